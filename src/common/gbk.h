@@ -1,0 +1,25 @@
+#pragma once
+// Conversions at the edges between GBK (code page 936) byte strings, UTF-8 and
+// UTF-16. Inside the program scripts and names stay GBK bytes.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// True when every byte sequence of s converts under code page 936.
+bool is_valid_gbk(std::string_view s);
+
+// Strict conversions: nullopt when the input is not valid in its encoding.
+std::optional<std::u16string> gbk_to_utf16(std::string_view gbk);
+std::optional<std::string> gbk_to_utf8(std::string_view gbk);
+std::optional<std::string> utf8_to_gbk(std::string_view utf8);
+
+// For display only: invalid sequences become U+FFFD instead of failing.
+std::string gbk_to_utf8_lossy(std::string_view gbk);
+
+std::u16string utf8_to_utf16(std::string_view utf8);
+std::string utf16_to_utf8(std::u16string_view utf16);
+
+}  // namespace velmora

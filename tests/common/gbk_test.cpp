@@ -1,0 +1,45 @@
+#include "gbk.h"
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+TEST(Gbk, ChineseRoundTripsThroughUtf8AndUtf16) {
+    const std::string utf8 = "物流跟踪 Velmora数据库升级";
+    auto gbk = utf8_to_gbk(utf8);
+    ASSERT_TRUE(gbk);
+    EXPECT_EQ(*gbk, std::string("\xCE\xEF\xC1\xF7\xB8\xFA\xD7\xD9") + " Velmora" +
+                        "\xCA\xFD\xBE\xDD\xBF\xE2\xC9\xFD\xBC\xB6");
+    EXPECT_TRUE(is_valid_gbk(*gbk));
+    EXPECT_EQ(gbk_to_utf8(*gbk), utf8);
+    auto u16 = gbk_to_utf16(*gbk);
+    ASSERT_TRUE(u16);
+    EXPECT_EQ(utf16_to_utf8(*u16), utf8);
+    EXPECT_EQ(utf8_to_utf16(utf8), *u16);
+}
+
+TEST(Gbk, InvalidSequencesAreRefusedOrReplacedForDisplay) {
+    // A lead byte at the end, and a lead byte followed by a byte that cannot trail.
+    for (std::string bad : {std::string("abc\x81"), std::string("a\x81\x20z"), std::string("\xFF")}) {
+        EXPECT_FALSE(is_valid_gbk(bad)) << bad;
+        EXPECT_FALSE(gbk_to_utf16(bad));
+        std::string shown = gbk_to_utf8_lossy(bad);
+        EXPECT_NE(shown.find("\xEF\xBF\xBD"), std::string::npos);
+    }
+    EXPECT_EQ(gbk_to_utf8_lossy("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+}
+
+TEST(Gbk, AsciiAndEmptyAreValid) {
+    EXPECT_TRUE(is_valid_gbk(""));
+    EXPECT_TRUE(is_valid_gbk("create procedure p as begin select 1 end\r\n"));
+    EXPECT_EQ(gbk_to_utf16(""), std::u16string());
+}
+
+TEST(Utf16, SurrogatePairsAndBrokenUtf8) {
+    const std::string emoji = "\xF0\x9F\x98\x80";
+    auto u16 = utf8_to_utf16(emoji);
+    ASSERT_EQ(u16.size(), 2u);
+    EXPECT_EQ(utf16_to_utf8(u16), emoji);
+    EXPECT_EQ(utf8_to_utf16("a\xC3"), (std::u16string{u'a', 0xFFFD}));
+    EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'x'}), "\xEF\xBF\xBDx");
+}
