@@ -1,0 +1,56 @@
+#pragma once
+// The db.dat script package: records of "$$$$$$" name "^^^^" reversed-script
+// "####", back to back, then "@@@@". Names and scripts are GBK bytes.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::package {
+
+inline constexpr std::string_view name_head = "$$$$$$";
+inline constexpr std::string_view body_head = "^^^^";
+inline constexpr std::string_view body_end = "####";
+inline constexpr std::string_view end_marker = "@@@@";
+inline constexpr std::string_view package_file_name = "db.dat";
+
+// Everything before a record's body end may be at most this long.
+inline constexpr std::size_t max_record_head_and_body = 32766;
+
+// The one reversal shared by writer and reader: single bytes, end first.
+std::string reversed(std::string_view bytes);
+
+// Appends one record (the script is stored reversed).
+void append_record(std::string& package, std::string_view name, std::string_view script);
+
+struct record {
+    std::string name;
+    std::string script;  // in its own byte order
+    bool operator==(const record&) const = default;
+};
+
+std::string encode_package(const std::vector<record>& records);
+
+// A record as it lies in a package buffer; views point into that buffer.
+struct record_view {
+    std::size_t offset = 0;          // byte offset of the record's first byte
+    std::string_view name;
+    std::string_view stored_body;    // reversed script
+};
+
+struct validation {
+    bool ok = true;
+    std::size_t offset = 0;   // where the damage was found
+    std::string problem;      // English description, empty when ok
+};
+
+// Whole-package check: every record has a "####", a "^^^^" at or after its 7th
+// byte, and the rest after the last record is exactly "@@@@". Linear time.
+validation validate_package(std::string_view package);
+
+// Decodes a package that validates; throws nothing, returns false with the
+// validation result when it does not. Linear time, no copying of the rest.
+bool decode_package(std::string_view package, std::vector<record_view>& out, validation* why = nullptr);
+
+}  // namespace velmora::package

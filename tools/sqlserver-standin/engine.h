@@ -1,0 +1,126 @@
+#pragma once
+// The stand-in's T-SQL engine: databases, logins, batches and transactions,
+// independent of the wire protocol. The TDS server (server.h) turns requests
+// into calls here and the replies into tokens.
+//
+// Every call is safe from any thread; each connection is used by one thread.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace standin {
+
+// A cell: NULL, an integer, a floating or decimal number, or UTF-8 text.
+using sql_value = std::variant<std::monostate, std::int64_t, double, std::string>;
+
+enum class column_type {
+    integer,   // sent as INTN (4 or 8 bytes)
+    decimal,   // sent as FLTN 8 (numeric columns, AVG and the like)
+    text,      // sent as NVARCHAR
+    datetime,  // sent as NVARCHAR in ISO form 'YYYY-MM-DD hh:mm:ss.mmm'
+};
+
+struct column {
+    std::string name;
+    column_type type = column_type::text;
+    bool operator==(const column&) const = default;
+};
+
+struct result_set {
+    std::vector<column> columns;
+    std::vector<std::vector<sql_value>> rows;
+};
+
+// An ERROR (severity > 10) or INFO token.
+struct server_message {
+    int number = 0;
+    int state = 1;
+    int severity = 16;
+    std::string text;
+    std::string procedure;
+    int line = 1;
+    bool is_error() const { return severity > 10; }
+};
+
+// The end of one statement: DONE (or DONEINPROC) with its row count.
+struct statement_done {
+    bool has_count = false;
+    std::int64_t count = 0;
+    bool error = false;
+};
+
+// ENVCHANGE 1.
+struct database_changed {
+    std::string old_name;
+    std::string new_name;
+};
+
+// ENVCHANGE 8 (begun), 9 (committed) or 10 (rolled back).
+struct transaction_changed {
+    enum class what { begun, committed, rolled_back } change;
+    std::uint64_t descriptor = 0;
+};
+
+using reply_item =
+    std::variant<result_set, server_message, statement_done, database_changed, transaction_changed>;
+
+struct batch_reply {
+    std::vector<reply_item> items;  // in wire order
+    int first_error = 0;            // number of the first error raised, 0 if none
+};
+
+struct login_entry {
+    std::string name;
+    std::string password;
+};
+
+class connection {
+public:
+    virtual ~connection() = default;  // rolls back an open transaction
+
+    virtual batch_reply execute_batch(const std::string& sql_utf8) = 0;
+
+    // Transaction manager requests.
+    virtual batch_reply begin_transaction() = 0;
+    virtual batch_reply commit_transaction(bool begin_new) = 0;
+    virtual batch_reply rollback_transaction(bool begin_new) = 0;
+
+    virtual std::string current_database() const = 0;
+    virtual int trancount() const = 0;
+    virtual std::uint64_t transaction_descriptor() const = 0;
+};
+
+struct login_result {
+    std::unique_ptr<connection> conn;       // set on success
+    std::optional<server_message> error;    // 18456 or 4060 on failure
+    std::string database;                   // current database after login
+};
+
+class engine {
+public:
+    explicit engine(std::vector<login_entry> logins);
+    ~engine();
+    engine(const engine&) = delete;
+    engine& operator=(const engine&) = delete;
+
+    // Runs a T-SQL file as the system administrator, batches separated by GO
+    // lines. Returns false with a description of the first failure.
+    bool run_fixture(const std::string& path, std::string& error);
+
+    // database empty means the login's default database (master).
+    login_result login(const std::string& user, const std::string& password,
+                       const std::string& database);
+
+    // The whole state as the --dump JSON document.
+    std::string dump_json();
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+}  // namespace standin
