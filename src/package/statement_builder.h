@@ -1,0 +1,33 @@
+#pragma once
+// Turns one packaged script into the statement that drops its old object and
+// the statement that creates it again with " with ENCRYPTION " in its header.
+
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// The test that refused a script, in the order the tests are made.
+enum class split_failure {
+    none,             // both statements derived
+    create_key,       // no "create " within the first 200 bytes of the trimmed script
+    body_key,         // no "begin" in the create statement
+    procedure_key,    // no "as" in the create statement's header
+    batch_separator,  // no CR LF "go" before the create key, or it starts the script
+};
+
+// English name of the failed test, for tools and messages.
+std::string_view describe(split_failure f);
+
+// as_create: on entry the script text; on success the create statement.
+// as_drop: written only on success. On failure as_create may already hold a
+// partly rewritten text, as the caller must not use it.
+split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop);
+
+// true when get_sql_go_checked derives both statements.
+bool wf_get_sql_go(std::string& as_create, std::string& as_drop);
+
+// The clause inserted into the create statement's header.
+inline constexpr std::string_view encryption_clause = " with ENCRYPTION ";
+
+}  // namespace velmora
