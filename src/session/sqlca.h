@@ -38,6 +38,13 @@ public:
     void disconnect();
     bool connected() const;
 
+    // The database the server made current at login, as the server names it;
+    // empty when not connected.
+    const std::string& login_database() const { return login_database_; }
+    // The database current now, as the driver tracks it; empty when not
+    // connected. Leaves status_code and error_text alone.
+    std::string current_database() const;
+
     void execute_immediate(std::string_view sql_utf8);
     void execute_immediate(std::u16string_view sql);
     // One row into the targets, in column order; targets keep their values when
@@ -54,6 +61,7 @@ public:
 
 private:
     bool autocommit_ = false;
+    std::string login_database_;
     struct odbc;
     std::unique_ptr<odbc> odbc_;
 };

@@ -1,0 +1,410 @@
+#include "sqlca.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstring>
+
+#include "gbk.h"
+#include "odbc_connection_string.h"
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the session needs a UTF-16 ODBC (SQLWCHAR of two bytes)");
+
+namespace velmora {
+
+namespace {
+
+constexpr SQLULEN login_timeout_seconds = 15;
+constexpr const char* not_connected_text = "The session is not connected to a database server.";
+
+SQLWCHAR* wide(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
+
+bool ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+struct diagnostic {
+    std::string state;
+    std::string text;
+    // Class 01 is a warning and 00 success; anything else is an error even
+    // when the call itself returned SQL_SUCCESS_WITH_INFO.
+    bool is_error() const { return !(state.rfind("01", 0) == 0 || state.rfind("00", 0) == 0); }
+};
+
+// Must run right after the call that produced them: unixODBC clears the
+// records on the next call on the handle.
+std::vector<diagnostic> read_diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+    std::vector<diagnostic> out;
+    if (handle == SQL_NULL_HANDLE) return out;
+    for (SQLSMALLINT i = 1; i < 1000; ++i) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        std::u16string text(512, u'\0');
+        SQLSMALLINT len = 0;
+        SQLRETURN rc = SQLGetDiagRecW(type, handle, i, state, &native, reinterpret_cast<SQLWCHAR*>(text.data()),
+                                      SQLSMALLINT(text.size()), &len);
+        if (rc == SQL_SUCCESS_WITH_INFO && len >= SQLSMALLINT(text.size())) {
+            text.assign(std::size_t(len) + 1, u'\0');
+            rc = SQLGetDiagRecW(type, handle, i, state, &native, reinterpret_cast<SQLWCHAR*>(text.data()),
+                                SQLSMALLINT(text.size()), &len);
+        }
+        if (!ok(rc)) break;
+        text.resize(std::min<std::size_t>(std::size_t(len < 0 ? 0 : len), text.size()));
+        if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
+        std::u16string st(reinterpret_cast<const char16_t*>(state), 5);
+        if (auto nul = st.find(u'\0'); nul != std::u16string::npos) st.resize(nul);
+        out.push_back({utf16_to_utf8(st), utf16_to_utf8(text)});
+    }
+    return out;
+}
+
+void append_lines(std::string& to, const std::vector<diagnostic>& diags, bool errors_only) {
+    for (const auto& d : diags) {
+        if (errors_only && !d.is_error()) continue;
+        if (!to.empty()) to += '\n';
+        to += d.text;
+    }
+}
+
+bool any_error(const std::vector<diagnostic>& diags) {
+    for (const auto& d : diags)
+        if (d.is_error()) return true;
+    return false;
+}
+
+#ifdef _WIN32
+// The first installed of the Microsoft drivers, newest first.
+std::u16string installed_sql_server_driver(SQLHENV env) {
+    static const char16_t* preferred[] = {u"ODBC Driver 18 for SQL Server", u"ODBC Driver 17 for SQL Server",
+                                          u"SQL Server Native Client 11.0", u"SQL Server"};
+    std::vector<std::u16string> installed;
+    SQLWCHAR name[256];
+    SQLWCHAR attrs[1024];
+    SQLSMALLINT name_len = 0, attrs_len = 0;
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    while (ok(SQLDriversW(env, direction, name, 256, &name_len, attrs, 1024, &attrs_len))) {
+        installed.emplace_back(reinterpret_cast<const char16_t*>(name));
+        direction = SQL_FETCH_NEXT;
+    }
+    for (const char16_t* want : preferred)
+        for (const auto& have : installed)
+            if (have == want) return have;
+    return u"SQL Server";
+}
+#endif
+
+}  // namespace
+
+struct transaction::odbc {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    bool connected = false;
+
+    ~odbc() {
+        if (dbc != SQL_NULL_HDBC) {
+            if (connected) SQLDisconnect(dbc);
+            SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        }
+        if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+    }
+};
+
+transaction::transaction() = default;
+
+transaction::~transaction() { disconnect(); }
+
+bool transaction::connected() const { return odbc_ && odbc_->connected; }
+
+std::string transaction::current_database() const {
+    if (!connected()) return {};
+    std::u16string buf(512, u'\0');
+    SQLINTEGER len = 0;
+    SQLRETURN rc = SQLGetConnectAttrW(odbc_->dbc, SQL_ATTR_CURRENT_CATALOG, buf.data(),
+                                      SQLINTEGER(buf.size() * sizeof(char16_t)), &len);
+    if (!ok(rc)) return {};
+    buf.resize(std::min<std::size_t>(std::size_t(len < 0 ? 0 : len) / sizeof(char16_t), buf.size()));
+    if (auto nul = buf.find(u'\0'); nul != std::u16string::npos) buf.resize(nul);
+    return utf16_to_utf8(buf);
+}
+
+void transaction::connect() {
+    if (connected()) {
+        status_code = -1;
+        error_text = "The session is already connected; disconnect it first.";
+        return;
+    }
+    odbc_.reset();
+    login_database_.clear();
+    auto fail = [this](std::string text) {
+        odbc_.reset();  // a failed login leaves a clean, unconnected session
+        status_code = -1;
+        error_text = std::move(text);
+    };
+
+    auto h = std::make_unique<odbc>();
+    if (!ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env)))
+        return fail("The ODBC driver manager could not be initialised.");
+    SQLSetEnvAttr(h->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    if (!ok(SQLAllocHandle(SQL_HANDLE_DBC, h->env, &h->dbc))) {
+        std::string text;
+        append_lines(text, read_diagnostics(SQL_HANDLE_ENV, h->env), false);
+        return fail(text.empty() ? "The ODBC connection handle could not be allocated." : text);
+    }
+    SQLSetConnectAttrW(h->dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(login_timeout_seconds), 0);
+    SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT,
+                       reinterpret_cast<SQLPOINTER>(autocommit_ ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+
+    server_address where = parse_server_name(server_name);
+    if (where.host.empty()) return fail("No database server name is set.");
+#ifdef _WIN32
+    // The Microsoft drivers take server names in every form operators write.
+    std::string conn = "DRIVER={" + utf16_to_utf8(installed_sql_server_driver(h->env)) + "};Server=" +
+                       odbc_quote_value(server_name) + ";UID=" + odbc_quote_value(login_id) +
+                       ";PWD=" + odbc_quote_value(login_password) + ";TrustServerCertificate=yes";
+    if (!database_name.empty()) conn += ";Database=" + odbc_quote_value(database_name);
+#else
+    std::string conn = freetds_connection_string(where, database_name, login_id, login_password);
+#endif
+    if (!connect_options.empty()) conn += ";" + connect_options;
+
+    std::u16string wconn = utf8_to_utf16(conn);
+    SQLWCHAR out[1024];
+    SQLSMALLINT out_len = 0;
+    SQLRETURN rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024,
+                                     &out_len, SQL_DRIVER_NOPROMPT);
+    if (!ok(rc)) {
+        std::string text;
+        append_lines(text, read_diagnostics(SQL_HANDLE_DBC, h->dbc), false);
+        if (text.empty()) text = "The login to server \"" + server_name + "\" failed.";
+        return fail(text);
+    }
+    h->connected = true;
+    odbc_ = std::move(h);
+
+    SQLULEN level = 0;
+    if (isolation == "RU") level = SQL_TXN_READ_UNCOMMITTED;
+    else if (isolation == "RC") level = SQL_TXN_READ_COMMITTED;
+    else if (isolation == "RR") level = SQL_TXN_REPEATABLE_READ;
+    else if (isolation == "TS" || isolation == "SE") level = SQL_TXN_SERIALIZABLE;
+    if (level != 0) SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(level), 0);
+
+    login_database_ = current_database();
+    status_code = 0;
+    error_text.clear();
+}
+
+void transaction::disconnect() {
+    if (!connected()) {
+        odbc_.reset();
+        status_code = -1;
+        error_text = not_connected_text;
+        return;
+    }
+    // Logging out commits what is open, as the session always has.
+    std::string text;
+    if (!autocommit_) {
+        SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT);
+        if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+    }
+    SQLRETURN rc = SQLDisconnect(odbc_->dbc);
+    if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+    odbc_->connected = ok(rc) ? false : odbc_->connected;
+    odbc_.reset();  // frees the handles; a refused disconnect is dropped all the same
+    login_database_.clear();
+    status_code = text.empty() ? 0 : -1;
+    error_text = text;
+}
+
+void transaction::set_autocommit(bool on) {
+    if (!connected() || on == autocommit_) {
+        autocommit_ = on;
+        return;
+    }
+    std::string text;
+    if (on) {
+        // ODBC says switching on commits; FreeTDS rolls back, so commit first.
+        if (!ok(SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT)))
+            append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+    }
+    SQLRETURN rc = SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_AUTOCOMMIT,
+                                      reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+    if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+    else autocommit_ = on;
+    if (!text.empty()) {
+        status_code = -1;
+        error_text = text;
+    }
+}
+
+void transaction::commit() {
+    if (!connected()) {
+        status_code = -1;
+        error_text = not_connected_text;
+        return;
+    }
+    if (autocommit_) {
+        status_code = 0;
+        error_text.clear();
+        return;
+    }
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT);
+    if (ok(rc)) {
+        status_code = 0;
+        error_text.clear();
+    } else {
+        std::string text;
+        append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+        status_code = -1;
+        error_text = text.empty() ? "The commit failed." : text;
+    }
+}
+
+namespace {
+
+// Reads one column of the current row as text; NULL gives "".
+bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vector<diagnostic>& diags) {
+    value.clear();
+    std::vector<char16_t> buf(4096);
+    for (;;) {
+        SQLLEN ind = 0;
+        SQLRETURN rc = SQLGetData(st, col, SQL_C_WCHAR, buf.data(), SQLLEN(buf.size() * sizeof(char16_t)), &ind);
+        if (rc == SQL_NO_DATA) return true;
+        if (!ok(rc)) {
+            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
+            diags.insert(diags.end(), d.begin(), d.end());
+            return false;
+        }
+        if (ind == SQL_NULL_DATA) return true;
+        std::size_t room = buf.size() - 1;  // the driver ends each piece with a NUL
+        std::size_t n = (ind == SQL_NO_TOTAL || std::size_t(ind) / sizeof(char16_t) > room)
+                            ? room
+                            : std::size_t(ind) / sizeof(char16_t);
+        value.append(buf.data(), n);
+        if (rc == SQL_SUCCESS) return true;
+        // SQL_SUCCESS_WITH_INFO: 01004, more of the value follows.
+        auto d = read_diagnostics(SQL_HANDLE_STMT, st);
+        bool truncated = false;
+        for (const auto& x : d) truncated |= x.state == "01004";
+        if (!truncated) return true;
+    }
+}
+
+}  // namespace
+
+// Sends one batch and reads every result it produces, so that an error raised
+// by any statement of the batch is seen. With row_out, the first row of the
+// first result set is read as text.
+static long run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out, std::string& error_text) {
+    SQLHSTMT st = SQL_NULL_HSTMT;
+    if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st))) {
+        std::string text;
+        append_lines(text, read_diagnostics(SQL_HANDLE_DBC, dbc), false);
+        error_text = text.empty() ? "The statement handle could not be allocated." : text;
+        return -1;
+    }
+
+    std::vector<diagnostic> errors;
+    bool failed = false;
+    bool first_result_set_seen = false;
+    bool got_row = false;
+    auto note = [&](SQLRETURN rc) {
+        if (rc == SQL_ERROR) {
+            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
+            errors.insert(errors.end(), d.begin(), d.end());
+            failed = true;
+        } else if (rc == SQL_SUCCESS_WITH_INFO) {
+            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
+            if (any_error(d)) {
+                for (auto& x : d)
+                    if (x.is_error()) errors.push_back(x);
+                failed = true;
+            }
+        } else if (rc == SQL_INVALID_HANDLE) {
+            failed = true;
+        }
+    };
+
+    SQLRETURN rc = SQLExecDirectW(st, wide(sql), SQLINTEGER(sql.size()));
+    note(rc);
+    // A bound on the results of one batch keeps a confused driver from
+    // holding the program forever.
+    for (int guard = 0; guard < 1000000; ++guard) {
+        if (ok(rc)) {
+            SQLSMALLINT cols = 0;
+            SQLRETURN crc = SQLNumResultCols(st, &cols);
+            note(crc);
+            if (ok(crc) && cols > 0 && row_out && !first_result_set_seen) {
+                first_result_set_seen = true;
+                SQLRETURN frc = SQLFetch(st);
+                note(frc);
+                if (ok(frc)) {
+                    got_row = true;
+                    row_out->assign(std::size_t(cols), {});
+                    for (SQLSMALLINT c = 1; c <= cols; ++c)
+                        if (!read_column(st, SQLUSMALLINT(c), (*row_out)[std::size_t(c - 1)], errors)) failed = true;
+                }
+            }
+        }
+        if (rc == SQL_INVALID_HANDLE) break;
+        rc = SQLMoreResults(st);
+        if (rc == SQL_NO_DATA || rc == SQL_INVALID_HANDLE) break;
+        if (rc == SQL_ERROR) {
+            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
+            failed = true;
+            // A driver that refuses to go on (function sequence error or no
+            // records at all) would repeat the same answer forever.
+            bool stuck = d.empty();
+            for (const auto& x : d) stuck |= x.state == "HY010";
+            errors.insert(errors.end(), d.begin(), d.end());
+            if (stuck) break;
+        } else {
+            note(rc);
+        }
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, st);
+
+    if (failed) {
+        std::string text;
+        append_lines(text, errors, false);
+        error_text = text.empty() ? "The statement failed." : text;
+        return -1;
+    }
+    error_text.clear();
+    if (row_out && !got_row) return 100;
+    return 0;
+}
+
+void transaction::execute_immediate(std::u16string_view sql) {
+    if (!connected()) {
+        status_code = -1;
+        error_text = not_connected_text;
+        return;
+    }
+    status_code = run_batch(odbc_->dbc, std::u16string(sql), nullptr, error_text);
+}
+
+void transaction::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
+
+void transaction::execute(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
+
+void transaction::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
+    if (!connected()) {
+        status_code = -1;
+        error_text = not_connected_text;
+        return;
+    }
+    std::vector<std::u16string> row;
+    long rc = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row, error_text);
+    if (rc == 0 && row.size() < targets.size()) {
+        rc = -1;
+        error_text = "The query returned " + std::to_string(row.size()) + " columns for " +
+                     std::to_string(targets.size()) + " targets.";
+    }
+    status_code = rc;
+    if (rc != 0) return;  // targets keep their values
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        if (targets[i]) *targets[i] = utf16_to_utf8(row[i]);
+}
+
+}  // namespace velmora
