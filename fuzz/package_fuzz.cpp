@@ -1,0 +1,104 @@
+// Package decoding and validation on arbitrary bytes, checked against a plain
+// rest-copying reading of the format; and encode-then-decode round trips.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "package_format.h"
+
+namespace pkg = velmora::package;
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+struct plain_record {
+    std::string name, stored_body;
+};
+
+// The format read the simple way: copy the rest after every record. Returns
+// false on damage. Only used on small inputs, where its quadratic cost does
+// not matter.
+bool plain_decode(std::string rest, std::vector<plain_record>& out) {
+    while (rest != "@@@@") {
+        const std::size_t end = rest.find("####");
+        if (end == std::string::npos) return false;
+        const std::string rec = rest.substr(0, end);
+        rest = rest.substr(end + 4);
+        const std::size_t head = rec.find("^^^^");
+        if (head == std::string::npos || head < 6) return false;
+        out.push_back({rec.substr(6, head - 6), rec.substr(head + 4)});
+    }
+    return true;
+}
+
+// Whether a record can be carried by the format at all.
+bool carriable(std::string_view name, std::string_view script) {
+    if (name.find("^^^^") != std::string_view::npos || name.find("####") != std::string_view::npos) return false;
+    if (!name.empty() && name.back() == '^') return false;
+    if (script.find("####") != std::string_view::npos) return false;
+    if (!script.empty() && script.front() == '#') return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+
+    // 1. The input as a package.
+    const pkg::validation v = pkg::validate_package(input);
+    std::vector<pkg::record_view> records;
+    pkg::validation why;
+    const bool ok = pkg::decode_package(input, records, &why);
+    require(ok == v.ok && why.ok == v.ok && why.offset == v.offset && why.problem == v.problem);
+    require(v.ok ? v.problem.empty() : !v.problem.empty() && v.offset <= size);
+    if (!ok) require(records.empty());
+
+    std::vector<plain_record> plain;
+    require(plain_decode(std::string(input), plain) == ok);
+    if (ok) {
+        require(plain.size() == records.size());
+        std::size_t expected_offset = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            require(records[i].name == plain[i].name && records[i].stored_body == plain[i].stored_body);
+            require(records[i].offset == expected_offset);
+            expected_offset += 6 + records[i].name.size() + 4 + records[i].stored_body.size() + 4;
+        }
+        require(expected_offset + 4 == size);
+    }
+
+    // 2. The input as records: fields separated by NUL bytes, taken in pairs
+    // of name and script; those the format cannot carry are left out.
+    std::vector<pkg::record> in;
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+        const std::size_t nul = input.find('\0', start);
+        fields.push_back(input.substr(start, nul == std::string_view::npos ? std::string_view::npos : nul - start));
+        if (nul == std::string_view::npos) break;
+        start = nul + 1;
+    }
+    for (std::size_t i = 0; i + 1 < fields.size(); i += 2)
+        if (carriable(fields[i], fields[i + 1])) in.push_back({std::string(fields[i]), std::string(fields[i + 1])});
+
+    const std::string encoded = pkg::encode_package(in);
+    std::string appended;
+    for (const pkg::record& r : in) pkg::append_record(appended, r.name, r.script);
+    appended += pkg::end_marker;
+    require(appended == encoded);
+
+    std::vector<pkg::record_view> back;
+    require(pkg::decode_package(encoded, back));
+    require(back.size() == in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        require(back[i].name == in[i].name);
+        require(pkg::reversed(back[i].stored_body) == in[i].script);
+    }
+    return 0;
+}
