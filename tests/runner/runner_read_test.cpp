@@ -1,0 +1,185 @@
+// The runner's reading, validation and messages, with the real session left
+// unconnected: nothing can reach a server, and every create fails with the
+// session's own text.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app_names.h"
+#include "package_format.h"
+#include "package_runner.h"
+#include "sqlca.h"
+#include "ui_services.h"
+
+namespace fs = std::filesystem;
+using namespace velmora;
+using boxes_t = std::vector<std::pair<std::string, std::string>>;
+
+namespace {
+
+const std::string missing_text = "数据库升级程序不全，升级操作被中断。";
+const std::string damaged_text = "数据库升级程序包已损坏，升级操作被中断。";
+const std::string success_text = "更新成功！";
+
+const std::string good_script =
+    "if exists (select * from sysobjects where name = 'p_a') drop procedure p_a\r\nGO\r\n"
+    "CREATE PROCEDURE p_a\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
+
+TEST(RunnerReadCalls, PiecesOf32765Bytes) {
+    EXPECT_EQ(read_call_count(0), 1u);
+    EXPECT_EQ(read_call_count(1), 1u);
+    EXPECT_EQ(read_call_count(32765), 1u);
+    EXPECT_EQ(read_call_count(32766), 2u);
+    EXPECT_EQ(read_call_count(65530), 2u);
+    EXPECT_EQ(read_call_count(65531), 3u);
+    // No 16-bit counter: a package of 5 GB still counts right.
+    EXPECT_EQ(read_call_count(32765ull * 160000), 160000u);
+    EXPECT_EQ(read_call_count(32765ull * 160000 + 1), 160001u);
+}
+
+class RunnerFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "velmora_runner_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern + "/";
+        session_.driver = "MSS";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    void write_package(const std::string& bytes) {
+        std::ofstream(dir_ + "db.dat", std::ios::binary) << bytes;
+    }
+    run_outcome run() {
+        run_outcome o = run_package(dir_, session_, ui_);
+        EXPECT_EQ(ui_.busy_depth, 0);
+        EXPECT_EQ(ui_.events.front().what, recording_ui::event::kind::busy_begin);
+        EXPECT_EQ(ui_.events.back().what, recording_ui::event::kind::busy_end);
+        return o;
+    }
+
+    // A package of exactly size bytes whose records the "MSS" driver skips
+    // (lower-case tag), with recognisable bodies crossing the piece borders.
+    static std::string skipped_package_of(std::size_t size, int& records) {
+        std::string pkg;
+        records = 0;
+        std::size_t left = size - 4;
+        while (left > 0) {
+            std::string name = "fill_" + std::to_string(records) + "_ms.sql";
+            const std::size_t overhead = 6 + name.size() + 4 + 4;
+            std::size_t body = std::min<std::size_t>(left - overhead, 30000);
+            if (left - overhead - body < 40 && left - overhead - body > 0) body -= 40;
+            std::string script(body, static_cast<char>('a' + records % 26));
+            package::append_record(pkg, name, script);
+            left -= overhead + body;
+            ++records;
+        }
+        pkg += "@@@@";
+        return pkg;
+    }
+
+    std::string dir_;
+    transaction session_;
+    recording_ui ui_;
+};
+
+TEST_F(RunnerFileTest, ReadsPackagesAcrossPieceBordersWhole) {
+    for (std::size_t size : {32765u, 32766u, 65530u, 65531u, 200001u}) {
+        SCOPED_TRACE(size);
+        int records = 0;
+        const std::string pkg = skipped_package_of(size, records);
+        ASSERT_EQ(pkg.size(), size);
+        write_package(pkg);
+        ui_.events.clear();
+        run_outcome o = run();
+        EXPECT_EQ(o.how, run_outcome::ending::completed);
+        EXPECT_EQ(o.skipped, records);
+        EXPECT_EQ(o.executed + o.refused, 0);
+        EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, success_text}}));
+    }
+}
+
+TEST_F(RunnerFileTest, MissingPackageIsReportedAndNothingRuns) {
+    run_outcome o = run();
+    EXPECT_EQ(o.how, run_outcome::ending::package_missing);
+    EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, missing_text}}));
+    EXPECT_EQ(ui_.beeps(), 0);
+
+    // A directory of that name is no package either.
+    fs::create_directory(dir_ + "db.dat");
+    ui_.events.clear();
+    EXPECT_EQ(run().how, run_outcome::ending::package_missing);
+}
+
+TEST_F(RunnerFileTest, DamagedPackagesStopBeforeAnythingRuns) {
+    // Each one starts with a record that would run (and, unconnected, fail
+    // with its own boxes) if the runner executed before checking the whole.
+    const std::string good = package::encode_package({{"p_a_MS.sql", good_script}});
+    const std::string record = good.substr(0, good.size() - 4);
+    const std::vector<std::string> damaged = {
+        "",
+        record,                                  // no end marker
+        good + "\r\n",                           // an editor's line end
+        good + "@@@@",                           // something after the end
+        record + "$$$$$$p_b_MS.sql^^^^tceles",   // cut inside a record
+        record + "$$$$$$p_b_MS.sqltceles####@@@@",  // no body head
+        record + "$$^^^^x####@@@@",              // body head inside the name head
+    };
+    for (const std::string& pkg : damaged) {
+        SCOPED_TRACE(pkg);
+        write_package(pkg);
+        ui_.events.clear();
+        run_outcome o = run();
+        EXPECT_EQ(o.how, run_outcome::ending::package_damaged);
+        EXPECT_EQ(o.executed + o.skipped + o.refused, 0);
+        EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, damaged_text}}));
+        EXPECT_EQ(ui_.beeps(), 0);
+    }
+}
+
+TEST_F(RunnerFileTest, WithoutAConnectionTheCreateFailsWithTheSessionsText) {
+    write_package(package::encode_package({{"p_a_MS.sql", good_script}, {"p_b_MS.sql", good_script}}));
+    run_outcome o = run();
+    EXPECT_EQ(o.how, run_outcome::ending::create_failed);
+    EXPECT_EQ(o.executed, 0);
+    ASSERT_FALSE(session_.error_text.empty());
+    const std::string err = session_.error_text;
+    EXPECT_EQ(ui_.boxes(), (boxes_t{{"p_a_MS.sql", err},
+                                    {gs_appname, "更新失败！(错误信息：" + err + ")"}}));
+    // The beep sounds between the two boxes.
+    std::vector<recording_ui::event::kind> kinds;
+    for (const auto& e : ui_.events) kinds.push_back(e.what);
+    using k = recording_ui::event::kind;
+    EXPECT_EQ(kinds, (std::vector<k>{k::busy_begin, k::message_box, k::beep, k::message_box,
+                                     k::busy_end}));
+}
+
+TEST_F(RunnerFileTest, RefusedScriptsAreNamedAndTheRunGoesOn) {
+    // GBK name in the title; the lone lead byte makes the second script
+    // invalid GBK; the third has no separator line before its create key.
+    const std::string gbk_name = "\xB9\xFD\xC2\xCB_MS.sql";  // 过滤_MS.sql
+    write_package(package::encode_package({
+        {gbk_name, "select 1"},
+        {"p_bad_gbk_MS.sql", good_script + "-- \x81"},
+        {"p_no_go_MS.sql", "CREATE PROCEDURE p\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n"},
+        {"p_other_ANY5.sql", "whatever"},
+    }));
+    run_outcome o = run();
+    EXPECT_EQ(o.how, run_outcome::ending::completed);
+    EXPECT_EQ(o.refused, 3);
+    EXPECT_EQ(o.skipped, 1);
+    EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, "过滤_MS.sql 语法错误！"},
+                                    {gs_appname, "p_bad_gbk_MS.sql 语法错误！"},
+                                    {gs_appname, "p_no_go_MS.sql 语法错误！"},
+                                    {gs_appname, success_text}}));
+    EXPECT_EQ(ui_.beeps(), 0);
+}
+
+}  // namespace
