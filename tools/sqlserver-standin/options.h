@@ -1,0 +1,42 @@
+#pragma once
+// The stand-in's command line.
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+namespace standin {
+
+// --fail 'REGEX=NUMBER:MESSAGE'
+struct fail_rule {
+    std::string pattern;
+    std::regex regex;
+    int number = 0;
+    std::string message;
+};
+
+struct server_options {
+    std::string bind = "127.0.0.1";
+    int port = 1433;
+    std::vector<std::string> fixtures;
+    std::vector<login_entry> logins;  // default velmora:quorbin when none given
+    std::string journal_path;
+    std::string dump_path;
+    std::vector<fail_rule> fail_rules;
+    int drop_after = 0;  // 0: never
+    int delay_ms = 0;
+};
+
+struct parse_result {
+    server_options options;
+    bool help = false;
+    std::string error;  // empty on success
+};
+
+parse_result parse_command_line(const std::vector<std::string>& args);  // args without argv[0]
+bool parse_fail_rule(const std::string& text, fail_rule& rule, std::string& error);
+std::string usage_text();
+
+}  // namespace standin

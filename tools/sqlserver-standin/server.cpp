@@ -1,0 +1,385 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tds.h"
+
+namespace standin {
+
+namespace {
+
+const char* const server_name = "sqlserver-standin";
+constexpr std::size_t max_message_bytes = 64u << 20;  // refuse absurd requests instead of allocating
+
+bool read_exact(int fd, char* buf, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::recv(fd, buf + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool send_all(int fd, const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t r = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        sent += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Reads one client message, however many packets it spans.
+bool read_message(int fd, std::uint8_t& type, std::string& payload) {
+    payload.clear();
+    bool first = true;
+    for (;;) {
+        char h[tds::header_size];
+        if (!read_exact(fd, h, sizeof h)) return false;
+        std::size_t len = (static_cast<unsigned char>(h[2]) << 8) | static_cast<unsigned char>(h[3]);
+        if (len < tds::header_size) return false;
+        if (first) type = static_cast<std::uint8_t>(h[0]);
+        first = false;
+        std::size_t body = len - tds::header_size;
+        if (payload.size() + body > max_message_bytes) return false;
+        std::size_t at = payload.size();
+        payload.resize(at + body);
+        if (body && !read_exact(fd, payload.data() + at, body)) return false;
+        if (static_cast<unsigned char>(h[1]) & tds::status_eom) return true;
+    }
+}
+
+server_message info(int number, int state, std::string text) {
+    server_message m;
+    m.number = number;
+    m.state = state;
+    m.severity = 0;
+    m.text = std::move(text);
+    return m;
+}
+
+server_message error(int number, int state, int severity, std::string text) {
+    server_message m;
+    m.number = number;
+    m.state = state;
+    m.severity = severity;
+    m.text = std::move(text);
+    return m;
+}
+
+// Turns an engine reply into tokens. Every DONE but the last carries MORE;
+// when the reply does not end in a DONE, a final one is added.
+void write_reply(tds::token_writer& w, const batch_reply& reply) {
+    const auto& items = reply.items;
+    bool error_since_done = false;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const bool last = i + 1 == items.size();
+        const auto& item = items[i];
+        if (auto* rs = std::get_if<result_set>(&item)) {
+            w.result(*rs);
+        } else if (auto* m = std::get_if<server_message>(&item)) {
+            w.message(*m, server_name);
+            if (m->is_error()) error_since_done = true;
+        } else if (auto* d = std::get_if<statement_done>(&item)) {
+            std::uint16_t status = 0;
+            if (d->has_count) status |= tds::done_count;
+            if (d->error) status |= tds::done_error;
+            if (!last) status |= tds::done_more;
+            w.done(status, d->has_count ? static_cast<std::uint64_t>(d->count) : 0);
+            error_since_done = false;
+        } else if (auto* db = std::get_if<database_changed>(&item)) {
+            w.envchange_text(1, db->new_name, db->old_name);
+        } else if (auto* t = std::get_if<transaction_changed>(&item)) {
+            std::uint8_t type = t->change == transaction_changed::what::begun       ? 8
+                                : t->change == transaction_changed::what::committed ? 9
+                                                                                     : 10;
+            w.envchange_transaction(type, t->descriptor);
+        }
+    }
+    if (items.empty() || !std::holds_alternative<statement_done>(items.back()))
+        w.done(error_since_done ? tds::done_error : 0);
+}
+
+batch_reply failed_reply(int number, int severity, const std::string& text) {
+    batch_reply r;
+    r.items.reserve(2);
+    r.items.emplace_back(std::in_place_type<server_message>, error(number, 1, severity, text));
+    r.items.emplace_back(std::in_place_type<statement_done>, statement_done{false, 0, true});
+    r.first_error = number;
+    return r;
+}
+
+}  // namespace
+
+server::server(engine& eng, const server_options& opts, journal& jrnl)
+    : engine_(eng), opts_(opts), journal_(jrnl) {}
+
+server::~server() { stop(); }
+
+bool server::listen(std::string& err) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* res = nullptr;
+    std::string port = std::to_string(opts_.port);
+    if (int rc = ::getaddrinfo(opts_.bind.c_str(), port.c_str(), &hints, &res); rc != 0) {
+        err = "cannot resolve --bind address '" + opts_.bind + "': " + gai_strerror(rc);
+        return false;
+    }
+    int fd = -1;
+    std::string last_error = "no address";
+    for (addrinfo* a = res; a; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            last_error = std::strerror(errno);
+            continue;
+        }
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 128) == 0) break;
+        last_error = std::strerror(errno);
+        ::close(fd);
+        fd = -1;
+    }
+    ::freeaddrinfo(res);
+    if (fd < 0) {
+        err = "cannot listen on " + opts_.bind + ":" + port + ": " + last_error;
+        return false;
+    }
+    sockaddr_storage addr{};
+    socklen_t alen = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &alen);
+    port_ = addr.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port)
+                                       : ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    listen_fd_ = fd;
+    return true;
+}
+
+void server::start() { acceptor_ = std::thread([this] { accept_loop(); }); }
+
+void server::stop() {
+    if (stopping_.exchange(true)) return;
+    if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
+    if (acceptor_.joinable()) acceptor_.join();
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(clients_mutex_);
+        for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
+    }
+    while (active_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+void server::accept_loop() {
+    while (!stopping_.load()) {
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
+                if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            break;  // listener shut down
+        }
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        int conn_id = next_conn_.fetch_add(1);
+        {
+            std::lock_guard<std::mutex> lock(clients_mutex_);
+            client_fds_.insert(fd);
+        }
+        ++active_;
+        try {
+            std::thread([this, fd, conn_id] {
+                try {
+                    serve(fd, conn_id);
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "sqlserver-standin: connection %d: %s\n", conn_id, e.what());
+                } catch (...) {
+                    std::fprintf(stderr, "sqlserver-standin: connection %d: unknown failure\n", conn_id);
+                }
+                {
+                    std::lock_guard<std::mutex> lock(clients_mutex_);
+                    client_fds_.erase(fd);
+                }
+                ::close(fd);
+                --active_;
+            }).detach();
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "sqlserver-standin: cannot start a thread: %s\n", e.what());
+            {
+                std::lock_guard<std::mutex> lock(clients_mutex_);
+                client_fds_.erase(fd);
+            }
+            ::close(fd);
+            --active_;
+        }
+    }
+}
+
+// One client from PRELOGIN to disconnect. Returning ends the connection; the
+// engine connection is destroyed first, so an open transaction is rolled back
+// before the client can see the socket close.
+void server::serve(int fd, int conn_id) {
+    std::unique_ptr<connection> conn;
+    std::size_t packet_size = 4096;
+    const std::uint16_t spid = static_cast<std::uint16_t>(50 + conn_id % 30000);
+    std::uint8_t packet_id = 0;
+    bool all_headers = true;
+    int batches = 0;
+
+    auto reply = [&](const std::string& tokens) {
+        if (opts_.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.delay_ms));
+        return send_all(fd, tds::packetize(tds::pkt_reply, tokens, packet_size, spid, packet_id));
+    };
+
+    std::uint8_t type = 0;
+    std::string payload;
+    while (read_message(fd, type, payload)) {
+        if (!conn) {
+            if (type == tds::pkt_prelogin) {
+                if (!reply(tds::prelogin_reply())) return;
+                continue;
+            }
+            if (type != tds::pkt_login7) return;  // nothing else makes sense before a login
+            auto login = tds::parse_login7(payload);
+            if (!login) return;
+            if (login->packet_size >= 512 && login->packet_size <= 32767) packet_size = login->packet_size;
+            all_headers = (login->tds_version & 0xFF) >= 0x72 || (login->tds_version >> 24) >= 0x72;
+            login_result lr = engine_.login(login->user, login->password, login->database);
+            tds::token_writer w;
+            if (!lr.conn) {
+                server_message m = lr.error.value_or(
+                    error(18456, 1, 14, "Login failed for user '" + login->user + "'."));
+                w.message(m, server_name);
+                w.done(tds::done_error);
+                reply(w.bytes());
+                return;
+            }
+            conn = std::move(lr.conn);
+            std::string db = lr.database.empty() ? conn->current_database() : lr.database;
+            w.envchange_text(1, db, "master");
+            w.message(info(5701, 2, "Changed database context to '" + db + "'."), server_name);
+            w.envchange_collation();
+            w.envchange_text(2, "us_english", "");
+            w.message(info(5703, 1, "Changed language setting to us_english."), server_name);
+            w.loginack("Microsoft SQL Server", tds::tds_74);
+            w.envchange_text(4, std::to_string(packet_size), std::to_string(packet_size));
+            w.done(0);
+            if (!reply(w.bytes())) return;
+            continue;
+        }
+
+        switch (type) {
+        case tds::pkt_sql_batch: {
+            ++batches;
+            if (opts_.drop_after > 0 && batches >= opts_.drop_after) {
+                conn.reset();
+                return;
+            }
+            auto text = tds::parse_sql_batch(payload, all_headers);
+            if (!text) return;
+            std::string db = conn->current_database();
+            batch_reply r;
+            const fail_rule* hit = nullptr;
+            for (const auto& rule : opts_.fail_rules)
+                if (std::regex_search(*text, rule.regex)) {
+                    hit = &rule;
+                    break;
+                }
+            if (hit) {
+                r = failed_reply(hit->number, 16, hit->message);
+            } else {
+                try {
+                    r = conn->execute_batch(*text);
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "sqlserver-standin: connection %d: engine failure: %s\n", conn_id,
+                                 e.what());
+                    r = failed_reply(50000, 16, std::string("sqlserver-standin internal error: ") + e.what());
+                }
+            }
+            tds::token_writer w;
+            write_reply(w, r);
+            bool sent = reply(w.bytes());
+            journal_.record(conn_id, db, *text, r.first_error);
+            if (!sent) return;
+            break;
+        }
+        case tds::pkt_transaction_manager: {
+            auto tm = tds::parse_tm_request(payload, all_headers);
+            if (!tm) return;
+            std::string label;
+            batch_reply r;
+            try {
+                switch (tm->type) {
+                case tds::tm_request::begin:
+                    label = "<begin tran>";
+                    r = conn->begin_transaction();
+                    break;
+                case tds::tm_request::commit:
+                    label = "<commit tran>";
+                    r = conn->commit_transaction(tm->begin_new);
+                    break;
+                case tds::tm_request::rollback:
+                    label = "<rollback tran>";
+                    r = conn->rollback_transaction(tm->begin_new);
+                    break;
+                default:
+                    label = "<transaction request " + std::to_string(tm->type) + ">";
+                    r = failed_reply(50000, 16,
+                                     "Transaction manager request " + std::to_string(tm->type) +
+                                         " is not supported by sqlserver-standin.");
+                    break;
+                }
+            } catch (const std::exception& e) {
+                r = failed_reply(50000, 16, std::string("sqlserver-standin internal error: ") + e.what());
+            }
+            tds::token_writer w;
+            write_reply(w, r);
+            bool sent = reply(w.bytes());
+            journal_.record(conn_id, conn->current_database(), label, r.first_error);
+            if (!sent) return;
+            break;
+        }
+        case tds::pkt_rpc: {
+            // Remote procedure calls (parameterised statements) are not part of
+            // what the stand-in runs; refuse them loudly.
+            std::string name = tds::rpc_procedure_name(payload, all_headers);
+            batch_reply r = failed_reply(2812, 16, "Could not find stored procedure '" + name + "'.");
+            tds::token_writer w;
+            write_reply(w, r);
+            bool sent = reply(w.bytes());
+            journal_.record(conn_id, conn->current_database(), "<rpc " + name + ">", r.first_error);
+            if (!sent) return;
+            break;
+        }
+        case tds::pkt_attention: {
+            // Requests are answered whole before the next is read, so there
+            // is never anything left to cancel: acknowledge.
+            tds::token_writer w;
+            w.done(tds::done_attn);
+            if (!reply(w.bytes())) return;
+            break;
+        }
+        default:
+            return;  // unknown request: end the connection as SQL Server does
+        }
+    }
+    conn.reset();
+}
+
+}  // namespace standin
