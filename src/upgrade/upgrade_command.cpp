@@ -5,6 +5,13 @@
 
 namespace velmora {
 
+bool upgrade_report::failed() const {
+    if (refused) return true;
+    for (const auto& run : package_runs)
+        if (run.how != run_outcome::ending::completed || run.refused > 0) return true;
+    return false;
+}
+
 upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const std::string& run_dir,
                                    bool cbx_proc_checked, bool ib_brenholt, const std::string& is_brenholt) {
     upgrade_report report;
@@ -25,9 +32,7 @@ upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const st
             if (!wf_dbupgrade_2007(sqlca, ui)) report.refused = true;
 
             sqlca.set_autocommit(true);
-            if (cbx_proc_checked) {
-                (void)run_dir;  // the package runner goes here
-            }
+            if (cbx_proc_checked) report.package_runs.push_back(run_package(run_dir, sqlca, ui));
             sqlca.set_autocommit(false);
             sqlca.commit();
         }

@@ -3,7 +3,9 @@
 // login found it, the special customer database on the same server.
 
 #include <string>
+#include <vector>
 
+#include "package_runner.h"
 #include "sqlca.h"
 #include "ui_services.h"
 
@@ -12,6 +14,10 @@ namespace velmora {
 struct upgrade_report {
     int passes = 0;
     bool refused = false;  // the built-in upgrade refused in at least one pass
+    std::vector<run_outcome> package_runs;  // one per pass when the package ran
+
+    // True when the operator was shown a refusal or a package failure.
+    bool failed() const;
 };
 
 // Runs the command on a logged-in session. The caller disables its button
