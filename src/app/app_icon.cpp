@@ -45,7 +45,7 @@ QImage database_icon_image(int size) {
     const double left = s * 0.14, width = s * 0.72;
     const double cap_h = s * 0.22;
     const double top = s * 0.06 + cap_h / 2;
-    const double disc_h = (s * 0.94 - cap_h / 2 - top) / 3.0;
+    const double disc_h = (s * 0.94 - top) / 3.0;
     const QPen outline(QColor(24, 56, 110), std::max(1.0, s / 32.0));
     const QColor light(120, 170, 235), dark(36, 84, 160);
 
