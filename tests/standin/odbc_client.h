@@ -1,0 +1,255 @@
+#pragma once
+// A small ODBC client for the stand-in's tests: unixODBC + FreeTDS through the
+// wide-character functions, everything drained, diagnostics kept in order.
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace standin_test {
+
+struct odbc_diag {
+    std::string state;
+    long native = 0;
+    std::string text;
+};
+
+struct odbc_result_set {
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::optional<std::string>>> rows;
+};
+
+struct odbc_outcome {
+    bool ok = true;  // no call returned SQL_ERROR
+    std::vector<odbc_result_set> results;
+    std::vector<long long> row_counts;  // SQLRowCount of every result without columns
+    std::vector<odbc_diag> diags;
+
+    bool has_error(long native) const {
+        for (const auto& d : diags)
+            if (d.native == native) return true;
+        return false;
+    }
+    std::string all_text() const {
+        std::string s;
+        for (const auto& d : diags) s += d.state + " " + std::to_string(d.native) + " " + d.text + "\n";
+        return s;
+    }
+    // The first cell of the first result, or "" when there is none.
+    std::string scalar() const {
+        if (results.empty() || results[0].rows.empty() || results[0].rows[0].empty()) return "";
+        return results[0].rows[0][0].value_or("NULL");
+    }
+};
+
+inline std::basic_string<SQLWCHAR> to_wide(const std::string& s) {
+    std::basic_string<SQLWCHAR> out;
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp;
+        std::size_t len;
+        if (c < 0x80) { cp = c; len = 1; }
+        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; len = 2; }
+        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; len = 3; }
+        else { cp = c & 0x07; len = 4; }
+        for (std::size_t k = 1; k < len && i + k < s.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        i += len;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<SQLWCHAR>(0xD800 + (cp >> 10));
+            out += static_cast<SQLWCHAR>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<SQLWCHAR>(cp);
+        }
+    }
+    return out;
+}
+
+inline std::string from_wide(const SQLWCHAR* w, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t cp = w[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (w[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (cp < 0x80) out += static_cast<char>(cp);
+        else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+class odbc_client {
+public:
+    odbc_client() {
+        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
+        SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+    }
+    ~odbc_client() {
+        disconnect();
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+        SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    }
+    odbc_client(const odbc_client&) = delete;
+    odbc_client& operator=(const odbc_client&) = delete;
+
+    // On failure the driver's messages are in last_diags().
+    bool connect(const std::string& connection_string) {
+        SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(15), 0);
+        auto w = to_wide(connection_string);
+        SQLRETURN rc = SQLDriverConnectW(dbc_, nullptr, w.data(), static_cast<SQLSMALLINT>(w.size()), nullptr, 0,
+                                         nullptr, SQL_DRIVER_NOPROMPT);
+        diags_ = collect(SQL_HANDLE_DBC, dbc_);
+        connected_ = SQL_SUCCEEDED(rc);
+        return connected_;
+    }
+
+    void disconnect() {
+        if (connected_) SQLDisconnect(dbc_);
+        connected_ = false;
+    }
+
+    odbc_outcome exec(const std::string& sql) {
+        odbc_outcome out;
+        SQLHSTMT st = SQL_NULL_HSTMT;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &st))) {
+            out.ok = false;
+            out.diags = collect(SQL_HANDLE_DBC, dbc_);
+            return out;
+        }
+        auto w = to_wide(sql);
+        SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
+        // Every result, error or not, until the driver says there is no more.
+        for (int guard = 0; guard < 1000; ++guard) {
+            auto d = collect(SQL_HANDLE_STMT, st);
+            out.diags.insert(out.diags.end(), d.begin(), d.end());
+            if (rc == SQL_ERROR) out.ok = false;
+            if (rc == SQL_INVALID_HANDLE) break;
+            if (SQL_SUCCEEDED(rc)) drain(st, out);
+            rc = SQLMoreResults(st);
+            if (rc == SQL_NO_DATA) break;
+        }
+        SQLFreeHandle(SQL_HANDLE_STMT, st);
+        return out;
+    }
+
+    bool set_autocommit(bool on) {
+        SQLRETURN rc = SQLSetConnectAttrW(
+            dbc_, SQL_ATTR_AUTOCOMMIT,
+            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
+        diags_ = collect(SQL_HANDLE_DBC, dbc_);
+        return SQL_SUCCEEDED(rc);
+    }
+
+    bool end_transaction(bool commit) {
+        SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
+        diags_ = collect(SQL_HANDLE_DBC, dbc_);
+        return SQL_SUCCEEDED(rc);
+    }
+
+    const std::vector<odbc_diag>& last_diags() const { return diags_; }
+    std::string last_text() const {
+        std::string s;
+        for (const auto& d : diags_) s += d.state + " " + std::to_string(d.native) + " " + d.text + "\n";
+        return s;
+    }
+
+private:
+    static std::vector<odbc_diag> collect(SQLSMALLINT type, SQLHANDLE h) {
+        std::vector<odbc_diag> out;
+        for (SQLSMALLINT i = 1;; ++i) {
+            SQLWCHAR state[6] = {};
+            SQLINTEGER native = 0;
+            SQLWCHAR text[2048] = {};
+            SQLSMALLINT len = 0;
+            SQLRETURN rc = SQLGetDiagRecW(type, h, i, state, &native, text, 2048, &len);
+            if (!SQL_SUCCEEDED(rc)) break;
+            odbc_diag d;
+            d.state = from_wide(state, 5);
+            d.native = native;
+            d.text = from_wide(text, static_cast<std::size_t>(std::min<SQLSMALLINT>(len, 2047)));
+            out.push_back(d);
+        }
+        return out;
+    }
+
+    static void drain(SQLHSTMT st, odbc_outcome& out) {
+        SQLSMALLINT ncols = 0;
+        SQLNumResultCols(st, &ncols);
+        if (ncols == 0) {
+            SQLLEN count = -1;
+            SQLRowCount(st, &count);
+            out.row_counts.push_back(count);
+            return;
+        }
+        odbc_result_set rs;
+        for (SQLSMALLINT c = 1; c <= ncols; ++c) {
+            SQLWCHAR name[256] = {};
+            SQLSMALLINT len = 0, type = 0, digits = 0, nullable = 0;
+            SQLULEN size = 0;
+            SQLDescribeColW(st, c, name, 256, &len, &type, &size, &digits, &nullable);
+            rs.columns.push_back(from_wide(name, static_cast<std::size_t>(std::min<SQLSMALLINT>(len, 255))));
+        }
+        for (;;) {
+            SQLRETURN rc = SQLFetch(st);
+            if (!SQL_SUCCEEDED(rc)) {
+                if (rc == SQL_ERROR) {
+                    out.ok = false;
+                    auto d = collect(SQL_HANDLE_STMT, st);
+                    out.diags.insert(out.diags.end(), d.begin(), d.end());
+                }
+                break;
+            }
+            std::vector<std::optional<std::string>> row;
+            for (SQLSMALLINT c = 1; c <= ncols; ++c) {
+                std::basic_string<SQLWCHAR> value;
+                SQLWCHAR buf[1024];
+                SQLLEN ind = 0;
+                bool is_null = false;
+                for (;;) {
+                    SQLRETURN g = SQLGetData(st, c, SQL_C_WCHAR, buf, sizeof buf, &ind);
+                    if (g == SQL_NO_DATA) break;
+                    if (!SQL_SUCCEEDED(g)) break;
+                    if (ind == SQL_NULL_DATA) {
+                        is_null = true;
+                        break;
+                    }
+                    std::size_t chunk = (ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf))
+                                            ? sizeof buf / sizeof buf[0] - 1
+                                            : static_cast<std::size_t>(ind) / sizeof(SQLWCHAR);
+                    value.append(buf, chunk);
+                    if (g == SQL_SUCCESS) break;
+                }
+                if (is_null) row.push_back(std::nullopt);
+                else row.push_back(from_wide(value.data(), value.size()));
+            }
+            rs.rows.push_back(std::move(row));
+        }
+        out.results.push_back(std::move(rs));
+    }
+
+    SQLHENV env_ = SQL_NULL_HENV;
+    SQLHDBC dbc_ = SQL_NULL_HDBC;
+    std::vector<odbc_diag> diags_;
+    bool connected_ = false;
+};
+
+}  // namespace standin_test

@@ -1,0 +1,244 @@
+// The TDS encoding layer and the command line, checked without a network.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "json.h"
+#include "journal.h"
+#include "options.h"
+#include "raw_tds.h"
+#include "tds.h"
+
+namespace {
+
+using namespace standin;
+using standin_test::parse_json;
+
+std::string bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int x : b) s += static_cast<char>(x);
+    return s;
+}
+
+TEST(TdsText, Utf16RoundTripKeepsChineseAndAstralCharacters) {
+    const std::string text = "物流跟踪 abc \xF0\x9F\x98\x80";  // U+1F600 needs a surrogate pair
+    std::string w = tds::utf8_to_utf16le(text);
+    EXPECT_EQ(w.substr(0, 2), bytes({0x69, 0x72}));  // 物 = U+7269
+    EXPECT_EQ(w.substr(w.size() - 4), bytes({0x3D, 0xD8, 0x00, 0xDE}));
+    EXPECT_EQ(tds::utf16le_to_utf8(w.data(), w.size()), text);
+}
+
+TEST(TdsText, BrokenInputBecomesReplacementCharacters) {
+    EXPECT_EQ(tds::utf8_to_utf16le("a\xFF"), bytes({'a', 0, 0xFD, 0xFF}));
+    EXPECT_EQ(tds::utf8_to_utf16le("\xE7\x89"), bytes({0xFD, 0xFF, 0xFD, 0xFF}));  // truncated sequence
+    const std::string lone_high = bytes({0x3D, 0xD8, 'x', 0});
+    EXPECT_EQ(tds::utf16le_to_utf8(lone_high.data(), lone_high.size()), "\xEF\xBF\xBDx");
+}
+
+TEST(TdsPackets, LongMessagesAreSplitAndOnlyTheLastIsMarkedEnd) {
+    std::string payload(1000, 'x');
+    std::uint8_t id = 0;
+    std::string out = tds::packetize(tds::pkt_reply, payload, 512, 51, id);
+    ASSERT_EQ(out.size(), 1000u + 2 * 8);
+    EXPECT_EQ(out.substr(0, 8), bytes({0x04, 0x00, 0x02, 0x00, 0x00, 0x33, 0x01, 0x00}));
+    EXPECT_EQ(out.substr(512, 8), bytes({0x04, 0x01, 0x01, 0xF8, 0x00, 0x33, 0x02, 0x00}));
+    EXPECT_EQ(id, 2);
+    // An empty reply still makes one packet.
+    EXPECT_EQ(tds::packetize(tds::pkt_reply, "", 4096, 0, id).size(), 8u);
+}
+
+TEST(TdsPrelogin, RefusesEncryptionAndMars) {
+    std::string r = tds::prelogin_reply();
+    // Find each option through its table entry.
+    auto option = [&](int token) -> std::string {
+        for (std::size_t i = 0; i + 5 <= r.size() && static_cast<unsigned char>(r[i]) != 0xFF; i += 5)
+            if (r[i] == token) {
+                std::size_t off = (static_cast<unsigned char>(r[i + 1]) << 8) | static_cast<unsigned char>(r[i + 2]);
+                std::size_t len = (static_cast<unsigned char>(r[i + 3]) << 8) | static_cast<unsigned char>(r[i + 4]);
+                return r.substr(off, len);
+            }
+        return "missing";
+    };
+    EXPECT_EQ(option(0x01), bytes({0x02}));
+    EXPECT_EQ(option(0x04), bytes({0x00}));
+    EXPECT_EQ(option(0x00).size(), 6u);
+}
+
+TEST(TdsLogin7, DecodesUserPasswordDatabaseAndPacketSize) {
+    auto l = tds::parse_login7(standin_test::login7_body("velmora", "quorbin", "BrenHolt", 8192));
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->user, "velmora");
+    EXPECT_EQ(l->password, "quorbin");
+    EXPECT_EQ(l->database, "BrenHolt");
+    EXPECT_EQ(l->packet_size, 8192u);
+    EXPECT_EQ(l->tds_version, 0x74000004u);
+    // Known obfuscation of 'a' (0x61 0x00): nibbles swapped then XOR 0xA5.
+    EXPECT_EQ(tds::obfuscate_password(bytes({0x61, 0x00})), bytes({0xB3, 0xA5}));
+}
+
+TEST(TdsLogin7, RejectsTruncatedOrOutOfRangeMessages) {
+    std::string body = standin_test::login7_body("velmora", "quorbin", "");
+    EXPECT_FALSE(tds::parse_login7(body.substr(0, 50)));
+    std::string bad = body;
+    bad[40] = static_cast<char>(0xF0);  // user name offset beyond the end
+    bad[41] = static_cast<char>(0x7F);
+    EXPECT_FALSE(tds::parse_login7(bad));
+}
+
+TEST(TdsRequests, SqlBatchSkipsAllHeaders) {
+    auto text = tds::parse_sql_batch(standin_test::sql_batch_body("select N'物流'"), true);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, "select N'物流'");
+    EXPECT_FALSE(tds::parse_sql_batch(bytes({0x50, 0, 0, 0}), true));  // header longer than the message
+}
+
+TEST(TdsRequests, TransactionManagerRequests) {
+    std::string headers = standin_test::sql_batch_body("");
+    auto begin = tds::parse_tm_request(headers + bytes({5, 0, 0, 0}), true);
+    ASSERT_TRUE(begin);
+    EXPECT_EQ(begin->type, tds::tm_request::begin);
+    // Commit and start a new transaction, as FreeTDS does with autocommit off.
+    auto commit = tds::parse_tm_request(headers + bytes({7, 0, 0, 1, 0, 0}), true);
+    ASSERT_TRUE(commit);
+    EXPECT_EQ(commit->type, tds::tm_request::commit);
+    EXPECT_TRUE(commit->begin_new);
+    auto rollback = tds::parse_tm_request(headers + bytes({8, 0, 0, 0}), true);
+    ASSERT_TRUE(rollback);
+    EXPECT_FALSE(rollback->begin_new);
+    EXPECT_FALSE(tds::parse_tm_request(headers + bytes({7}), true));
+}
+
+TEST(TdsRequests, RpcNamesProceduresByNameOrNumber) {
+    std::string headers = standin_test::sql_batch_body("");
+    EXPECT_EQ(tds::rpc_procedure_name(headers + bytes({0xFF, 0xFF, 10, 0}), true), "sp_executesql");
+    EXPECT_EQ(tds::rpc_procedure_name(headers + bytes({2, 0, 'p', 0, '1', 0}), true), "p1");
+    EXPECT_EQ(tds::rpc_procedure_name(headers + bytes({9, 0, 'p', 0}), true), "?");
+}
+
+TEST(TdsTokens, DoneMessageAndEnvchangeLayouts) {
+    tds::token_writer w;
+    w.done(tds::done_count | tds::done_more, 3);
+    EXPECT_EQ(w.take(), bytes({0xFD, 0x11, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}));
+
+    w.envchange_transaction(8, 0x0102030405060708ull);
+    EXPECT_EQ(w.take(), bytes({0xE3, 11, 0, 8, 8, 8, 7, 6, 5, 4, 3, 2, 1, 0}));
+    w.envchange_transaction(9, 1);
+    EXPECT_EQ(w.take(), bytes({0xE3, 11, 0, 9, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0}));
+
+    w.envchange_text(1, "db", "");
+    EXPECT_EQ(w.take(), bytes({0xE3, 7, 0, 1, 2, 'd', 0, 'b', 0, 0}));
+
+    server_message m;
+    m.number = 208;
+    m.state = 1;
+    m.severity = 16;
+    m.text = "x";
+    m.line = 2;
+    w.message(m, "s");
+    EXPECT_EQ(w.take(), bytes({0xAA, 18, 0, 208, 0, 0, 0, 1, 16, 1, 0, 'x', 0, 1, 's', 0, 0, 2, 0, 0, 0}));
+    m.severity = 0;
+    w.message(m, "s");
+    EXPECT_EQ(static_cast<unsigned char>(w.bytes()[0]), 0xAB);  // INFO
+}
+
+TEST(TdsTokens, ResultColumnsTakeTheNarrowestFittingType) {
+    result_set rs;
+    rs.columns = {{"i", column_type::integer}, {"big", column_type::integer}, {"d", column_type::decimal},
+                  {"t", column_type::text}};
+    rs.rows = {{std::int64_t{7}, std::int64_t{5000000000LL}, 1.5, std::string("物")},
+               {sql_value{}, sql_value{}, sql_value{}, sql_value{}}};
+    tds::token_writer w;
+    w.result(rs);
+    const std::string& b = w.bytes();
+    const std::string coll(reinterpret_cast<const char*>(tds::collation), 5);
+    std::string expected = bytes({0x81, 4, 0});
+    expected += bytes({0, 0, 0, 0, 1, 0, 0x26, 4, 1, 'i', 0});
+    expected += bytes({0, 0, 0, 0, 1, 0, 0x26, 8, 3, 'b', 0, 'i', 0, 'g', 0});
+    expected += bytes({0, 0, 0, 0, 1, 0, 0x6D, 8, 1, 'd', 0});
+    expected += bytes({0, 0, 0, 0, 1, 0, 0xE7, 0x40, 0x1F}) + coll + bytes({1, 't', 0});
+    expected += bytes({0xD1, 4, 7, 0, 0, 0, 8, 0x00, 0xF2, 0x05, 0x2A, 1, 0, 0, 0});
+    double d = 1.5;
+    char dbytes[8];
+    std::memcpy(dbytes, &d, 8);
+    expected += bytes({8}) + std::string(dbytes, 8) + bytes({2, 0, 0x69, 0x72});
+    expected += bytes({0xD1, 0, 0, 0, 0xFF, 0xFF});
+    EXPECT_EQ(b, expected);
+}
+
+TEST(TdsTokens, LongTextGoesOutAsNvarcharMax) {
+    result_set rs;
+    rs.columns = {{"definition", column_type::text}};
+    rs.rows = {{std::string(5000, 'a')}, {sql_value{}}};
+    tds::token_writer w;
+    w.result(rs);
+    const std::string& b = w.bytes();
+    EXPECT_EQ(b.substr(9, 3), bytes({0xE7, 0xFF, 0xFF}));  // max length marker
+    std::size_t row = b.find('\xD1');
+    ASSERT_NE(row, std::string::npos);
+    EXPECT_EQ(b.substr(row + 1, 8), bytes({0x10, 0x27, 0, 0, 0, 0, 0, 0}));  // 10000 bytes in total
+    EXPECT_EQ(b.substr(row + 9, 4), bytes({0x10, 0x27, 0, 0}));              // one chunk
+    std::size_t null_row = row + 1 + 8 + 4 + 10000 + 4;
+    EXPECT_EQ(b.substr(null_row, 9), bytes({0xD1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(Journal, LinesAreValidJsonWhateverTheBatchHolds) {
+    const std::string sql = "select '\"物流\"'\r\n\tfrom t -- \\ \x01";
+    std::string line = journal_line(3, "BrenHolt", sql, 208);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    auto j = parse_json(line);
+    EXPECT_EQ(j["conn"].as_int(), 3);
+    EXPECT_EQ(j["db"].as_string(), "BrenHolt");
+    EXPECT_EQ(j["sql"].as_string(), sql);
+    EXPECT_EQ(j["error"].as_int(), 208);
+}
+
+TEST(CommandLine, DefaultsAndEveryOption) {
+    auto r = parse_command_line({});
+    ASSERT_EQ(r.error, "");
+    ASSERT_EQ(r.options.logins.size(), 1u);
+    EXPECT_EQ(r.options.logins[0].name, "velmora");
+    EXPECT_EQ(r.options.logins[0].password, "quorbin");
+    EXPECT_EQ(r.options.bind, "127.0.0.1");
+
+    r = parse_command_line({"--port", "0", "--bind", "0.0.0.0", "--fixture", "a.sql", "--fixture=b.sql", "--login",
+                            "sa:pw:with:colons", "--journal", "j", "--dump", "d", "--drop-after", "3",
+                            "--delay-ms", "20", "--fail", "p_two=50000:boom"});
+    ASSERT_EQ(r.error, "");
+    const auto& o = r.options;
+    EXPECT_EQ(o.port, 0);
+    EXPECT_EQ(o.bind, "0.0.0.0");
+    EXPECT_EQ(o.fixtures, (std::vector<std::string>{"a.sql", "b.sql"}));
+    ASSERT_EQ(o.logins.size(), 1u);  // a given login replaces the default
+    EXPECT_EQ(o.logins[0].password, "pw:with:colons");
+    EXPECT_EQ(o.journal_path, "j");
+    EXPECT_EQ(o.dump_path, "d");
+    EXPECT_EQ(o.drop_after, 3);
+    EXPECT_EQ(o.delay_ms, 20);
+    ASSERT_EQ(o.fail_rules.size(), 1u);
+    EXPECT_EQ(o.fail_rules[0].number, 50000);
+    EXPECT_EQ(o.fail_rules[0].message, "boom");
+    EXPECT_TRUE(parse_command_line({"--help"}).help);
+}
+
+TEST(CommandLine, MistakesAreReportedNotGuessed) {
+    EXPECT_NE(parse_command_line({"--port"}).error, "");
+    EXPECT_NE(parse_command_line({"--port", "70000"}).error, "");
+    EXPECT_NE(parse_command_line({"--port", "12x"}).error, "");
+    EXPECT_NE(parse_command_line({"--drop-after", "0"}).error, "");
+    EXPECT_NE(parse_command_line({"--login", "nopassword"}).error, "");
+    EXPECT_NE(parse_command_line({"--verbose"}).error, "");
+    EXPECT_NE(parse_command_line({"--fail", "no-number"}).error, "");
+    EXPECT_NE(parse_command_line({"--fail", "([=1:x"}).error, "");  // bad regex
+}
+
+TEST(CommandLine, FailRuleRegexMayContainEqualsSigns) {
+    fail_rule rule;
+    std::string error;
+    ASSERT_TRUE(parse_fail_rule("a=b|set x = 1=2627:dup: key", rule, error)) << error;
+    EXPECT_EQ(rule.pattern, "a=b|set x = 1");
+    EXPECT_EQ(rule.number, 2627);
+    EXPECT_EQ(rule.message, "dup: key");
+    EXPECT_TRUE(std::regex_search("update t set x = 1", rule.regex));
+}
+
+}  // namespace
