@@ -1,0 +1,220 @@
+// dbdat run as a program: its output, its files and its exit codes.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "package_format.h"
+
+#ifdef VELMORA_DBDAT_PATH
+
+namespace fs = std::filesystem;
+namespace pkg = velmora::package;
+
+namespace {
+
+struct result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void spit(const fs::path& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary);
+    out << bytes;
+}
+
+std::string quoted(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class DbdatTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dbdat_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    result run(const std::vector<std::string>& args) {
+        std::string cmd = quoted(VELMORA_DBDAT_PATH);
+        for (const auto& a : args) cmd += " " + quoted(a);
+        cmd += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
+        const int status = std::system(cmd.c_str());
+        result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = slurp(dir / "stdout");
+        r.err = slurp(dir / "stderr");
+        return r;
+    }
+
+    std::string package_file(const std::string& bytes) {
+        const fs::path p = dir / "db.dat";
+        spit(p, bytes);
+        return p.string();
+    }
+
+    fs::path dir;
+};
+
+const std::string good_ms = "drop proc p\r\ngo\r\ncreate proc p as begin select 1 end\r\n";
+const std::string good_any5 = "drop proc q\r\ngo\r\ncreate proc q as begin select 2 end\r\n";
+
+}  // namespace
+
+TEST_F(DbdatTest, ListShowsOffsetNameSizeAndTags) {
+    const std::string file =
+        package_file(pkg::encode_package({{"a_MS.sql", "abc"}, {"b_ANY5.sql", ""}, {"c.sql", "xy"}, {"d_MS_ANY5.sql", "z"}}));
+    const result r = run({"list", file});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "0\ta_MS.sql\t3\tMS\n"
+              "25\tb_ANY5.sql\t0\tANY5\n"
+              "49\tc.sql\t2\t-\n"
+              "70\td_MS_ANY5.sql\t1\tMS,ANY5\n");
+    EXPECT_TRUE(r.err.empty());
+}
+
+TEST_F(DbdatTest, DamagedPackageExitsOneWithTheReason) {
+    for (const std::string& bytes : {std::string(), std::string("@@@@\r\n"), std::string("$$$$$$a.sql^^^^x####")}) {
+        const std::string file = package_file(bytes);
+        for (const char* command : {"list", "check", "extract"}) {
+            std::vector<std::string> args{command, file};
+            if (std::string(command) == "extract") args.push_back((dir / "out").string());
+            const result r = run(args);
+            EXPECT_EQ(r.code, 1) << command << " on " << bytes.size() << " bytes";
+            EXPECT_NE(r.err.find("damaged package at byte"), std::string::npos) << r.err;
+            EXPECT_TRUE(r.out.empty());
+        }
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+    EXPECT_EQ(run({"list", (dir / "missing.dat").string()}).code, 1);
+}
+
+TEST_F(DbdatTest, ExtractRestoresEveryScriptByteForByte) {
+    const std::string gbk = "create proc p_\xB2\xE2\xCA\xD4 as\r\nbegin select '\xD6\xD0' end\r\n";
+    const std::string file = package_file(pkg::encode_package(
+        {{"a_MS.sql", good_ms}, {"\xB2\xE2\xCA\xD4_MS.sql", gbk}, {"empty.sql", ""}, {"\x81\x5C.sql", "@@@@"}}));
+    const fs::path out = dir / "new" / "scripts";
+    const result r = run({"extract", file, out.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(out / "a_MS.sql"), good_ms);
+    EXPECT_EQ(slurp(out / "\xB2\xE2\xCA\xD4_MS.sql"), gbk);
+    EXPECT_TRUE(fs::exists(out / "empty.sql"));
+    EXPECT_EQ(fs::file_size(out / "empty.sql"), 0u);
+    // 0x5C after a lead byte is the second byte of a character, not a separator.
+    EXPECT_EQ(slurp(out / "\x81\x5C.sql"), "@@@@");
+}
+
+TEST_F(DbdatTest, ExtractRefusesNamesThatLeaveTheDirectory) {
+    for (const std::string bad : {"../escape.sql", "sub/x.sql", "/abs.sql", "win\\x.sql", "..", ".", ""}) {
+        const std::string file = package_file(pkg::encode_package({{"fine.sql", "x"}, {bad, "y"}}));
+        const fs::path out = dir / "out";
+        const result r = run({"extract", file, out.string()});
+        EXPECT_EQ(r.code, 1) << bad;
+        EXPECT_FALSE(r.err.empty());
+        // Nothing at all is written, not even the good record before it.
+        EXPECT_FALSE(fs::exists(out / "fine.sql")) << bad;
+        EXPECT_FALSE(fs::exists(dir / "escape.sql"));
+    }
+    const std::string twice = package_file(pkg::encode_package({{"a.sql", "1"}, {"a.sql", "2"}}));
+    EXPECT_EQ(run({"extract", twice, (dir / "out2").string()}).code, 1);
+}
+
+TEST_F(DbdatTest, SplitWritesBothStatementsAsRawBytes) {
+    const fs::path script = dir / "p.sql";
+    spit(script, "  drop proc p_\xD6\xD0\r\nGO\r\nCREATE PROC p_\xD6\xD0 AS BEGIN END\r\ngo\r\n");
+    const fs::path drop = dir / "drop.sql", create = dir / "create.sql";
+    const result r = run({"split", script.string(), "--drop", drop.string(), "--create", create.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(drop), "drop proc p_\xD6\xD0");
+    EXPECT_EQ(slurp(create), "CREATE PROC p_\xD6\xD0  with ENCRYPTION AS BEGIN END\r\ngo\r\n");
+}
+
+TEST_F(DbdatTest, SplitNamesTheFailedTestAndExitsThree) {
+    struct row {
+        const char* script;
+        const char* test;
+    };
+    const row rows[] = {
+        {"drop\r\ngo\r\nalter proc p as begin end", "create key"},
+        {"drop\r\ngo\r\ncreate proc p as select 1", "body key"},
+        {"drop\r\ngo\r\ncreate proc p begin end", "procedure key"},
+        {"drop go create proc p as begin end", "batch separator"},
+    };
+    for (const row& w : rows) {
+        const fs::path script = dir / "p.sql", drop = dir / "d.sql", create = dir / "c.sql";
+        spit(script, w.script);
+        const result r = run({"split", script.string(), "--create", create.string(), "--drop", drop.string()});
+        EXPECT_EQ(r.code, 3) << w.test;
+        EXPECT_NE(r.err.find(w.test), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(drop));
+        EXPECT_FALSE(fs::exists(create));
+    }
+    EXPECT_EQ(run({"split", (dir / "p.sql").string(), "--drop", "x"}).code, 2);
+}
+
+TEST_F(DbdatTest, CheckTellsWhatAnUpgradeWouldDoWithEachRecord) {
+    const std::string file = package_file(pkg::encode_package({
+        {"a_MS.sql", good_ms},
+        {"b_ANY5.sql", good_any5},
+        {"c_MS.sql", "drop\r\ngo\r\ncreate proc c begin end"},
+        {"d_MS.sql", "drop\r\ngo\r\ncreate proc d as begin select '\x81' end"},  // lone lead byte
+        {"e_MS_ANY5.sql", good_ms},
+    }));
+    result r = run({"check", file});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out,
+              "0\ta_MS.sql\texecute\n"
+              "76\tb_ANY5.sql\tskip (interface tag)\n"
+              "154\tc_MS.sql\trefuse (statement builder: procedure key)\n"
+              "209\td_MS.sql\trefuse (not valid GBK)\n"
+              "278\te_MS_ANY5.sql\texecute\n"
+              "5 record(s): 2 execute, 1 skip, 2 refuse\n");
+
+    r = run({"check", file, "--driver", "odbc"});
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("0\ta_MS.sql\tskip (interface tag)\n"), std::string::npos);
+    EXPECT_NE(r.out.find("5 record(s): 2 execute, 3 skip, 0 refuse\n"), std::string::npos);
+}
+
+TEST_F(DbdatTest, CheckShowsTheStatementsOnRequest) {
+    const std::string file = package_file(pkg::encode_package({{"a_MS.sql", good_ms}}));
+    const result r = run({"check", "--show", file});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("-- drop:\ndrop proc p\n-- create:\ncreate proc p  with ENCRYPTION as begin select 1 end\r\n\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(run({"check", package_file("@@@@")}).out, "0 record(s): 0 execute, 0 skip, 0 refuse\n");
+}
+
+TEST_F(DbdatTest, HelpAndUsage) {
+    for (const char* command : {"list", "extract", "split", "check"}) {
+        const result r = run({command, "--help"});
+        EXPECT_EQ(r.code, 0) << command;
+        EXPECT_NE(r.out.find(std::string("usage: dbdat ") + command), std::string::npos) << command;
+    }
+    const result help = run({"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* command : {"list", "extract", "split", "check"}) EXPECT_NE(help.out.find(command), std::string::npos);
+    EXPECT_EQ(run({}).code, 2);
+    EXPECT_EQ(run({"frobnicate"}).code, 2);
+    EXPECT_EQ(run({"list"}).code, 2);
+    EXPECT_EQ(run({"check", "a", "b"}).code, 2);
+}
+
+#endif  // VELMORA_DBDAT_PATH
