@@ -19,19 +19,10 @@
 #include "connect_db.h"
 #include "gbk.h"
 #include "layout_units.h"
-
-#if __has_include("package_runner.h")
-#include "package_runner.h"
-#define VELMORA_HAVE_RUNNER 1
-#endif
-#if __has_include("package_builder.h")
 #include "package_builder.h"
-#define VELMORA_HAVE_BUILDER 1
-#endif
-#if __has_include("upgrade_command.h")
+#include "package_runner.h"
 #include "upgrade_command.h"
-#define VELMORA_HAVE_UPGRADE 1
-#endif
+
 
 namespace velmora::app {
 
@@ -287,28 +278,21 @@ void w_db_upgrade::ue_postopen() {
     postopen_done_ = true;
 }
 
+// The command runs once per start: afterwards the button stays greyed.
 void w_db_upgrade::cb_1_clicked() {
-#ifdef VELMORA_HAVE_UPGRADE
     run_upgrade_command(sqlca_, ui_, is_runpath, cbx_proc->isChecked(), ib_brenholt, is_brenholt);
     cb_1->setEnabled(false);
-#endif
 }
 
 void w_db_upgrade::cb_2_clicked() { close(); }
 
-void w_db_upgrade::cb_put_clicked() {
-#ifdef VELMORA_HAVE_RUNNER
-    (void)run_package(is_runpath, sqlca_, ui_);
-#endif
-}
+// The operator learns the outcome from the runner's own messages.
+void w_db_upgrade::cb_put_clicked() { (void)run_package(is_runpath, sqlca_, ui_); }
 
+// The list shows what the builder listed, also when it refused to write.
 void w_db_upgrade::cb_get_clicked() {
-#ifdef VELMORA_HAVE_BUILDER
     const auto result = build_package(developer_script_dir, is_runpath, ui_);
     show_package_names(result.names);
-#else
-    (void)developer_script_dir;
-#endif
 }
 
 void w_db_upgrade::show_package_names(const std::vector<std::string>& gbk_names) {
