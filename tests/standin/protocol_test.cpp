@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "options.h"
 #include "raw_tds.h"
+#include "rpc.h"
 #include "tds.h"
 
 namespace {
@@ -108,11 +109,66 @@ TEST(TdsRequests, TransactionManagerRequests) {
     EXPECT_FALSE(tds::parse_tm_request(headers + bytes({7}), true));
 }
 
-TEST(TdsRequests, RpcNamesProceduresByNameOrNumber) {
-    std::string headers = standin_test::sql_batch_body("");
-    EXPECT_EQ(tds::rpc_procedure_name(headers + bytes({0xFF, 0xFF, 10, 0}), true), "sp_executesql");
-    EXPECT_EQ(tds::rpc_procedure_name(headers + bytes({2, 0, 'p', 0, '1', 0}), true), "p1");
-    EXPECT_EQ(tds::rpc_procedure_name(headers + bytes({9, 0, 'p', 0}), true), "?");
+// sp_prepexec exactly as FreeTDS sends it for isql's SQLPrepare + SQLExecute.
+TEST(RpcRequests, PrepexecFromTheOdbcDriver) {
+    std::string body = standin_test::sql_batch_body("");
+    body += bytes({0xFF, 0xFF, 0x0D, 0x00, 0x00, 0x00});                          // sp_prepexec, no options
+    body += bytes({0x00, 0x01, 0x26, 0x04, 0x00});                                // @handle int output, NULL
+    body += bytes({0x00, 0x00, 0x63, 0, 0, 0, 0, 0x04, 0x08, 0xD0, 0, 0});        // ntext declaration ...
+    body += bytes({0xFF, 0xFF, 0xFF, 0xFF});                                      // ... NULL
+    body += bytes({0x00, 0x00, 0x63, 0x10, 0, 0, 0, 0x04, 0x08, 0xD0, 0, 0, 0x10, 0, 0, 0});
+    body += tds::utf8_to_utf16le("select 1");
+    std::string error;
+    auto req = rpc::parse(body, true, error);
+    ASSERT_TRUE(req) << error;
+    EXPECT_EQ(rpc::procedure(*req), "sp_prepexec");
+    ASSERT_EQ(req->params.size(), 3u);
+    EXPECT_TRUE(req->params[0].output);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(req->params[0].value));
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(req->params[1].value));
+    EXPECT_EQ(std::get<std::string>(req->params[2].value), "select 1");
+}
+
+TEST(RpcRequests, TypedParametersAndNamedProcedures) {
+    std::string body = standin_test::sql_batch_body("");
+    body += bytes({13, 0}) + tds::utf8_to_utf16le("sp_executesql") + bytes({0, 0});
+    body += bytes({0, 0, 0xE7, 0x40, 0x1F, 0x04, 0x08, 0xD0, 0, 0, 4, 0}) + tds::utf8_to_utf16le("物流");
+    body += bytes({3, '@', 0, 'P', 0, '1', 0, 0, 0x26, 4, 4, 0xFE, 0xFF, 0xFF, 0xFF});  // int -2
+    body += bytes({0, 0, 0x6D, 8, 8, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F});                    // float 1.5
+    body += bytes({0, 0, 0x6C, 17, 10, 2, 5, 1, 0x39, 0x30, 0, 0});                      // numeric 123.45
+    body += bytes({0, 0, 0x6F, 8, 8, 0xAC, 0x8E, 0, 0, 0x2C, 0x01, 0, 0});              // 2000-01-01 00:00:01
+    body += bytes({0, 0, 0x26, 4, 0});                                                  // NULL
+    std::string error;
+    auto req = rpc::parse(body, true, error);
+    ASSERT_TRUE(req) << error;
+    EXPECT_EQ(rpc::procedure(*req), "sp_executesql");
+    ASSERT_EQ(req->params.size(), 6u);
+    EXPECT_EQ(rpc::literal(req->params[0]), "N'物流'");
+    EXPECT_EQ(req->params[1].name, "@P1");
+    EXPECT_EQ(rpc::literal(req->params[1]), "-2");
+    EXPECT_EQ(rpc::literal(req->params[2]), "1.5");
+    EXPECT_DOUBLE_EQ(std::get<double>(req->params[3].value), 123.45);
+    EXPECT_EQ(rpc::literal(req->params[4]), "N'2000-01-01 00:00:01.000'");
+    EXPECT_EQ(rpc::literal(req->params[5]), "NULL");
+
+    std::string unsupported = standin_test::sql_batch_body("") + bytes({0xFF, 0xFF, 10, 0, 0, 0, 0, 0, 0xF1});
+    EXPECT_FALSE(rpc::parse(unsupported, true, error));
+    EXPECT_NE(error.find("0xF1"), std::string::npos);
+    EXPECT_FALSE(rpc::parse(body.substr(0, body.size() - 3), true, error));  // cut short
+}
+
+TEST(RpcRequests, ParametersBecomeLiteralsOutsideQuotesAndComments) {
+    std::vector<rpc::parameter> values(3);
+    values[0].value = std::int64_t{7};
+    values[1].value = std::string("it's");
+    values[1].is_text = true;
+    values[2].name = "@Name";
+    values[2].value = std::string("x");
+    values[2].is_text = true;
+    EXPECT_EQ(rpc::bind("select @P1, @p2, '@P1', [@P1], @name -- @P1\n, @P10, @@TRANCOUNT",
+                        "@P1 int,@P2 nvarchar(10),@name nvarchar(4000)", values),
+              "select 7, N'it''s', '@P1', [@P1], N'x' -- @P1\n, @P10, @@TRANCOUNT");
+    EXPECT_EQ(rpc::bind("select 1", "", {}), "select 1");
 }
 
 TEST(TdsTokens, DoneMessageAndEnvchangeLayouts) {

@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "rpc.h"
 #include "tds.h"
 
 namespace standin {
@@ -81,8 +83,9 @@ server_message error(int number, int state, int severity, std::string text) {
 }
 
 // Turns an engine reply into tokens. Every DONE but the last carries MORE;
-// when the reply does not end in a DONE, a final one is added.
-void write_reply(tds::token_writer& w, const batch_reply& reply) {
+// when the reply does not end in a DONE, a final one is added. Inside a
+// procedure call statements end in DONEINPROC and the caller ends the reply.
+void write_reply(tds::token_writer& w, const batch_reply& reply, bool in_proc = false) {
     const auto& items = reply.items;
     bool error_since_done = false;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -97,8 +100,9 @@ void write_reply(tds::token_writer& w, const batch_reply& reply) {
             std::uint16_t status = 0;
             if (d->has_count) status |= tds::done_count;
             if (d->error) status |= tds::done_error;
-            if (!last) status |= tds::done_more;
-            w.done(status, d->has_count ? static_cast<std::uint64_t>(d->count) : 0);
+            if (!last || in_proc) status |= tds::done_more;
+            w.done(status, d->has_count ? static_cast<std::uint64_t>(d->count) : 0, 0,
+                   in_proc ? tds::doneinproc_token : tds::done_token);
             error_since_done = false;
         } else if (auto* db = std::get_if<database_changed>(&item)) {
             w.envchange_text(1, db->new_name, db->old_name);
@@ -109,7 +113,7 @@ void write_reply(tds::token_writer& w, const batch_reply& reply) {
             w.envchange_transaction(type, t->descriptor);
         }
     }
-    if (items.empty() || !std::holds_alternative<statement_done>(items.back()))
+    if (!in_proc && (items.empty() || !std::holds_alternative<statement_done>(items.back())))
         w.done(error_since_done ? tds::done_error : 0);
 }
 
@@ -241,10 +245,31 @@ void server::serve(int fd, int conn_id) {
     std::uint8_t packet_id = 0;
     bool all_headers = true;
     int batches = 0;
+    // Prepared statements of this connection: handle -> (text, declaration).
+    std::map<std::int32_t, std::pair<std::string, std::string>> prepared;
+    std::int32_t next_handle = 1;
 
     auto reply = [&](const std::string& tokens) {
         if (opts_.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.delay_ms));
         return send_all(fd, tds::packetize(tds::pkt_reply, tokens, packet_size, spid, packet_id));
+    };
+
+    // Runs statement text as a batch: a --fail rule, or the engine.
+    auto run_text = [&](const std::string& text) {
+        for (const auto& rule : opts_.fail_rules)
+            if (std::regex_search(text, rule.regex)) return failed_reply(rule.number, 16, rule.message);
+        try {
+            return conn->execute_batch(text);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "sqlserver-standin: connection %d: engine failure: %s\n", conn_id, e.what());
+            return failed_reply(50000, 16, std::string("sqlserver-standin internal error: ") + e.what());
+        }
+    };
+
+    // --drop-after: true when this batch is the one to vanish on.
+    auto drop_now = [&] {
+        ++batches;
+        return opts_.drop_after > 0 && batches >= opts_.drop_after;
     };
 
     std::uint8_t type = 0;
@@ -286,32 +311,14 @@ void server::serve(int fd, int conn_id) {
 
         switch (type) {
         case tds::pkt_sql_batch: {
-            ++batches;
-            if (opts_.drop_after > 0 && batches >= opts_.drop_after) {
+            if (drop_now()) {
                 conn.reset();
                 return;
             }
             auto text = tds::parse_sql_batch(payload, all_headers);
             if (!text) return;
             std::string db = conn->current_database();
-            batch_reply r;
-            const fail_rule* hit = nullptr;
-            for (const auto& rule : opts_.fail_rules)
-                if (std::regex_search(*text, rule.regex)) {
-                    hit = &rule;
-                    break;
-                }
-            if (hit) {
-                r = failed_reply(hit->number, 16, hit->message);
-            } else {
-                try {
-                    r = conn->execute_batch(*text);
-                } catch (const std::exception& e) {
-                    std::fprintf(stderr, "sqlserver-standin: connection %d: engine failure: %s\n", conn_id,
-                                 e.what());
-                    r = failed_reply(50000, 16, std::string("sqlserver-standin internal error: ") + e.what());
-                }
-            }
+            batch_reply r = run_text(*text);
             tds::token_writer w;
             write_reply(w, r);
             bool sent = reply(w.bytes());
@@ -356,14 +363,87 @@ void server::serve(int fd, int conn_id) {
             break;
         }
         case tds::pkt_rpc: {
-            // Remote procedure calls (parameterised statements) are not part of
-            // what the stand-in runs; refuse them loudly.
-            std::string name = tds::rpc_procedure_name(payload, all_headers);
-            batch_reply r = failed_reply(2812, 16, "Could not find stored procedure '" + name + "'.");
+            // Prepared statements, as ODBC drivers send them: the text runs
+            // as a batch, wrapped in a procedure's reply.
+            std::string parse_error;
+            auto req = rpc::parse(payload, all_headers, parse_error);
             tds::token_writer w;
-            write_reply(w, r);
+            std::optional<std::int32_t> handle_out;
+            std::optional<std::string> text;
+            std::string declaration;
+            std::vector<rpc::parameter> values;
+            batch_reply r;
+            std::string label;
+            const std::string proc = req ? rpc::procedure(*req) : "";
+            auto text_param = [&](std::size_t i) -> std::string {
+                if (!req || i >= req->params.size()) return "";
+                const auto* s = std::get_if<std::string>(&req->params[i].value);
+                return s ? *s : "";
+            };
+            auto int_param = [&](std::size_t i) -> std::int32_t {
+                if (!req || i >= req->params.size()) return 0;
+                const auto* v = std::get_if<std::int64_t>(&req->params[i].value);
+                return v ? static_cast<std::int32_t>(*v) : 0;
+            };
+            auto rest = [&](std::size_t from) {
+                if (req && from < req->params.size()) values.assign(req->params.begin() + from, req->params.end());
+            };
+            if (!req) {
+                label = "<rpc>";
+                r = failed_reply(8009, 16,
+                                 "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol "
+                                 "stream is incorrect: " + parse_error + ".");
+            } else if (proc == "sp_executesql") {
+                text = text_param(0);
+                declaration = text_param(1);
+                rest(2);
+            } else if (proc == "sp_prepexec") {
+                text = text_param(2);
+                declaration = text_param(1);
+                rest(3);
+                handle_out = next_handle++;
+                prepared[*handle_out] = {*text, declaration};
+            } else if (proc == "sp_prepare") {
+                handle_out = next_handle++;
+                prepared[*handle_out] = {text_param(2), text_param(1)};
+                label = "<prepare>";
+            } else if (proc == "sp_execute") {
+                auto it = prepared.find(int_param(0));
+                if (it == prepared.end()) {
+                    label = "<execute>";
+                    r = failed_reply(8179, 16,
+                                     "Could not find prepared statement with handle " +
+                                         std::to_string(int_param(0)) + ".");
+                } else {
+                    text = it->second.first;
+                    declaration = it->second.second;
+                    rest(1);
+                }
+            } else if (proc == "sp_unprepare") {
+                prepared.erase(int_param(0));
+                label = "<unprepare>";
+            } else {
+                label = "<rpc " + req->proc_name + ">";
+                r = failed_reply(2812, 16, "Could not find stored procedure '" + req->proc_name + "'.");
+            }
+
+            std::string db = conn->current_database();
+            if (text) {
+                if (drop_now()) {
+                    conn.reset();
+                    return;
+                }
+                label = rpc::bind(*text, declaration, values);
+                r = run_text(label);
+            }
+            write_reply(w, r, true);
+            w.return_status(r.first_error ? -6 : 0);
+            if (handle_out) w.return_value_int(0, "", *handle_out);
+            w.done(r.first_error ? tds::done_error : 0, 0, 0, tds::doneproc_token);
             bool sent = reply(w.bytes());
-            journal_.record(conn_id, conn->current_database(), "<rpc " + name + ">", r.first_error);
+            // Only statements and refusals are worth a journal line, not the
+            // driver's bookkeeping.
+            if (text || r.first_error) journal_.record(conn_id, db, label, r.first_error);
             if (!sent) return;
             break;
         }

@@ -286,27 +286,6 @@ std::optional<tm_request> parse_tm_request(const std::string& p, bool has_all_he
     return r;
 }
 
-std::string rpc_procedure_name(const std::string& p, bool has_all_headers) {
-    std::size_t pos = skip_all_headers(p, has_all_headers);
-    if (pos == std::string::npos || pos + 2 > p.size()) return "?";
-    std::uint16_t len = get_u16(p, pos);
-    pos += 2;
-    if (len == 0xFFFF) {
-        if (pos + 2 > p.size()) return "?";
-        static const char* const names[] = {"",           "sp_cursor",        "sp_cursoropen",
-                                            "sp_cursorprepare", "sp_cursorexecute", "sp_cursorprepexec",
-                                            "sp_cursorunprepare", "sp_cursorfetch", "sp_cursoroption",
-                                            "sp_cursorclose", "sp_executesql",    "sp_prepare",
-                                            "sp_execute",     "sp_prepexec",      "sp_prepexecrpc",
-                                            "sp_unprepare"};
-        std::uint16_t id = get_u16(p, pos);
-        if (id < sizeof names / sizeof names[0] && id > 0) return names[id];
-        return "#" + std::to_string(id);
-    }
-    if (pos + std::size_t(len) * 2 > p.size()) return "?";
-    return utf16le_to_utf8(p.data() + pos, std::size_t(len) * 2);
-}
-
 void token_writer::u16(std::uint16_t v) {
     u8(v & 0xFF);
     u8(v >> 8);
@@ -404,8 +383,26 @@ void token_writer::loginack(const std::string& program, std::uint32_t version) {
     patch_u16(len_at, static_cast<std::uint16_t>(buf_.size() - len_at - 2));
 }
 
-void token_writer::done(std::uint16_t status, std::uint64_t count, std::uint16_t curcmd) {
-    u8(0xFD);
+void token_writer::return_status(std::int32_t value) {
+    u8(0x79);
+    u32(static_cast<std::uint32_t>(value));
+}
+
+void token_writer::return_value_int(std::uint16_t ordinal, const std::string& name, std::int32_t value) {
+    u8(0xAC);
+    u16(ordinal);
+    b_varchar(name);
+    u8(0x01);  // output parameter
+    u32(0);    // user type
+    u16(0x0001);
+    u8(0x26);
+    u8(4);
+    u8(4);
+    u32(static_cast<std::uint32_t>(value));
+}
+
+void token_writer::done(std::uint16_t status, std::uint64_t count, std::uint16_t curcmd, std::uint8_t token) {
+    u8(token);
     u16(status);
     u16(curcmd);
     u64(count);

@@ -25,6 +25,11 @@ inline constexpr std::size_t header_size = 8;
 // The version we answer with in LOGINACK (TDS 7.4).
 inline constexpr std::uint32_t tds_74 = 0x74000004;
 
+// DONE tokens: end of a batch statement, of a procedure, of a statement in one.
+inline constexpr std::uint8_t done_token = 0xFD;
+inline constexpr std::uint8_t doneproc_token = 0xFE;
+inline constexpr std::uint8_t doneinproc_token = 0xFF;
+
 // DONE status bits.
 inline constexpr std::uint16_t done_more = 0x0001;
 inline constexpr std::uint16_t done_error = 0x0002;
@@ -72,9 +77,6 @@ struct tm_request {
 };
 std::optional<tm_request> parse_tm_request(const std::string& payload, bool has_all_headers);
 
-// The name of the procedure an RPC request calls (for its error message).
-std::string rpc_procedure_name(const std::string& payload, bool has_all_headers);
-
 // Builds a reply token stream.
 class token_writer {
 public:
@@ -83,7 +85,10 @@ public:
     void envchange_transaction(std::uint8_t type, std::uint64_t descriptor);  // 8, 9 or 10
     void message(const server_message& m, const std::string& server_name);  // ERROR or INFO
     void loginack(const std::string& program, std::uint32_t version);
-    void done(std::uint16_t status, std::uint64_t count = 0, std::uint16_t curcmd = 0);
+    void done(std::uint16_t status, std::uint64_t count = 0, std::uint16_t curcmd = 0,
+              std::uint8_t token = done_token);
+    void return_status(std::int32_t value);
+    void return_value_int(std::uint16_t ordinal, const std::string& name, std::int32_t value);
     void result(const result_set& rs);
 
     const std::string& bytes() const { return buf_; }
