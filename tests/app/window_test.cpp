@@ -250,6 +250,7 @@ TEST(window_login, unreachable_server_gives_both_messages_in_order_then_greys_th
 
     // Alt+U reaches nothing now; Alt+E still closes.
     window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
     QTest::keyClick(&window, Qt::Key_E, Qt::AltModifier);
     EXPECT_TRUE(wait_until([&] { return !window.isVisible(); }, 5000));

@@ -1,0 +1,155 @@
+// The window against a live server (the stand-in through the real session):
+// a good login, the buttons that reach the database, and the shutdown.
+
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "app_names.h"
+#include "db_upgrade_pos.h"
+#include "json.h"
+#include "package_format.h"
+#include "standin_process.h"
+#include "w_db_upgrade.h"
+#include "window_support.h"
+
+using velmora::app::w_db_upgrade;
+using namespace window_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> sql_sent(const standin_test::standin_process& server) {
+    std::vector<std::string> out;
+    for (const auto& line : server.journal_lines()) out.push_back(standin_test::parse_json(line)["sql"].as_string());
+    return out;
+}
+
+bool any_contains(const std::vector<std::string>& sql, const std::string& part) {
+    return std::any_of(sql.begin(), sql.end(), [&](const std::string& s) { return s.find(part) != std::string::npos; });
+}
+
+// A stand-in with a shop database and the special one, and a velmora.conf
+// pointing at it; the test runs in a run directory of its own.
+class window_on_server : public ::testing::Test {
+protected:
+    standin_test::standin_process server{{{std::string(APP_FIXTURE_DIR) + "/shop.sql"}, {}}};
+    registry_guard registry{"[General]\nSERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    temp_dir run;
+    cwd_guard cwd{run.path()};
+
+    template <class T = QPushButton>
+    static T* control(QWidget& w, const char* name) {
+        return w.findChild<T*>(QString::fromLatin1(name));
+    }
+};
+
+}  // namespace
+
+TEST_F(window_on_server, good_login_shows_nothing_keeps_upgrade_enabled_and_finds_the_special_database) {
+    velmora::transaction sqlca;
+    velmora::recording_ui ui;
+    w_db_upgrade window(sqlca, ui, false);
+    window.open();
+    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
+
+    EXPECT_TRUE(ui.events.empty()) << ui.boxes().size() << " boxes";
+    EXPECT_TRUE(control(window, "cb_1")->isEnabled());
+    EXPECT_TRUE(sqlca.connected());
+    EXPECT_TRUE(window.brenholt_found());
+    EXPECT_EQ(window.brenholt_name(), "BrenHolt");
+}
+
+TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing) {
+    velmora::transaction sqlca;
+    velmora::recording_ui ui;
+    w_db_upgrade window(sqlca, ui, false);
+    window.open();
+    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    auto* upgrade = control(window, "cb_1");
+
+    // A mnemonic presses its button the way a click does, a moment later.
+    QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
+    EXPECT_TRUE(wait_until([&] { return !upgrade->isEnabled(); }, 10000));
+    const auto after_first = sql_sent(server);
+    EXPECT_TRUE(any_contains(after_first, "UPGRADE_DATE"));
+    EXPECT_TRUE(any_contains(after_first, "use [BrenHolt]")) << "the second pass on the special database";
+    // No db.dat in the run directory: the delivered program still tries the package.
+    EXPECT_FALSE(ui.boxes().empty());
+
+    const auto boxes_before = ui.boxes().size();
+    QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
+    QTest::mouseClick(upgrade, Qt::LeftButton);
+    QTest::qWait(400);
+    EXPECT_EQ(sql_sent(server).size(), after_first.size());
+    EXPECT_EQ(ui.boxes().size(), boxes_before);
+}
+
+TEST_F(window_on_server, developer_put_runs_the_package_of_the_run_directory) {
+    const std::string script =
+        "if exists (select * from sysobjects where name = 'p_MS_window') drop procedure p_MS_window\r\n"
+        "GO\r\nCREATE PROCEDURE p_MS_window\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
+    std::ofstream(run.path() + "/db.dat", std::ios::binary)
+        << velmora::package::encode_package({{"p_MS_window.sql", script}});
+
+    velmora::transaction sqlca;
+    velmora::recording_ui ui;
+    w_db_upgrade window(sqlca, ui, true);
+    window.open();
+    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
+
+    QTest::mouseClick(control(window, "cb_put"), Qt::LeftButton);
+    EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{{velmora::gs_appname, "更新成功！"}}));
+    const auto sql = sql_sent(server);
+    EXPECT_TRUE(any_contains(sql, "with ENCRYPTION")) << "the create went to the server";
+    EXPECT_TRUE(control(window, "cb_1")->isEnabled()) << "put leaves the upgrade button alone";
+}
+
+TEST_F(window_on_server, developer_get_without_the_script_folder_lists_nothing_and_writes_an_empty_package) {
+    if (fs::exists(VELMORA_SCRIPT_DIR)) GTEST_SKIP() << "this machine has the developer script folder";
+    velmora::transaction sqlca;
+    velmora::recording_ui ui;
+    w_db_upgrade window(sqlca, ui, true);
+    window.open();
+    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
+    window.show_package_names({"left_over.sql"});
+
+    QTest::mouseClick(control(window, "cb_get"), Qt::LeftButton);
+    EXPECT_EQ(control<QListWidget>(window, "lb_1")->count(), 0);
+    std::ifstream in(run.path() + "/db.dat", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "@@@@");
+    EXPECT_TRUE(ui.boxes().empty());
+}
+
+TEST_F(window_on_server, closing_the_window_ends_the_run_and_disconnects) {
+    velmora::recording_ui ui;
+    velmora::app::db_upgrade_pos application(false, &ui);
+    bool was_connected = false;
+    // Once logged in, press the exit button; run() returns when the window has closed.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        w_db_upgrade* w = application.window();
+        if (!w || !w->postopen_done()) return;
+        poll.stop();
+        was_connected = application.sqlca().connected();
+        QTest::mouseClick(w->findChild<QPushButton*>("cb_2"), Qt::LeftButton);
+    });
+    poll.start(10);
+    QTimer::singleShot(20000, [] { QApplication::exit(99); });  // never hang the suite
+
+    EXPECT_EQ(application.run(), 0);
+    EXPECT_TRUE(was_connected);
+    EXPECT_FALSE(application.window()->isVisible());
+    EXPECT_FALSE(application.sqlca().connected());
+    EXPECT_TRUE(ui.events.empty()) << "closing asks no question";
+}
