@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tds.h"
 
@@ -104,13 +105,14 @@ public:
 
     // One whole reply message (payload only), or nothing when the server
     // closes the connection or stays silent for timeout_ms.
-    bool read_reply(std::string& payload, int timeout_ms = 5000) {
+    bool read_reply(std::string& payload, int timeout_ms = 5000, std::vector<std::size_t>* packet_lengths = nullptr) {
         payload.clear();
         for (;;) {
             std::string h;
             if (!read_n(8, h, timeout_ms)) return false;
             std::size_t len = (static_cast<unsigned char>(h[2]) << 8) | static_cast<unsigned char>(h[3]);
             if (len < 8) return false;
+            if (packet_lengths) packet_lengths->push_back(len);
             std::string body;
             if (!read_n(len - 8, body, timeout_ms)) return false;
             payload += body;

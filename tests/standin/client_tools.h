@@ -1,0 +1,55 @@
+#pragma once
+// Running FreeTDS tsql and unixODBC isql/iusql against a stand-in.
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "standin_process.h"
+
+namespace standin_test {
+
+inline const std::vector<std::string>& client_env() {
+    // UTF-8 on the client side whatever the test runner's locale is; no
+    // stray dump or configuration from the developer's shell.
+    static const std::vector<std::string> env{"LC_ALL=C.UTF-8", "LANG=C.UTF-8", "TDSDUMP=", "TDSVER="};
+    return env;
+}
+
+inline std::string write_text_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return path;
+}
+
+// tsql with a script on stdin ("go" lines end batches).
+inline command_result run_tsql(const standin_process& s, const std::string& script,
+                               const std::string& user = "velmora", const std::string& password = "quorbin",
+                               const std::string& database = "") {
+    std::vector<std::string> argv{"tsql", "-H", "127.0.0.1", "-p", std::to_string(s.port()), "-U", user, "-P",
+                                  password};
+    if (!database.empty()) {
+        argv.push_back("-D");
+        argv.push_back(database);
+    }
+    return run_command(argv, script, client_env());
+}
+
+// isql in batch mode over a DSN-less connection string; one statement a line.
+inline command_result run_isql(const standin_process& s, const std::string& statements,
+                               const std::string& database = "", const std::string& password = "quorbin") {
+    return run_command({"isql", "-b", "-v", "-k", s.odbc_connection_string(database, "velmora", password)},
+                       statements, client_env());
+}
+
+// iusql (the wide-character variant) through a DSN in a temporary odbc.ini.
+inline command_result run_iusql(const standin_process& s, const std::string& statements) {
+    std::string ini = s.temp_dir() + "/odbc.ini";
+    write_text_file(ini, "[standin]\nDriver = FreeTDS\nServer = 127.0.0.1\nPort = " + std::to_string(s.port()) +
+                             "\nTDS_Version = 7.4\nClientCharset = UTF-8\n");
+    std::vector<std::string> env = client_env();
+    env.push_back("ODBCINI=" + ini);
+    return run_command({"iusql", "-b", "-v", "standin", "velmora", "quorbin"}, statements, env);
+}
+
+}  // namespace standin_test
