@@ -113,7 +113,11 @@ TEST(StatementBuilder, KeysInsideLongerWordsAndNames) {
 }
 
 TEST(StatementBuilder, BodyAndProcedureKeys) {
+    // Positions are not cut at 16 bits: "begin" and "as" may lie far out.
+    const std::string params(40000, 'x');
     const split_case cases[] = {
+        {"keys beyond 32,767 bytes", "drop x\r\ngo\r\ncreate proc p @" + params + " as begin end",
+         split_failure::none, "drop x", "create proc p @" + params + "  with ENCRYPTION as begin end"},
         {"no begin", "drop x\r\ngo\r\ncreate proc p as select 1", split_failure::body_key, "", ""},
         {"no as in the header", "drop x\r\ngo\r\ncreate proc p begin end", split_failure::procedure_key, "", ""},
         {"for but no as", "drop x\r\ngo\r\ncreate trigger t on x for insert begin end", split_failure::procedure_key, "", ""},
