@@ -1,0 +1,149 @@
+// The login window function against the stand-in, configured through velmora.conf.
+#include "connect_db.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "app_names.h"
+#include "json.h"
+#include "session_test_support.h"
+
+using namespace session_test;
+using standin_test::standin_process;
+using velmora::recording_ui;
+using velmora::transaction;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Points XDG_CONFIG_DIRS at a folder of its own holding one velmora.conf.
+class configured : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("velmora-login-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+        if (const char* old = std::getenv("XDG_CONFIG_DIRS")) saved_ = old, had_ = true;
+        setenv("XDG_CONFIG_DIRS", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (had_) setenv("XDG_CONFIG_DIRS", saved_.c_str(), 1);
+        else unsetenv("XDG_CONFIG_DIRS");
+        fs::remove_all(dir_);
+    }
+    void configure(const std::string& server, const std::string& database_line) {
+        std::ofstream(dir_ / "velmora.conf") << "SERVERNAME=" << server << "\n" << database_line << "\n";
+    }
+    fs::path dir_;
+    std::string saved_;
+    bool had_ = false;
+};
+
+struct login_result {
+    bool ok = false;
+    bool ib_brenholt = false;
+    std::string is_brenholt;
+    std::string current;  // the server's db_name() afterwards
+};
+
+login_result run_login(transaction& sqlca, recording_ui& ui) {
+    login_result r;
+    r.ok = velmora::wf_connect_db(sqlca, ui, r.ib_brenholt, r.is_brenholt);
+    if (r.ok) r.current = server_db_name(sqlca);
+    return r;
+}
+
+TEST_F(configured, a_server_without_the_special_database) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    configure(server.server_name(), "DATABASE=shop_a");
+    transaction sqlca;
+    recording_ui ui;
+    auto r = run_login(sqlca, ui);
+    ASSERT_TRUE(r.ok) << sqlca.error_text;
+    EXPECT_FALSE(r.ib_brenholt);
+    EXPECT_EQ(r.is_brenholt, "");
+    EXPECT_EQ(r.current, "shop_a");
+    EXPECT_TRUE(ui.events.empty());
+    EXPECT_TRUE(sqlca.autocommit());
+    EXPECT_EQ(sqlca.driver, "MSS");
+
+    std::vector<std::string> sql;
+    for (const auto& line : server.journal_lines()) sql.push_back(standin_test::parse_json(line)["sql"].as_string());
+    std::vector<std::string> expected{"use master", "SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'",
+                                      "use [shop_a]"};
+    // What the driver sends at login (isolation level) comes first; ours follow in order.
+    auto probe = std::find(sql.begin(), sql.end(), "use master");
+    ASSERT_LE(probe + 3, sql.end());
+    EXPECT_EQ(std::vector<std::string>(probe, probe + 3), expected);
+}
+
+TEST_F(configured, the_special_database_is_found_in_any_case_and_its_spelling_kept) {
+    standin_process server(with_fixtures({fixture("shops.sql"), fixture("brenholt.sql")}));
+    for (std::string db : {"shop_a", "brenholt"}) {
+        configure(server.server_name(), "DATABASE=" + db);
+        transaction sqlca;
+        recording_ui ui;
+        auto r = run_login(sqlca, ui);
+        ASSERT_TRUE(r.ok) << sqlca.error_text;
+        EXPECT_TRUE(r.ib_brenholt) << db;
+        EXPECT_EQ(r.is_brenholt, "BrenHolt") << db;
+        EXPECT_EQ(r.current == "BrenHolt" ? std::string("brenholt") : r.current, db);
+    }
+}
+
+TEST_F(configured, names_with_blanks_or_brackets_and_an_empty_name_switch_back_correctly) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    for (std::string db : {"my shop", "odd]name"}) {
+        configure(server.server_name(), "DATABASE=" + db);
+        transaction sqlca;
+        recording_ui ui;
+        auto r = run_login(sqlca, ui);
+        ASSERT_TRUE(r.ok) << db << ": " << sqlca.error_text;
+        EXPECT_EQ(r.current, db);
+    }
+    // No configured name: back to where the login put the session.
+    configure(server.server_name(), "DATABASE=");
+    transaction sqlca;
+    recording_ui ui;
+    sqlca.execute_immediate("use master");  // unconnected: fails, changes nothing
+    auto r = run_login(sqlca, ui);
+    ASSERT_TRUE(r.ok) << sqlca.error_text;
+    EXPECT_FALSE(sqlca.login_database().empty());
+    EXPECT_EQ(r.current, sqlca.login_database());
+}
+
+TEST_F(configured, a_failed_login_beeps_once_then_shows_the_driver_text) {
+    configure("127.0.0.1," + std::to_string(closed_port()), "DATABASE=shop_a");
+    transaction sqlca;
+    recording_ui ui;
+    bool ib_brenholt = true;
+    std::string is_brenholt = "untouched";
+    EXPECT_FALSE(velmora::wf_connect_db(sqlca, ui, ib_brenholt, is_brenholt));
+    EXPECT_TRUE(ib_brenholt);
+    EXPECT_EQ(is_brenholt, "untouched");
+    EXPECT_FALSE(sqlca.connected());
+    ASSERT_EQ(ui.events.size(), 2u);
+    EXPECT_EQ(ui.events[0].what, recording_ui::event::kind::beep);
+    EXPECT_EQ(ui.events[1].what, recording_ui::event::kind::message_box);
+    EXPECT_EQ(ui.events[1].title, velmora::gs_appname);
+    EXPECT_FALSE(sqlca.error_text.empty());
+    EXPECT_EQ(ui.events[1].text, "不能连接到数据库！(错误信息：" + sqlca.error_text + ")");
+}
+
+TEST_F(configured, a_wrong_configured_database_is_a_failed_login) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    configure(server.server_name(), "DATABASE=closed_shop");
+    transaction sqlca;
+    recording_ui ui;
+    bool ib = false;
+    std::string is;
+    EXPECT_FALSE(velmora::wf_connect_db(sqlca, ui, ib, is));
+    ASSERT_EQ(ui.boxes().size(), 1u);
+    EXPECT_NE(ui.boxes()[0].second.find("closed_shop"), std::string::npos) << ui.boxes()[0].second;
+    EXPECT_EQ(ui.beeps(), 1);
+}
+
+}  // namespace

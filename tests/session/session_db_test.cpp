@@ -1,0 +1,179 @@
+// The session against the stand-in, through unixODBC and FreeTDS.
+#include <gtest/gtest.h>
+
+#include "json.h"
+#include "session_test_support.h"
+
+using namespace session_test;
+using standin_test::standin_process;
+using velmora::transaction;
+
+namespace {
+
+bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+std::vector<std::string> journal_sql(const standin_process& server) {
+    std::vector<std::string> out;
+    for (const auto& line : server.journal_lines()) out.push_back(standin_test::parse_json(line)["sql"].as_string());
+    return out;
+}
+
+TEST(session, login_reads_and_writes_chinese_text_and_null_as_empty) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    transaction t;
+    log_in(t, server.server_name(), "shop_a");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+    EXPECT_TRUE(t.connected());
+    EXPECT_EQ(t.login_database(), "shop_a");
+
+    std::string txt = "old";
+    t.select_into("select txt from t_note where id = 1", {&txt});
+    EXPECT_EQ(t.status_code, 0);
+    EXPECT_EQ(txt, "物流跟踪");
+    t.select_into("select txt from t_note where id = 2", {&txt});
+    EXPECT_EQ(t.status_code, 0);
+    EXPECT_EQ(txt, "");
+
+    t.execute("insert into t_note values ( 3 , '进销存' )");
+    EXPECT_EQ(t.status_code, 0) << t.error_text;
+    std::string id, back;
+    t.select_into("select id , txt from t_note where id = 3", {&id, &back});
+    EXPECT_EQ(id, "3");
+    EXPECT_EQ(back, "进销存");
+}
+
+TEST(session, select_into_keeps_its_targets_without_a_row_or_on_failure) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    transaction t;
+    log_in(t, server.server_name(), "shop_a");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+
+    std::string a = "kept-a", b = "kept-b";
+    t.select_into("select id , txt from t_note where id = 99", {&a, &b});
+    EXPECT_EQ(t.status_code, 100);
+    t.select_into("select id , txt from no_such_table", {&a, &b});
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_TRUE(contains(t.error_text, "Invalid object name 'no_such_table'.")) << t.error_text;
+    // A failure later in the batch voids the row already read.
+    t.select_into("select id , txt from t_note where id = 1 select * from no_such_table", {&a, &b});
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_EQ(a, "kept-a");
+    EXPECT_EQ(b, "kept-b");
+}
+
+TEST(session, an_error_anywhere_in_a_batch_fails_it_with_every_message_in_order) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    transaction t;
+    log_in(t, server.server_name(), "shop_a");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+
+    t.execute_immediate("insert into t_note values ( 10 , 'a' )\r\nselect * from nope_two");
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_TRUE(contains(t.error_text, "Invalid object name 'nope_two'.")) << t.error_text;
+
+    // Duplicate keys end only their own statement, so both are reported.
+    t.execute_immediate(
+        "insert into t_note values ( 11 , 'x' )\ninsert into t_note values ( 1 , 'x' )\n"
+        "insert into t_note values ( 2 , 'y' )");
+    EXPECT_EQ(t.status_code, -1);
+    auto first = t.error_text.find("(1)");
+    auto line_break = t.error_text.find('\n');
+    auto second = t.error_text.find("(2)");
+    EXPECT_TRUE(first < line_break && line_break < second && second != std::string::npos) << t.error_text;
+
+    t.execute_immediate("use master");
+    EXPECT_EQ(t.status_code, 0) << t.error_text;
+    EXPECT_EQ(t.error_text, "");
+    EXPECT_EQ(t.current_database(), "master");
+}
+
+TEST(session, switching_autocommit_on_keeps_what_was_open_and_commit_under_autocommit_sends_nothing) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    transaction t;
+    log_in(t, server.server_name(), "shop_a", /*autocommit=*/false);
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+
+    t.execute("insert into t_note values ( 40 , 'open when switched' )");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+    t.set_autocommit(true);
+    EXPECT_TRUE(t.autocommit());
+
+    auto before = journal_sql(server).size();
+    t.commit();
+    EXPECT_EQ(t.status_code, 0);
+    EXPECT_EQ(journal_sql(server).size(), before);
+
+    t.set_autocommit(false);
+    t.execute("insert into t_note values ( 41 , 'never committed' )");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+
+    // Stop the server under the open transaction: only committed rows survive.
+    std::string dump = server.stop_and_dump();
+    auto doc = standin_test::parse_json(dump);
+    const auto& rows = doc["databases"]["shop_a"]["tables"]["t_note"]["rows"];
+    bool has40 = false, has41 = false;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        auto id = rows[i][std::size_t{0}].is_number() ? rows[i][std::size_t{0}].as_int() : std::stoll(rows[i][std::size_t{0}].as_string());
+        has40 |= id == 40;
+        has41 |= id == 41;
+    }
+    EXPECT_TRUE(has40) << dump;
+    EXPECT_FALSE(has41) << dump;
+}
+
+TEST(session, every_server_name_form_reaches_the_server) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    std::string port = std::to_string(server.port());
+    for (std::string name : {"127.0.0.1," + port, "(local)," + port, "(LOCAL)," + port, ".," + port,
+                             " 127.0.0.1 , " + port + " "}) {
+        transaction t;
+        log_in(t, name, "");
+        EXPECT_EQ(t.status_code, 0) << name << ": " << t.error_text;
+        EXPECT_TRUE(t.connected()) << name;
+    }
+}
+
+TEST(session, failed_logins_leave_a_clean_unconnected_session) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    {
+        transaction t;
+        log_in(t, server.server_name(), "shop_a", true, "wrong");
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_FALSE(t.connected());
+        EXPECT_TRUE(starts_with(t.error_text, "[FreeTDS]")) << t.error_text;
+        EXPECT_TRUE(contains(t.error_text, "Login failed for user 'velmora'.")) << t.error_text;
+
+        // Nothing on an unconnected session pretends to work.
+        std::string v = "kept";
+        t.select_into("select 1", {&v});
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_EQ(v, "kept");
+        EXPECT_FALSE(t.error_text.empty());
+        t.execute("select 1");
+        EXPECT_EQ(t.status_code, -1);
+        t.commit();
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_EQ(t.current_database(), "");
+
+        // The same session logs in once the cause is gone.
+        t.login_password = "quorbin";
+        t.connect();
+        EXPECT_EQ(t.status_code, 0) << t.error_text;
+    }
+    {
+        transaction t;
+        log_in(t, server.server_name(), "no_such_db");
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_TRUE(contains(t.error_text, "Cannot open database")) << t.error_text;
+    }
+    {
+        transaction t;
+        log_in(t, "127.0.0.1," + std::to_string(closed_port()), "shop_a");
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_FALSE(t.connected());
+        EXPECT_TRUE(starts_with(t.error_text, "[FreeTDS]")) << t.error_text;
+    }
+}
+
+}  // namespace
