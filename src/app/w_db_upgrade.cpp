@@ -6,10 +6,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <qdrawutil.h>
 
 #include <filesystem>
 #include <system_error>
@@ -99,6 +101,21 @@ public:
     bool operator<(const QListWidgetItem& other) const override {
         const int c = text().compare(other.text(), Qt::CaseInsensitive);
         return c != 0 ? c < 0 : text() < other.text();
+    }
+};
+
+// A group box that only draws its etched frame: the styled one shades its
+// inside, which would set the texts it frames apart from the window's grey.
+class etched_group_box : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        QRect frame = rect();
+        frame.setTop(fontMetrics().height() / 2);  // where a caption would sit
+        qDrawShadeRect(&p, frame, palette(), true, 1, 0);
     }
 };
 
@@ -204,7 +221,7 @@ void w_db_upgrade::create_controls() {
     place(cb_1, 114, 1172, 439, 96);
     cb_1->setFont(songti(10));
 
-    gb_1 = new QGroupBox(this);
+    gb_1 = new etched_group_box(this);
     gb_1->setObjectName(QStringLiteral("gb_1"));
     place(gb_1, 23, 320, 2194, 804);
     gb_1->setFont(songti(10));
