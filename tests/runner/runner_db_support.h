@@ -117,7 +117,8 @@ protected:
         session_.set_autocommit(true);  // as the upgrade command runs it
         session_.connect();
         ASSERT_EQ(session_.status_code, 0) << session_.error_text;
-        journal_base_ = server_->journal_lines().size();
+        // Everything the journal holds up to this batch belongs to the login.
+        session_.execute_immediate(sync_marker);
 
         std::string pattern =
             (std::filesystem::temp_directory_path() / "velmora_rundir_XXXXXX").string();
@@ -139,15 +140,35 @@ protected:
         return o;
     }
 
-    // Batches received since the session logged in.
-    std::vector<received> journal() const {
+    // Batches received since the session logged in. The server writes a
+    // batch's journal line after its reply, so one more batch on the same
+    // connection makes sure the line of the last real one is there.
+    std::vector<received> journal() {
+        if (session_.connected()) session_.execute_immediate(sync_marker);
         std::vector<received> out;
-        const auto lines = server_->journal_lines();
-        for (std::size_t i = journal_base_; i < lines.size(); ++i) {
-            const standin_test::json j = standin_test::parse_json(lines[i]);
-            out.push_back({j["sql"].as_string(), static_cast<int>(j["error"].as_int())});
+        bool after_login = false;
+        for (const std::string& line : server_->journal_lines()) {
+            const standin_test::json j = standin_test::parse_json(line);
+            const std::string& sql = j["sql"].as_string();
+            if (sql == sync_marker) {
+                after_login = true;
+                continue;
+            }
+            if (after_login) out.push_back({sql, static_cast<int>(j["error"].as_int())});
         }
         return out;
+    }
+
+    // SQL batches the server received up to and including the first sync.
+    std::size_t batches_before_run() {
+        journal();
+        std::size_t n = 0;
+        for (const std::string& line : server_->journal_lines()) {
+            const std::string sql = standin_test::parse_json(line)["sql"].as_string();
+            n += sql.rfind("<", 0) != 0;  // transaction requests are no batches
+            if (sql == sync_marker) break;
+        }
+        return n + 1;  // and the sync journal() just sent
     }
 
     // Stops the server; the procedures and triggers of database velmora.
@@ -173,7 +194,7 @@ protected:
     velmora::transaction session_;
     velmora::recording_ui ui_;
     std::string run_dir_;
-    std::size_t journal_base_ = 0;
+    static constexpr const char* sync_marker = "select 1 -- journal sync";
 };
 
 }  // namespace runner_db
