@@ -7,9 +7,10 @@ CREATE PROCEDURE p_MS_oper_rights
 AS
 BEGIN
   -- 查询操作员的菜单权限
-  select t_sys_menu.menu_id, t_sys_menu.menu_name
-    from t_sys_oper_grant, t_sys_menu
-   where t_sys_oper_grant.oper_id = @oper_id
-     and t_sys_oper_grant.func_id = t_sys_menu.menu_id
-   order by t_sys_menu.menu_id
+  select o.oper_name, m.menu_id, m.menu_name
+    from t_sys_oper_grant g, t_sys_menu m, t_sys_operator o
+   where g.oper_id = @oper_id
+     and g.func_id = m.menu_id
+     and o.oper_id = g.oper_id
+   order by m.menu_id
 END

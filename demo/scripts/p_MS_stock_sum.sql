@@ -8,9 +8,10 @@ AS
 BEGIN
   -- 按商品汇总单据明细数量
   set nocount on
-  select item_no, sum(qty) as qty
-    from t_wm_sheet_detail
-   where item_no like @item_no
-   group by item_no
-   order by item_no
+  select d.item_no, i.item_name, sum(d.qty) as qty
+    from t_wm_sheet_detail d, t_bd_item_info i
+   where d.item_no = i.item_no
+     and d.item_no like @item_no
+   group by d.item_no, i.item_name
+   order by d.item_no
 END

@@ -1,0 +1,192 @@
+#pragma once
+// Shared by the upgrade suites: a configured stand-in, a logged-in session,
+// and the server's state read back from its dump and journal.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "connect_db.h"
+#include "json.h"
+#include "package_builder.h"
+#include "sqlca.h"
+#include "standin_process.h"
+#include "upgrade_command.h"
+
+namespace upgrade_test {
+
+namespace fs = std::filesystem;
+
+inline std::string fixture(const std::string& name) { return std::string(UPGRADE_FIXTURE_DIR) + "/" + name; }
+
+inline standin_test::standin_options with_fixtures(std::vector<std::string> files) {
+    standin_test::standin_options o;
+    for (auto& f : files) o.fixtures.push_back(f == "demo" ? f : fixture(f));
+    return o;
+}
+
+using cell = std::optional<std::string>;  // nullopt is NULL
+using row = std::vector<cell>;
+
+struct table {
+    std::vector<std::string> columns;
+    std::vector<row> rows;
+    std::multiset<row> row_set() const { return {rows.begin(), rows.end()}; }
+    // The row whose first column is key.
+    std::optional<row> find(const std::string& key) const {
+        for (const auto& r : rows)
+            if (!r.empty() && r[0] == key) return r;
+        return std::nullopt;
+    }
+};
+
+inline cell to_cell(const standin_test::json& v) {
+    if (v.is_null()) return std::nullopt;
+    if (v.is_string()) return v.as_string();
+    if (v.is_number()) {
+        double d = v.as_number();
+        if (d == static_cast<double>(static_cast<long long>(d))) return std::to_string(static_cast<long long>(d));
+        return std::to_string(d);
+    }
+    return v.dump();
+}
+
+struct db_object {
+    std::string name;
+    std::string type;
+    bool encrypted = false;
+    std::string definition;
+};
+
+// The dump of one stopped server.
+struct server_state {
+    standin_test::json doc;
+
+    bool has_database(const std::string& db) const { return doc["databases"].contains(db); }
+    table get(const std::string& db, const std::string& name) const {
+        table t;
+        const auto& j = doc["databases"][db]["tables"][name];
+        for (std::size_t i = 0; i < j["columns"].size(); ++i) t.columns.push_back(j["columns"][i].as_string());
+        const auto& rows = j["rows"];
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            row r;
+            for (std::size_t c = 0; c < rows[i].size(); ++c) r.push_back(to_cell(rows[i][c]));
+            t.rows.push_back(std::move(r));
+        }
+        return t;
+    }
+    std::vector<db_object> objects(const std::string& db) const {
+        std::vector<db_object> out;
+        const auto& j = doc["databases"][db];
+        if (!j.contains("objects")) return out;
+        for (std::size_t i = 0; i < j["objects"].size(); ++i) {
+            const auto& o = j["objects"][i];
+            out.push_back({o["name"].as_string(), o["type"].as_string(), o["encrypted"].as_bool(),
+                           o["definition"].is_string() ? o["definition"].as_string() : std::string()});
+        }
+        return out;
+    }
+};
+
+inline server_state stop(standin_test::standin_process& server) {
+    return server_state{standin_test::parse_json(server.stop_and_dump())};
+}
+
+// The state a fixture set gives before anything runs.
+inline server_state fresh_state(const std::vector<std::string>& fixtures) {
+    standin_test::standin_process server(with_fixtures(fixtures));
+    return stop(server);
+}
+
+struct journal_entry {
+    std::string db;
+    std::string sql;
+    int error = 0;
+};
+
+inline std::vector<journal_entry> journal(const standin_test::standin_process& server) {
+    std::vector<journal_entry> out;
+    for (const auto& line : server.journal_lines()) {
+        auto j = standin_test::parse_json(line);
+        out.push_back({j["db"].as_string(), j["sql"].as_string(), static_cast<int>(j["error"].as_int())});
+    }
+    return out;
+}
+
+// Points XDG_CONFIG_DIRS at a velmora.conf of the test's own for its lifetime.
+class configuration {
+public:
+    configuration() {
+        dir_ = fs::temp_directory_path() / ("velmora-upgrade-" + std::to_string(::getpid()) + "-" +
+                                            std::to_string(counter()++));
+        fs::create_directories(dir_ / "conf");
+        fs::create_directories(dir_ / "run");
+        if (const char* old = std::getenv("XDG_CONFIG_DIRS")) saved_ = old, had_ = true;
+        setenv("XDG_CONFIG_DIRS", (dir_ / "conf").c_str(), 1);
+    }
+    ~configuration() {
+        if (had_) setenv("XDG_CONFIG_DIRS", saved_.c_str(), 1);
+        else unsetenv("XDG_CONFIG_DIRS");
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    configuration(const configuration&) = delete;
+    configuration& operator=(const configuration&) = delete;
+
+    void point_at(const std::string& server_name, const std::string& database) {
+        std::ofstream(dir_ / "conf" / "velmora.conf") << "[General]\nSERVERNAME=" << server_name
+                                                      << "\nDATABASE=" << database << "\n";
+    }
+    std::string conf_dir() const { return (dir_ / "conf").string(); }
+    // The run directory, with a trailing separator as the window keeps it.
+    std::string run_dir() const { return (dir_ / "run").string() + "/"; }
+
+    // Packs a script directory into the run directory's db.dat.
+    void package(const std::string& script_dir) {
+        velmora::recording_ui ui;
+        auto r = velmora::build_package(script_dir, run_dir(), ui);
+        ASSERT_TRUE(r.written) << (ui.boxes().empty() ? "" : ui.boxes()[0].second);
+    }
+
+private:
+    static int& counter() {
+        static int n = 0;
+        return n;
+    }
+    fs::path dir_;
+    std::string saved_;
+    bool had_ = false;
+};
+
+// One start of the program: login as the window does it, then the command.
+struct program_run {
+    std::unique_ptr<velmora::transaction> sqlca = std::make_unique<velmora::transaction>();
+    velmora::recording_ui login_ui;
+    velmora::recording_ui ui;
+    bool logged_in = false;
+    bool ib_brenholt = false;
+    std::string is_brenholt;
+    velmora::upgrade_report report;
+};
+
+inline std::unique_ptr<program_run> run_program(const configuration& conf, bool cbx_proc_checked = true) {
+    auto r = std::make_unique<program_run>();
+    r->logged_in = velmora::wf_connect_db(*r->sqlca, r->login_ui, r->ib_brenholt, r->is_brenholt);
+    if (r->logged_in)
+        r->report = velmora::run_upgrade_command(*r->sqlca, r->ui, conf.run_dir(), cbx_proc_checked, r->ib_brenholt,
+                                                 r->is_brenholt);
+    return r;
+}
+
+using box = std::pair<std::string, std::string>;
+
+}  // namespace upgrade_test
