@@ -139,6 +139,29 @@ void BM_RunnerOverDirect(benchmark::State& state) {
     state.counters["overhead_pct"] = (runner_s / direct_s - 1.0) * 100.0;
 }
 
+// The runner's own work alone (reading, checking, splitting, converting),
+// with a session that answers at once: the part of the overhead that is ours.
+class instant_session : public velmora::sql_executor {
+public:
+    std::string executor_driver() const override { return "MSS"; }
+    void execute_immediate_utf16(std::u16string_view sql) override { bytes += sql.size(); }
+    long executor_status() const override { return 0; }
+    std::string executor_error_text() const override { return {}; }
+    std::size_t bytes = 0;
+};
+
+void BM_RunnerWithoutServer(benchmark::State& state) {
+    if (!world().ok) return state.SkipWithError("stand-in or session not available");
+    instant_session session;
+    silent_ui ui;
+    for (auto _ : state) {
+        const velmora::run_outcome o = velmora::run_package(world().run_dir, session, ui);
+        if (o.executed != procedure_count) return state.SkipWithError("the run did not complete");
+    }
+    benchmark::DoNotOptimize(session.bytes);
+}
+
+BENCHMARK(BM_RunnerWithoutServer)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_RunnerPackage)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_DirectStatements)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_RunnerOverDirect)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
