@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -192,6 +193,8 @@ TEST_F(window_open, delivered_build_hides_the_developer_controls_developer_build
         EXPECT_TRUE(control<QCheckBox>(u.window, "cbx_proc")->isChecked());
         EXPECT_TRUE(control(u.window, "cb_2")->isVisible());
         EXPECT_EQ(u.window.frameGeometry().size(), QSize(498, 360));
+        const QPoint off = u.window.frameGeometry().center() - u.window.screen()->availableGeometry().center();
+        EXPECT_LE(off.manhattanLength(), 2) << "centred on the screen";
     }
 }
 
