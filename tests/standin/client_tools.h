@@ -1,6 +1,9 @@
 #pragma once
 // Running FreeTDS tsql and unixODBC isql/iusql against a stand-in.
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,13 +46,35 @@ inline command_result run_isql(const standin_process& s, const std::string& stat
 }
 
 // iusql (the wide-character variant) through a DSN in a temporary odbc.ini.
-inline command_result run_iusql(const standin_process& s, const std::string& statements) {
+inline command_result run_iusql(const standin_process& s, const std::string& statements,
+                                const std::string& database = "") {
     std::string ini = s.temp_dir() + "/odbc.ini";
     write_text_file(ini, "[standin]\nDriver = FreeTDS\nServer = 127.0.0.1\nPort = " + std::to_string(s.port()) +
-                             "\nTDS_Version = 7.4\nClientCharset = UTF-8\n");
+                             "\nTDS_Version = 7.4\nClientCharset = UTF-8\n" +
+                             (database.empty() ? "" : "Database = " + database + "\n"));
     std::vector<std::string> env = client_env();
     env.push_back("ODBCINI=" + ini);
     return run_command({"iusql", "-b", "-v", "standin", "velmora", "quorbin"}, statements, env);
+}
+
+// A small shop database for the client tests, written once per test program.
+inline std::string shop_fixture() {
+    static const std::string path = [] {
+        std::string p = ::testing::TempDir() + "/standin_shop_" + std::to_string(::getpid()) + ".sql";
+        write_text_file(p,
+                        "create database shop\n"
+                        "go\n"
+                        "use shop\n"
+                        "go\n"
+                        "create table t_item (item_id int not null primary key, item_name nvarchar(40) null,\n"
+                        "  price numeric(10,2) null, added datetime null)\n"
+                        "go\n"
+                        "insert into t_item values (1, N'苹果', 1.5, '2020-01-02 03:04:05')\n"
+                        "insert into t_item values (2, N'pear', 2, null)\n"
+                        "go\n");
+        return p;
+    }();
+    return path;
 }
 
 }  // namespace standin_test

@@ -321,9 +321,9 @@ void server::serve(int fd, int conn_id) {
             batch_reply r = run_text(*text);
             tds::token_writer w;
             write_reply(w, r);
-            bool sent = reply(w.bytes());
+            // Journal first: a client that has its answer finds the line there.
             journal_.record(conn_id, db, *text, r.first_error);
-            if (!sent) return;
+            if (!reply(w.bytes())) return;
             break;
         }
         case tds::pkt_transaction_manager: {
@@ -357,9 +357,8 @@ void server::serve(int fd, int conn_id) {
             }
             tds::token_writer w;
             write_reply(w, r);
-            bool sent = reply(w.bytes());
             journal_.record(conn_id, conn->current_database(), label, r.first_error);
-            if (!sent) return;
+            if (!reply(w.bytes())) return;
             break;
         }
         case tds::pkt_rpc: {
@@ -440,11 +439,10 @@ void server::serve(int fd, int conn_id) {
             w.return_status(r.first_error ? -6 : 0);
             if (handle_out) w.return_value_int(0, "", *handle_out);
             w.done(r.first_error ? tds::done_error : 0, 0, 0, tds::doneproc_token);
-            bool sent = reply(w.bytes());
             // Only statements and refusals are worth a journal line, not the
             // driver's bookkeeping.
             if (text || r.first_error) journal_.record(conn_id, db, label, r.first_error);
-            if (!sent) return;
+            if (!reply(w.bytes())) return;
             break;
         }
         case tds::pkt_attention: {

@@ -1,0 +1,227 @@
+// Real clients against the stand-in: FreeTDS tsql, unixODBC isql and iusql,
+// and our own ODBC client through the wide-character functions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "client_tools.h"
+#include "json.h"
+#include "odbc_client.h"
+#include "standin_process.h"
+
+namespace {
+
+using namespace standin_test;
+
+standin_options shop() { return {{shop_fixture()}, {}}; }
+
+TEST(StandinTsql, QueriesAndErrorsThroughFreeTds) {
+    standin_process s(shop());
+    auto r = run_tsql(s,
+                      "select item_name from t_item where item_id = 1\ngo\n"
+                      "select * from nowhere\ngo\n"
+                      "select db_name()\ngo\nexit\n",
+                      "velmora", "quorbin", "shop");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("苹果"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("shop"), std::string::npos) << r.out;
+    const std::string all = r.out + r.err;
+    EXPECT_NE(all.find("Msg 208"), std::string::npos) << all;
+    EXPECT_NE(all.find("Invalid object name 'nowhere'."), std::string::npos) << all;
+}
+
+TEST(StandinTsql, LoginFailuresCarrySqlServerTexts) {
+    standin_process s(shop());
+    auto bad_password = run_tsql(s, "select 1\ngo\nexit\n", "velmora", "wrong");
+    EXPECT_NE(bad_password.exit_code, 0);
+    EXPECT_NE(bad_password.err.find("Msg 18456"), std::string::npos) << bad_password.err;
+    EXPECT_NE(bad_password.err.find("Login failed for user 'velmora'."), std::string::npos) << bad_password.err;
+
+    auto bad_user = run_tsql(s, "select 1\ngo\nexit\n", "mallory", "quorbin");
+    EXPECT_NE(bad_user.err.find("Login failed for user 'mallory'."), std::string::npos) << bad_user.err;
+
+    auto bad_db = run_tsql(s, "select 1\ngo\nexit\n", "velmora", "quorbin", "nosuch");
+    const std::string all = bad_db.out + bad_db.err;
+    EXPECT_NE(all.find("4060"), std::string::npos) << all;
+    EXPECT_NE(all.find("Cannot open database \"nosuch\" requested by the login. The login failed."),
+              std::string::npos)
+        << all;
+}
+
+TEST(StandinTsql, ExtraLoginsReplaceTheDefault) {
+    standin_process s({{}, {"--login", "sa:Secret1", "--login", "ops:pw"}});
+    EXPECT_EQ(run_tsql(s, "exit\n", "sa", "Secret1").exit_code, 0);
+    EXPECT_EQ(run_tsql(s, "exit\n", "ops", "pw").exit_code, 0);
+    EXPECT_NE(run_tsql(s, "exit\n", "velmora", "quorbin").exit_code, 0);
+}
+
+TEST(StandinIsql, PreparedStatementsThroughTheOdbcDriver) {
+    standin_process s(shop());
+    // isql prepares and executes each line: the driver sends sp_prepexec.
+    auto r = run_isql(s,
+                      "select item_name from t_item where item_id = 2\n"
+                      "select * from nowhere\n",
+                      "shop");
+    EXPECT_NE(r.out.find("pear"), std::string::npos) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find("Invalid object name 'nowhere'."), std::string::npos) << r.out << r.err;
+    auto journal = s.journal_lines();
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_EQ(parse_json(journal[0])["sql"].as_string(), "select item_name from t_item where item_id = 2");
+    EXPECT_EQ(parse_json(journal[1])["error"].as_int(), 208);
+
+    auto bad = run_isql(s, "select 1\n", "shop", "wrong");
+    EXPECT_NE(bad.exit_code, 0);
+    EXPECT_NE((bad.out + bad.err).find("Login failed for user 'velmora'."), std::string::npos) << bad.err;
+}
+
+// iusql shows only the low byte of each character, so Chinese text is
+// checked through tsql and our own client instead.
+TEST(StandinIsql, WideClientThroughADsn) {
+    standin_process s(shop());
+    auto r = run_iusql(s, "select item_name from t_item where item_id = 2\n", "shop");
+    EXPECT_NE(r.out.find("pear"), std::string::npos) << r.out << r.err;
+}
+
+TEST(StandinOdbc, ResultsArriveWithTheirTypes) {
+    standin_process s(shop());
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    auto r = c.exec("select item_id, item_name, price, added from t_item where item_id = 1");
+    ASSERT_TRUE(r.ok) << r.all_text();
+    ASSERT_EQ(r.results.size(), 1u);
+    EXPECT_EQ(r.results[0].columns, (std::vector<std::string>{"item_id", "item_name", "price", "added"}));
+    ASSERT_EQ(r.results[0].rows.size(), 1u);
+    const auto& row = r.results[0].rows[0];
+    EXPECT_EQ(row[0], "1");
+    EXPECT_EQ(row[1], "苹果");
+    EXPECT_EQ(row[2], "1.5");
+    EXPECT_EQ(row[3], "2020-01-02 03:04:05.000");
+
+    auto nulls = c.exec("select added from t_item where item_id = 2");
+    ASSERT_EQ(nulls.results.size(), 1u);
+    ASSERT_EQ(nulls.results[0].rows.size(), 1u);
+    EXPECT_FALSE(nulls.results[0].rows[0][0].has_value());
+
+    auto updated = c.exec("update t_item set price = 3 where item_id = 2");
+    ASSERT_TRUE(updated.ok) << updated.all_text();
+    EXPECT_EQ(updated.row_counts, (std::vector<long long>{1}));
+}
+
+TEST(StandinOdbc, ErrorsKeepTheirNumbersAndTexts) {
+    standin_process s(shop());
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    auto missing_table = c.exec("select * from nowhere");
+    EXPECT_FALSE(missing_table.ok);
+    EXPECT_TRUE(missing_table.has_error(208)) << missing_table.all_text();
+
+    auto missing_column = c.exec("select no_column from t_item");
+    EXPECT_TRUE(missing_column.has_error(207)) << missing_column.all_text();
+
+    auto duplicate = c.exec("insert into t_item values (1, N'x', 1, null)");
+    ASSERT_TRUE(duplicate.has_error(2627)) << duplicate.all_text();
+    EXPECT_NE(duplicate.all_text().find("Violation of PRIMARY KEY constraint 'PK_t_item'. Cannot insert duplicate "
+                                        "key in object 'dbo.t_item'. The duplicate key value is (1)."),
+              std::string::npos)
+        << duplicate.all_text();
+
+    auto nonsense = c.exec("select 1 +");
+    EXPECT_TRUE(nonsense.has_error(102)) << nonsense.all_text();
+
+    // A statement error in the middle of a batch: the statements around it
+    // still run and their results still arrive.
+    auto mixed = c.exec("select 1\ninsert into t_item values (1, N'x', 1, null)\nselect 2");
+    EXPECT_FALSE(mixed.ok);
+    EXPECT_TRUE(mixed.has_error(2627));
+    ASSERT_EQ(mixed.results.size(), 2u) << mixed.all_text();
+    EXPECT_EQ(mixed.results[1].rows[0][0], "2");
+}
+
+TEST(StandinOdbc, ChineseTextRoundTrip) {
+    standin_process s(shop());
+    {
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        auto ins = c.exec("insert into t_item (item_id, item_name) values (3, N'物流跟踪')");
+        ASSERT_TRUE(ins.ok) << ins.all_text();
+        auto back = c.exec("select item_name from t_item where item_name = N'物流跟踪'");
+        EXPECT_EQ(back.scalar(), "物流跟踪") << back.all_text();
+    }
+    bool in_journal = false;
+    for (const auto& line : s.journal_lines())
+        in_journal = in_journal || parse_json(line)["sql"].as_string().find("物流跟踪") != std::string::npos;
+    EXPECT_TRUE(in_journal);
+    auto dump = parse_json(s.stop_and_dump());
+    bool in_dump = false;
+    const auto& rows = dump["databases"]["shop"]["tables"]["t_item"]["rows"];
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        in_dump = in_dump || (rows[i][1].is_string() && rows[i][1].as_string() == "物流跟踪");
+    EXPECT_TRUE(in_dump) << rows.dump();
+}
+
+TEST(StandinOdbc, TwoClientsAtOnceKeepTheirOwnContext) {
+    standin_process s(shop());
+    odbc_client a, b;
+    ASSERT_TRUE(a.connect(s.odbc_connection_string("shop"))) << a.last_text();
+    ASSERT_TRUE(b.connect(s.odbc_connection_string())) << b.last_text();
+    EXPECT_EQ(a.exec("select db_name()").scalar(), "shop");
+    EXPECT_EQ(b.exec("select db_name()").scalar(), "master");
+    ASSERT_TRUE(a.exec("insert into t_item (item_id, item_name) values (5, N'five')").ok);
+    ASSERT_TRUE(b.exec("use shop").ok);
+    EXPECT_EQ(b.exec("select item_name from t_item where item_id = 5").scalar(), "five");
+
+    // Both busy at the same moment.
+    std::atomic<int> failures{0};
+    auto hammer = [&](odbc_client& c, int id) {
+        for (int i = 0; i < 40; ++i)
+            if (c.exec("select item_id from t_item where item_id = " + std::to_string(id)).scalar() !=
+                std::to_string(id))
+                ++failures;
+    };
+    std::thread ta([&] { hammer(a, 1); });
+    std::thread tb([&] { hammer(b, 2); });
+    ta.join();
+    tb.join();
+    EXPECT_EQ(failures.load(), 0);
+
+    // The journal tells the connections apart and names each batch's database.
+    std::set<std::int64_t> conns;
+    for (const auto& line : s.journal_lines()) conns.insert(parse_json(line)["conn"].as_int());
+    EXPECT_EQ(conns.size(), 2u);
+}
+
+TEST(StandinOdbc, JournalRecordsEveryRequestInOrder) {
+    standin_process s(shop());
+    {
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string())) << c.last_text();
+        c.exec("use shop");
+        c.exec("select 'a\"b\\\\c'\r\n\tfrom t_item where item_id = 1");
+        c.exec("select * from nowhere");
+        ASSERT_TRUE(c.set_autocommit(false));
+        c.exec("update t_item set price = 4 where item_id = 1");
+        ASSERT_TRUE(c.end_transaction(true));
+        ASSERT_TRUE(c.set_autocommit(true));
+    }
+    auto lines = s.journal_lines();
+    std::vector<std::string> sql, db;
+    std::vector<std::int64_t> errors;
+    for (const auto& line : lines) {
+        auto j = parse_json(line);
+        EXPECT_EQ(j.keys(), (std::vector<std::string>{"conn", "db", "sql", "error"})) << line;
+        sql.push_back(j["sql"].as_string());
+        db.push_back(j["db"].as_string());
+        errors.push_back(j["error"].as_int());
+    }
+    // Switching autocommit off begins a transaction, commit begins the next,
+    // and switching it back on rolls that one back.
+    EXPECT_EQ(sql, (std::vector<std::string>{"use shop", "select 'a\"b\\\\c'\r\n\tfrom t_item where item_id = 1",
+                                             "select * from nowhere", "<begin tran>",
+                                             "update t_item set price = 4 where item_id = 1", "<commit tran>",
+                                             "<rollback tran>"}));
+    EXPECT_EQ(db, (std::vector<std::string>{"master", "shop", "shop", "shop", "shop", "shop", "shop"}));
+    EXPECT_EQ(errors, (std::vector<std::int64_t>{0, 0, 208, 0, 0, 0, 0}));
+}
+
+}  // namespace
