@@ -16,6 +16,7 @@
 #include "app_names.h"
 #include "db_upgrade_pos.h"
 #include "json.h"
+#include "package_builder.h"
 #include "package_format.h"
 #include "standin_process.h"
 #include "w_db_upgrade.h"
@@ -152,4 +153,45 @@ TEST_F(window_on_server, closing_the_window_ends_the_run_and_disconnects) {
     EXPECT_FALSE(application.window()->isVisible());
     EXPECT_FALSE(application.sqlca().connected());
     EXPECT_TRUE(ui.events.empty()) << "closing asks no question";
+}
+
+// The operator's road on the demo databases: log in, press Alt+U once.
+TEST(window_demo, one_press_upgrades_both_databases_and_leaves_every_script_encrypted) {
+    if (!fs::exists(standin_test::demo_fixture_path())) GTEST_SKIP() << "no demo fixture in this tree";
+    standin_test::standin_process server{{{"demo"}, {}}};
+    registry_guard registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    temp_dir run;
+    cwd_guard cwd{run.path()};
+    velmora::recording_ui packer;
+    const auto built = velmora::build_package(DEMO_SCRIPTS_DIR, run.path() + "/", packer);
+    ASSERT_TRUE(built.written) << (packer.boxes().empty() ? "" : packer.boxes()[0].second);
+
+    velmora::transaction sqlca;
+    velmora::recording_ui ui;
+    w_db_upgrade window(sqlca, ui, false);
+    window.open();
+    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
+    ASSERT_TRUE(ui.events.empty());
+    ASSERT_TRUE(window.brenholt_found());
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    auto* upgrade = window.findChild<QPushButton*>("cb_1");
+    QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
+    ASSERT_TRUE(wait_until([&] { return !upgrade->isEnabled(); }, 30000));
+
+    int successes = 0;
+    for (const auto& [title, text] : ui.boxes()) {
+        EXPECT_EQ(text.find("失败"), std::string::npos) << text;
+        successes += text == "更新成功！";
+    }
+    EXPECT_EQ(successes, 2) << "one package run per database";
+    EXPECT_EQ(ui.busy_depth, 0);
+
+    const auto dump = standin_test::parse_json(server.stop_and_dump());
+    for (const char* db : {"velmora", "BrenHolt"}) {
+        const auto& objects = dump["databases"][db]["objects"];
+        EXPECT_EQ(objects.size(), built.names.size()) << db;
+        for (std::size_t i = 0; i < objects.size(); ++i)
+            EXPECT_TRUE(objects[i]["encrypted"].as_bool()) << db << " " << objects[i]["name"].as_string();
+    }
 }
