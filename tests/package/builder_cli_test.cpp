@@ -1,0 +1,81 @@
+// "dbdat build" run as a program.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "package_format.h"
+
+#ifdef VELMORA_DBDAT_PATH
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class BuilderCliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "velmora_build_cli_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern + "/";
+        fs::create_directory(dir_ + "scripts");
+        fs::create_directory(dir_ + "run");
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Arguments are plain test paths; no quoting needed.
+    int build(const std::string& args) {
+        const std::string cmd = std::string(VELMORA_DBDAT_PATH) + " build " + args + " >" + dir_ +
+                                "out 2>" + dir_ + "err";
+        const int status = std::system(cmd.c_str());
+        out_ = slurp(dir_ + "out");
+        err_ = slurp(dir_ + "err");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    void put(const std::string& name, const std::string& bytes) {
+        std::ofstream(dir_ + "scripts/" + name, std::ios::binary) << bytes;
+    }
+
+    std::string dir_, out_, err_;
+};
+
+TEST_F(BuilderCliTest, PrintsThePackagedNamesAndWritesIntoADirectoryOrAFile) {
+    put("b_MS.sql", "select 2");
+    put("A_MS.sql", "select 1");
+    const std::string expected =
+        velmora::package::encode_package({{"A_MS.sql", "select 1"}, {"b_MS.sql", "select 2"}});
+
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run"), 0) << err_;
+    EXPECT_EQ(out_, "A_MS.sql\nb_MS.sql\n");
+    EXPECT_EQ(slurp(dir_ + "run/db.dat"), expected);
+
+    EXPECT_EQ(build(dir_ + "scripts/ " + dir_ + "run/other.dat"), 0) << err_;
+    EXPECT_EQ(slurp(dir_ + "run/other.dat"), expected);
+}
+
+TEST_F(BuilderCliTest, RefusalGoesToStderrWithExitThreeAndKeepsThePackage) {
+    put("a_MS.sql", "select 1");
+    put("b_MS.sql", "#select 2");
+    std::ofstream(dir_ + "run/db.dat") << "@@@@";
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run"), 3);
+    EXPECT_EQ(out_, "");
+    EXPECT_NE(err_.find("b_MS.sql"), std::string::npos) << err_;
+    EXPECT_EQ(slurp(dir_ + "run/db.dat"), "@@@@");
+
+    EXPECT_EQ(build(dir_ + "scripts"), 2);
+}
+
+}  // namespace
+
+#endif
