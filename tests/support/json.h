@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace standin_test {
@@ -33,6 +35,12 @@ public:
     const json& operator[](const std::string& key) const;
     const json& operator[](const char* key) const { return (*this)[std::string(key)]; }
     const json& operator[](std::size_t index) const;
+    // Any integer index, so that j[0] is not taken for a null key pointer.
+    template <typename I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, std::size_t>, int> = 0>
+    const json& operator[](I index) const {
+        if (index < 0) throw std::runtime_error("json: negative index");
+        return (*this)[static_cast<std::size_t>(index)];
+    }
     bool contains(const std::string& key) const;
     std::size_t size() const;  // array items or object members; 0 otherwise
     std::vector<std::string> keys() const;  // object keys in document order

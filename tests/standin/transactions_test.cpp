@@ -1,0 +1,145 @@
+// Transactions through the real client stack: ODBC autocommit, explicit
+// T-SQL transactions, and connections that end with one open.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "client_tools.h"
+#include "json.h"
+#include "odbc_client.h"
+#include "raw_tds.h"
+#include "standin_process.h"
+
+namespace {
+
+using namespace standin_test;
+
+standin_options shop() { return {{shop_fixture()}, {}}; }
+
+std::string count_of(odbc_client& c, int id) {
+    return c.exec("select count(*) from t_item where item_id = " + std::to_string(id)).scalar();
+}
+
+TEST(StandinTransactions, AutocommitOffThenCommitKeepsTheWork) {
+    standin_process s(shop());
+    {
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        ASSERT_TRUE(c.set_autocommit(false)) << c.last_text();
+        EXPECT_EQ(c.exec("select @@TRANCOUNT").scalar(), "1");
+        ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name) values (10, N'ten')").ok);
+        ASSERT_TRUE(c.end_transaction(true)) << c.last_text();
+        ASSERT_TRUE(c.set_autocommit(true)) << c.last_text();
+        EXPECT_EQ(c.exec("select @@TRANCOUNT").scalar(), "0");
+    }
+    odbc_client other;
+    ASSERT_TRUE(other.connect(s.odbc_connection_string("shop"))) << other.last_text();
+    EXPECT_EQ(count_of(other, 10), "1");
+}
+
+TEST(StandinTransactions, AutocommitOffThenRollbackUndoesTheWork) {
+    standin_process s(shop());
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    ASSERT_TRUE(c.set_autocommit(false));
+    ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name) values (11, N'eleven')").ok);
+    ASSERT_TRUE(c.exec("update t_item set item_name = N'changed' where item_id = 1").ok);
+    EXPECT_EQ(count_of(c, 11), "1");
+    ASSERT_TRUE(c.end_transaction(false)) << c.last_text();
+    EXPECT_EQ(count_of(c, 11), "0");
+    EXPECT_EQ(c.exec("select item_name from t_item where item_id = 1").scalar(), "苹果");
+    // Switching autocommit back on leaves no transaction behind.
+    ASSERT_TRUE(c.set_autocommit(true));
+    EXPECT_EQ(c.exec("select @@TRANCOUNT").scalar(), "0");
+    ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name) values (12, N'twelve')").ok);
+    odbc_client other;
+    ASSERT_TRUE(other.connect(s.odbc_connection_string("shop")));
+    EXPECT_EQ(count_of(other, 12), "1");
+}
+
+TEST(StandinTransactions, TsqlTransactionStatementsInBatches) {
+    standin_process s(shop());
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    auto committed = c.exec(
+        "begin tran\ninsert into t_item (item_id, item_name) values (20, N'a')\n"
+        "select @@TRANCOUNT\ncommit");
+    ASSERT_TRUE(committed.ok) << committed.all_text();
+    EXPECT_EQ(committed.scalar(), "1");
+    auto rolled_back = c.exec(
+        "begin transaction\ninsert into t_item (item_id, item_name) values (21, N'b')\n"
+        "if @@TRANCOUNT > 0 rollback");
+    ASSERT_TRUE(rolled_back.ok) << rolled_back.all_text();
+    EXPECT_EQ(count_of(c, 20), "1");
+    EXPECT_EQ(count_of(c, 21), "0");
+    EXPECT_EQ(c.exec("select @@TRANCOUNT").scalar(), "0");
+}
+
+// The server must roll back, not the client: the client is gone without a
+// word. Polls because the server notices the disconnect on its own time.
+TEST(StandinTransactions, VanishedClientsTransactionIsRolledBack) {
+    standin_process s(shop());
+    {
+        raw_tds raw(s.port());
+        ASSERT_TRUE(raw.login("velmora", "quorbin", "shop"));
+        ASSERT_TRUE(raw.send_message(standin::tds::pkt_sql_batch,
+                                     sql_batch_body("begin tran\ninsert into t_item (item_id, item_name) "
+                                                    "values (30, N'gone')")));
+        std::string reply;
+        ASSERT_TRUE(raw.read_reply(reply));
+        raw.close();
+    }
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    bool inserted = false;
+    for (int i = 0; i < 100 && !inserted; ++i) {
+        inserted = c.exec("insert into t_item (item_id, item_name) values (30, N'again')").ok;
+        if (!inserted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(inserted);
+    EXPECT_EQ(c.exec("select item_name from t_item where item_id = 30").scalar(), "again");
+}
+
+TEST(StandinTransactions, OdbcDisconnectWithOpenTransactionLosesTheWork) {
+    standin_process s(shop());
+    {
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        ASSERT_TRUE(c.set_autocommit(false));
+        ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name) values (31, N'x')").ok);
+    }
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    std::string count;
+    for (int i = 0; i < 100; ++i) {
+        count = count_of(c, 31);
+        if (count == "0") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(count, "0");
+}
+
+TEST(StandinTransactions, DumpHoldsCommittedData) {
+    standin_process s(shop());
+    {
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name, price) values (40, N'kept', 2.5)").ok);
+        ASSERT_TRUE(c.exec("create table t_new (c1 int null, c2 nvarchar(10) null)").ok);
+    }
+    auto dump = parse_json(s.stop_and_dump());
+    const auto& tables = dump["databases"]["shop"]["tables"];
+    EXPECT_EQ(tables["t_new"]["columns"].dump(), "[\"c1\",\"c2\"]");
+    EXPECT_EQ(tables["t_new"]["rows"].size(), 0u);
+    bool found = false;
+    const auto& rows = tables["t_item"]["rows"];
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i][0].is_number() && rows[i][0].as_int() == 40) {
+            found = true;
+            EXPECT_EQ(rows[i][1].as_string(), "kept");
+        }
+    EXPECT_TRUE(found) << rows.dump();
+}
+
+}  // namespace
