@@ -1,0 +1,223 @@
+// The engine's T-SQL: the upgrade's own statements on the demo data, SQL
+// Server's comparison and conversion rules, and its error numbers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "engine_test_support.h"
+
+using namespace engine_test;
+using standin::batch_reply;
+
+namespace {
+
+class tsql : public ::testing::Test {
+protected:
+    demo_engine demo;
+    session s{demo.eng, "velmora"};
+};
+
+TEST_F(tsql, upgrade_statements_have_sql_servers_effect_on_the_demo_data) {
+    EXPECT_EQ(s.scalar("select isnull ( max ( sys_var_value ) , '00000000' ) from t_sys_system where sys_var_id ='UPGRADE_DATE'"),
+              "00000000");
+    EXPECT_EQ(s.run("insert t_sys_system values ( 'UPGRADE_DATE' , 'UPGRADE_DATE' , '00000000' , '是' , '' , null , null , null )").first_error, 0);
+    EXPECT_EQ(s.run("alter table t_wm_sheet_detail add sort_id int DEFAULT(0) null").first_error, 0);
+    EXPECT_EQ(s.run("insert into t_sys_menu values ( '5120' , '物流跟踪' , 'w_pd_flow' , 'SHEE' , 'S' , '' , '111111' , '0' , '0' , '0' , '0' , '' , '0' , '' , '' , '' )").first_error, 0);
+    EXPECT_EQ(s.run("update t_sys_system set sys_var_value ='V9 20170621' where sys_var_id ='DataBase_Version'").first_error, 0);
+
+    // Expected rights, worked out from the fixture's data without the statement.
+    auto ops = s.query("select distinct oper_id from t_sys_oper_grant");
+    auto held = s.query("select distinct func_id from t_sys_oper_grant");
+    auto menu = s.query("select menu_id, menu_name from t_sys_menu");
+    std::set<std::string> expected;
+    for (const auto& line : s.query("select oper_id, func_id from t_sys_oper_grant")) expected.insert(line);
+    for (const auto& m : menu) {
+        std::string id = m.substr(0, m.find('|')), name = m.substr(m.find('|') + 1);
+        std::string trimmed = name;
+        trimmed.erase(0, trimmed.find_first_not_of(' '));
+        trimmed.erase(trimmed.find_last_not_of(' ') + 1);
+        if (std::find(held.begin(), held.end(), id) != held.end()) continue;
+        if (id.size() >= 2 && id.substr(id.size() - 2) == "00") continue;
+        if (trimmed == "-" || id[0] == 'E' || id[0] == 'F') continue;
+        for (const auto& o : ops) expected.insert(o + "|" + id);
+    }
+    auto r = s.run("insert t_sys_oper_grant select distinct oper_id , t_sys_menu.menu_id , '1' , '0' , '0' , '0' , '0' , '0' , '0' , '0' , '0' , '0' , '' from t_sys_oper_grant , t_sys_menu where t_sys_menu.menu_id not in ( select func_id from t_sys_oper_grant ) and right ( t_sys_menu.menu_id , 2 ) <> '00' and ltrim ( rtrim ( t_sys_menu.menu_name ) ) <> '-' and left ( t_sys_menu.menu_id , 1 ) not in ( 'E' , 'F' )");
+    EXPECT_EQ(r.first_error, 0);
+    auto after = s.query("select oper_id, func_id from t_sys_oper_grant");
+    EXPECT_EQ(std::set<std::string>(after.begin(), after.end()), expected);
+    EXPECT_TRUE(expected.count("1001|5120"));
+    EXPECT_EQ(s.scalar("select grant_run + grant_add + isnull(grant_memo, 'null') from t_sys_oper_grant where oper_id = '1002' and func_id = '5120'"), "10");
+
+    EXPECT_EQ(s.scalar("select sys_var_value from t_sys_system where sys_var_id = 'database_version'"), "V9 20170621");
+    EXPECT_EQ(s.scalar("select menu_name from t_sys_menu where menu_id = '5120'"), "物流跟踪");
+    // The column was added with existing rows left NULL.
+    EXPECT_EQ(s.scalar("select count(*) from t_wm_sheet_detail where sort_id is null"),
+              s.scalar("select count(*) from t_wm_sheet_detail"));
+
+    // A second run: the column exists, the menu key exists, no new rights.
+    r = s.run("alter table t_wm_sheet_detail add sort_id int DEFAULT(0) null");
+    ASSERT_EQ(errors(r), std::vector<int>{2705});
+    EXPECT_EQ(messages(r)[0].text,
+              "Column names in each table must be unique. Column name 'sort_id' in table 't_wm_sheet_detail' is specified more than once.");
+    r = s.run("insert into t_sys_menu values ( '5120' , '物流跟踪' , 'w_pd_flow' , 'SHEE' , 'S' , '' , '111111' , '0' , '0' , '0' , '0' , '' , '0' , '' , '' , '' )");
+    ASSERT_EQ(errors(r), std::vector<int>{2627});
+    EXPECT_EQ(messages(r)[0].text,
+              "Violation of PRIMARY KEY constraint 'PK_t_sys_menu'. Cannot insert duplicate key in object 'dbo.t_sys_menu'. The duplicate key value is (5120).");
+    EXPECT_EQ(messages(r)[0].severity, 14);
+}
+
+TEST_F(tsql, special_database_is_found_through_master_in_its_own_case) {
+    s.run("use master");
+    EXPECT_EQ(s.query("SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'"), std::vector<std::string>{"BrenHolt"});
+    auto r = s.run("use BRENHOLT");
+    EXPECT_EQ(r.first_error, 0);
+    EXPECT_EQ(s.conn->current_database(), "BrenHolt");
+    bool changed = false;
+    for (const auto& i : r.items)
+        if (auto* d = std::get_if<standin::database_changed>(&i)) changed = d->new_name == "BrenHolt" && d->old_name == "master";
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(s.scalar("select db_name()"), "BrenHolt");
+}
+
+TEST_F(tsql, use_of_a_missing_database_fails_with_911_and_keeps_the_current_one) {
+    for (const char* sql : {"use nosuch", "USE [nosuch]"}) {
+        auto r = s.run(sql);
+        ASSERT_EQ(errors(r), std::vector<int>{911});
+        EXPECT_EQ(messages(r)[0].text, "Database 'nosuch' does not exist. Make sure that the name is entered correctly.");
+        EXPECT_EQ(s.conn->current_database(), "velmora");
+    }
+}
+
+TEST_F(tsql, comparisons_ignore_case_and_trailing_blanks) {
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id = 'database_VERSION   '"), "1");
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id in ('branch_no ', 'x')"), "1");
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id <> 'BRANCH_NO'"), "2");
+    s.run("create table t_ci (v varchar(10) null)");
+    s.run("insert into t_ci values ('Abc') insert into t_ci values ('aBC  ') insert into t_ci values ('x')");
+    EXPECT_EQ(s.scalar("select count(distinct v) from t_ci"), "2");
+    EXPECT_EQ(s.query("select distinct upper(rtrim(v)) from t_ci order by 1"), (std::vector<std::string>{"ABC", "X"}));
+    // Keys follow the collation: a key differing only in case is a duplicate.
+    auto r = s.run("insert into t_sys_system (sys_var_id) values ('branch_no')");
+    ASSERT_EQ(errors(r), std::vector<int>{2627});
+    EXPECT_NE(messages(r)[0].text.find("The duplicate key value is (branch_no)."), std::string::npos);
+}
+
+TEST_F(tsql, literals_convert_as_sql_server_converts_them) {
+    s.run("create table t_conv (i int null, v varchar(5) null, n numeric(8,2) null, d datetime null, c char(3) null)");
+    EXPECT_EQ(s.run("insert into t_conv values ('0', 1, '2.345', '2017-06-21', 'a')").first_error, 0);
+    EXPECT_EQ(s.query("select i, v, n, d, c + '|' from t_conv"),
+              std::vector<std::string>{"0|1|2.35|2017-06-21 00:00:00.000|a  |"});
+    auto r = s.run("insert into t_conv (i) values ('abc')");
+    ASSERT_EQ(errors(r), std::vector<int>{245});
+    EXPECT_EQ(messages(r)[0].text, "Conversion failed when converting the varchar value 'abc' to data type int.");
+    r = s.run("insert into t_conv (v) values ('toolong')");
+    ASSERT_EQ(errors(r), std::vector<int>{8152});
+    r = s.run("insert into t_conv (d) values ('2017-13-45')");
+    ASSERT_EQ(errors(r), std::vector<int>{241});
+    EXPECT_EQ(s.scalar("select count(*) from t_conv"), "1");
+    // A varchar column's length counts bytes of the Chinese code page.
+    EXPECT_EQ(s.run("insert into t_conv (v) values ('物流')").first_error, 0);
+    EXPECT_EQ(errors(s.run("insert into t_conv (v) values ('物流跟')")), std::vector<int>{8152});
+    EXPECT_EQ(s.scalar("select 'a' + 'b' + ltrim('  c'), 1 + 2, '3' + 4"), "abc|3|7");
+}
+
+TEST_F(tsql, chinese_text_is_stored_and_read_back_unchanged) {
+    EXPECT_EQ(s.run("insert into t_bd_item_info (item_no, item_name) values ('1', N'物流跟踪')").first_error, 0);
+    EXPECT_EQ(s.scalar("select item_name from t_bd_item_info where item_name = N'物流跟踪'"), "物流跟踪");
+    EXPECT_EQ(s.scalar("select left(item_name, 2) + right(item_name, 1) from t_bd_item_info where item_no = '1'"), "物流踪");
+}
+
+TEST_F(tsql, insert_checks_the_number_of_values_and_the_columns) {
+    auto r = s.run("insert into t_sys_system values ('x', 'y')");
+    ASSERT_EQ(errors(r), std::vector<int>{213});
+    EXPECT_EQ(messages(r)[0].text, "Column name or number of supplied values does not match table definition.");
+    EXPECT_EQ(errors(s.run("insert into t_sys_system (sys_var_id, nosuch) values ('x', 'y')")), std::vector<int>{207});
+    r = s.run("insert t_sys_menu (menu_id) values ('9')");
+    ASSERT_EQ(errors(r), std::vector<int>{515});
+    EXPECT_EQ(messages(r)[0].text,
+              "Cannot insert the value NULL into column 'menu_name', table 'velmora.dbo.t_sys_menu'; column does not allow nulls. INSERT fails.");
+    // Omitted columns take their defaults.
+    s.run("insert into t_sys_operator (oper_id, oper_name) values ('1', N'x')");
+    EXPECT_EQ(s.scalar("select oper_status from t_sys_operator where oper_id = '1'"), "1");
+}
+
+TEST_F(tsql, errors_end_the_statement_or_the_batch_as_in_sql_server) {
+    // A duplicate key ends only its statement; the next one runs.
+    auto r = s.run("insert into t_sys_system (sys_var_id) values ('BRANCH_NO')\ninsert into t_sys_system (sys_var_id) values ('NEW1')");
+    EXPECT_EQ(errors(r), std::vector<int>{2627});
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id = 'NEW1'"), "1");
+    // A missing table ends the batch.
+    r = s.run("insert into t_sys_system (sys_var_id) values ('NEW2')\nselect * from nosuch\ninsert into t_sys_system (sys_var_id) values ('NEW3')");
+    ASSERT_EQ(errors(r), std::vector<int>{208});
+    EXPECT_EQ(messages(r)[0].text, "Invalid object name 'nosuch'.");
+    EXPECT_EQ(messages(r)[0].line, 2);
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id in ('NEW2', 'NEW3')"), "1");
+    // A syntax error fails the whole batch before anything runs.
+    r = s.run("insert into t_sys_system (sys_var_id) values ('NEW4')\nselect from where");
+    ASSERT_EQ(errors(r), std::vector<int>{156});
+    EXPECT_EQ(messages(r)[0].text, "Incorrect syntax near the keyword 'from'.");
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id = 'NEW4'"), "0");
+    EXPECT_EQ(errors(s.run("select nosuch from t_sys_system")), std::vector<int>{207});
+}
+
+TEST_F(tsql, unknown_statements_are_syntax_errors_never_silent_success) {
+    // As in SQL Server, the word after "select 1" is a column alias.
+    auto r = s.run("select 1\nfrobnicate the table");
+    ASSERT_EQ(errors(r), std::vector<int>{102});
+    EXPECT_EQ(messages(r)[0].text, "Incorrect syntax near 'the'.");
+    r = s.run("select 1;\nfrobnicate");
+    ASSERT_EQ(errors(r), std::vector<int>{102});
+    EXPECT_EQ(messages(r)[0].text, "Incorrect syntax near 'frobnicate'.");
+    EXPECT_EQ(errors(s.run("merge into t_sys_system")), std::vector<int>{156});
+    EXPECT_EQ(errors(s.run("select 'open")), std::vector<int>{105});
+    EXPECT_EQ(errors(s.run("nosuchproc 1")), std::vector<int>{2812});
+    EXPECT_EQ(errors(s.run("select nosuchfunction(1)")), std::vector<int>{195});
+}
+
+TEST_F(tsql, alter_table_add_fills_existing_rows_only_when_sql_server_would) {
+    s.run("alter table t_bd_item_info add a1 int default(7) null");
+    s.run("alter table t_bd_item_info add a2 int default(8) null with values");
+    s.run("alter table t_bd_item_info add a3 int not null default(9)");
+    EXPECT_EQ(s.query("select distinct isnull(a1, -1), a2, a3 from t_bd_item_info"), std::vector<std::string>{"-1|8|9"});
+    // New rows take the default.
+    s.run("insert into t_bd_item_info (item_no, item_name) values ('new', N'n')");
+    EXPECT_EQ(s.scalar("select a1 from t_bd_item_info where item_no = 'new'"), "7");
+    EXPECT_EQ(errors(s.run("alter table t_bd_item_info add a4 int not null")), std::vector<int>{4901});
+    EXPECT_EQ(errors(s.run("alter table nosuch add a int null")), std::vector<int>{4902});
+}
+
+TEST_F(tsql, object_functions_and_catalog_queries) {
+    EXPECT_EQ(s.scalar("select case when object_id('t_sys_menu') is not null then 1 else 0 end"), "1");
+    EXPECT_EQ(s.scalar("select objectproperty(object_id(N'[dbo].[t_sys_menu]'), N'IsUserTable')"), "1");
+    EXPECT_EQ(s.scalar("select objectproperty(object_id('dbo.tr_MS_detail_ins'), N'IsTrigger')"), "1");
+    EXPECT_EQ(s.scalar("select isnull(object_id('nosuch'), -1)"), "-1");
+    EXPECT_EQ(s.scalar("select rtrim(type) from sysobjects where name = 'tr_MS_detail_ins'"), "TR");
+    EXPECT_EQ(s.scalar("select o.name from sysobjects o, sysobjects t where o.parent_obj = t.id and t.name = 't_wm_sheet_detail' and o.type = 'TR'"),
+              "tr_MS_detail_ins");
+    EXPECT_EQ(s.scalar("select count(*) from syscolumns where id = object_id('t_sys_menu')"), "16");
+    EXPECT_EQ(s.scalar("select @@trancount"), "0");
+    EXPECT_EQ(s.run("IF OBJECT_ID('t_sys_menu') IS NOT NULL select 'yes' else select 'no'").first_error, 0);
+    EXPECT_EQ(s.scalar("IF OBJECT_ID('t_sys_menu') IS NOT NULL select 'yes' else select 'no'"), "yes");
+    EXPECT_EQ(s.scalar("if exists (select * from t_sys_system where sys_var_id = 'nope') select 1 else select 2"), "2");
+}
+
+TEST_F(tsql, update_and_delete_with_joins_and_counts) {
+    auto r = s.run("update t_wm_sheet_detail set qty = qty * 2 where item_no = '690001'");
+    EXPECT_EQ(r.first_error, 0);
+    bool counted = false;
+    for (const auto& i : r.items)
+        if (auto* d = std::get_if<standin::statement_done>(&i)) counted = d->has_count && d->count == 2;
+    EXPECT_TRUE(counted);
+    EXPECT_EQ(s.scalar("select sum(qty) from t_wm_sheet_detail where item_no = '690001'"), "252");
+    s.run("update d set memo = i.item_name from t_wm_sheet_detail d, t_bd_item_info i where d.item_no = i.item_no and d.line_no = 2");
+    EXPECT_EQ(s.scalar("select memo from t_wm_sheet_detail where line_no = 2"), "方便面");
+    s.run("delete t_wm_sheet_detail from t_wm_sheet_detail, t_bd_item_info where t_wm_sheet_detail.item_no = t_bd_item_info.item_no and t_bd_item_info.price > 2");
+    EXPECT_EQ(s.scalar("select count(*) from t_wm_sheet_detail"), "2");
+    r = s.run("update t_sys_system set sys_var_id = 'BRANCH_NO' where sys_var_id = 'SHOP_NAME'");
+    ASSERT_EQ(errors(r), std::vector<int>{2627});
+    EXPECT_NE(messages(r)[0].text.find("(BRANCH_NO)"), std::string::npos);
+}
+
+}  // namespace
