@@ -796,16 +796,16 @@ private:
         bool open = true;
         atomic_stmt(conn_impl& cc, sqlite3* hh) : c(cc), h(hh) {
             if (sqlite3_get_autocommit(h)) {
-                c.exec_raw(h, "BEGIN IMMEDIATE");
+                c.run(h, "BEGIN IMMEDIATE", {});
                 own = true;
             } else {
-                c.exec_raw(h, "SAVEPOINT stmt");
+                c.run(h, "SAVEPOINT stmt", {});
             }
         }
         void commit() {
             if (!open) return;
             open = false;
-            c.exec_raw(h, own ? "COMMIT" : "RELEASE stmt");
+            c.run(h, own ? "COMMIT" : "RELEASE stmt", {});
         }
         ~atomic_stmt() {
             if (!open) return;
