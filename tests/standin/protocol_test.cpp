@@ -298,3 +298,42 @@ TEST(CommandLine, FailRuleRegexMayContainEqualsSigns) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whatever arrives on the socket, the decoders answer or refuse; they never
+// read outside the message (run under the sanitizer build to see it).
+TEST(TdsDecoders, SurviveDamagedMessages) {
+    using standin_test::login7_body;
+    using standin_test::sql_batch_body;
+    const std::string rpc_body = sql_batch_body("") + bytes({0xFF, 0xFF, 0x0D, 0, 0, 0, 0, 1, 0x26, 4, 0, 0, 0, 0xE7,
+                                                             0x40, 0x1F, 4, 8, 0xD0, 0, 0, 2, 0, 'x', 0});
+    const std::string seeds[] = {login7_body("velmora", "quorbin", "shop"), sql_batch_body("select 1"),
+                                 sql_batch_body("") + bytes({7, 0, 0, 1, 0, 0}), rpc_body};
+    std::uint32_t rng = 12345;
+    auto next = [&] {
+        rng = rng * 1103515245u + 12345u;
+        return rng >> 8;
+    };
+    for (const auto& seed : seeds) {
+        for (int round = 0; round < 3000; ++round) {
+            std::string m = seed;
+            int edits = 1 + static_cast<int>(next() % 4);
+            for (int e = 0; e < edits && !m.empty(); ++e) {
+                switch (next() % 3) {
+                case 0: m[next() % m.size()] = static_cast<char>(next()); break;
+                case 1: m.resize(next() % m.size()); break;
+                case 2: m.insert(next() % m.size(), 1, static_cast<char>(next())); break;
+                }
+            }
+            std::string error;
+            (void)tds::parse_login7(m);
+            (void)tds::parse_sql_batch(m, true);
+            (void)tds::parse_tm_request(m, true);
+            (void)rpc::parse(m, true, error);
+        }
+    }
+    SUCCEED();
+}
+
+}  // namespace
