@@ -159,6 +159,14 @@ public:
         return SQL_SUCCEEDED(rc);
     }
 
+    bool set_isolation_read_uncommitted() {
+        SQLRETURN rc = SQLSetConnectAttrW(dbc_, SQL_ATTR_TXN_ISOLATION,
+                                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_TXN_READ_UNCOMMITTED)),
+                                          0);
+        diags_ = collect(SQL_HANDLE_DBC, dbc_);
+        return SQL_SUCCEEDED(rc);
+    }
+
     bool end_transaction(bool commit) {
         SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
         diags_ = collect(SQL_HANDLE_DBC, dbc_);

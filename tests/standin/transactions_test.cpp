@@ -58,6 +58,21 @@ TEST(StandinTransactions, AutocommitOffThenRollbackUndoesTheWork) {
     EXPECT_EQ(count_of(other, 12), "1");
 }
 
+// The session asks for read-uncommitted through the connection attribute;
+// the driver turns that into a SET statement the server must accept.
+TEST(StandinTransactions, IsolationLevelAttributeIsAccepted) {
+    standin_process s(shop());
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    ASSERT_TRUE(c.set_isolation_read_uncommitted()) << c.last_text();
+    EXPECT_TRUE(c.exec("select 1").ok);
+    auto lines = s.journal_lines();
+    ASSERT_FALSE(lines.empty());
+    auto first = parse_json(lines[0]);
+    EXPECT_NE(first["sql"].as_string().find("READ UNCOMMITTED"), std::string::npos) << lines[0];
+    EXPECT_EQ(first["error"].as_int(), 0);
+}
+
 TEST(StandinTransactions, TsqlTransactionStatementsInBatches) {
     standin_process s(shop());
     odbc_client c;
