@@ -73,7 +73,9 @@ TEST_F(modules, a_clause_in_the_wrong_place_is_a_syntax_error) {
 
 TEST_F(modules, a_go_line_inside_the_batch_fails_it) {
     for (const char* sql : {"create procedure p_go as\r\nbegin\r\n select 1\r\nend\r\ngo\r\n",
-                            "create procedure p_go as\r\nselect 1\r\n  GO  \r\nselect 2"}) {
+                            "create procedure p_go as\r\nselect 1\r\n  GO  \r\nselect 2",
+                            "create procedure p_go as\r\nselect 1\r\ngo -- end of script\r\n",
+                            "create procedure p_go as\r\nselect 1\r\nGo 2\r\n"}) {
         auto r = s.run(sql);
         ASSERT_EQ(errors(r), std::vector<int>{102});
         EXPECT_EQ(messages(r)[0].text, "Incorrect syntax near 'GO'.");

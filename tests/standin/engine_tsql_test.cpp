@@ -213,6 +213,8 @@ TEST_F(tsql, update_and_delete_with_joins_and_counts) {
     EXPECT_EQ(s.scalar("select sum(qty) from t_wm_sheet_detail where item_no = '690001'"), "252");
     s.run("update d set memo = i.item_name from t_wm_sheet_detail d, t_bd_item_info i where d.item_no = i.item_no and d.line_no = 2");
     EXPECT_EQ(s.scalar("select memo from t_wm_sheet_detail where line_no = 2"), "方便面");
+    r = s.run("update t_wm_sheet_detail set memo = 'j' from t_wm_sheet_detail d join t_bd_item_info i on d.item_no = i.item_no where i.item_no = '690002'");
+    EXPECT_EQ(s.query("select line_no from t_wm_sheet_detail where memo = 'j'"), std::vector<std::string>{"2"});
     s.run("delete t_wm_sheet_detail from t_wm_sheet_detail, t_bd_item_info where t_wm_sheet_detail.item_no = t_bd_item_info.item_no and t_bd_item_info.price > 2");
     EXPECT_EQ(s.scalar("select count(*) from t_wm_sheet_detail"), "2");
     r = s.run("update t_sys_system set sys_var_id = 'BRANCH_NO' where sys_var_id = 'SHOP_NAME'");

@@ -2035,6 +2035,7 @@ std::vector<table_ref> dml_tables(const statement& st, std::size_t& target_index
         c.name = r.name;
         c.alias = r.alias;
         c.join = r.join;
+        c.on = r.on;
         c.tok = r.tok;
         refs.push_back(std::move(c));
     }
@@ -2044,6 +2045,16 @@ std::vector<table_ref> dml_tables(const statement& st, std::size_t& target_index
             if ((!refs[i].alias.empty() && ieq(refs[i].alias, st.name[0])) ||
                 (refs[i].alias.empty() && ieq(refs[i].name.back(), st.name[0])))
                 target_index = i;
+    }
+    if (target_index == refs.size()) {
+        // The only reference to the target table in FROM is the target, alias or not.
+        std::size_t found = refs.size(), count = 0;
+        for (std::size_t i = 0; i < refs.size(); ++i)
+            if (ieq(refs[i].name.back(), st.name.back())) {
+                found = i;
+                ++count;
+            }
+        if (count == 1) target_index = found;
     }
     if (target_index == refs.size()) {
         table_ref t;
@@ -2061,9 +2072,6 @@ void conn_impl::exec_update(const statement& st) {
     translator tr(*this, h);
     std::size_t ti = 0;
     std::vector<table_ref> refs = dml_tables(st, ti);
-    // ON clauses of JOINs in the FROM list were moved out of refs; keep them.
-    for (std::size_t i = 0, k = (ti == 0 && st.from.size() < refs.size()) ? 1 : 0; i < st.from.size(); ++i)
-        if (st.from[i].on) refs[i + k].on = nullptr;
     scope sc;
     std::string from = tr.build_from(refs, sc);
     const scope_entry& target = sc.tables[ti];

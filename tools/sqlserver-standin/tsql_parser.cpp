@@ -856,12 +856,27 @@ private:
         // it, and an encryption clause that landed inside the body.
         for (std::size_t i = p_; i < t_.size() && t_[i].kind != tok::end; ++i) {
             const token& t = t_[i];
-            if (t.kind == tok::ident && t.upper == "GO" && alone_on_line(t))
+            if (t.kind == tok::ident && t.upper == "GO" && separator_line(i))
                 throw syntax_error(102, "Incorrect syntax near 'GO'.", t.line);
             if (t.is("WITH") && t_[i + 1].is("ENCRYPTION"))
                 throw syntax_error(156, "Incorrect syntax near the keyword '" + t.text + "'.", t.line);
         }
         p_ = t_.size() - 1;
+    }
+
+    // A GO that opens its line and has nothing after it but a comment or a
+    // repeat count: the client-side separator, which the server rejects.
+    bool separator_line(std::size_t i) const {
+        const token& t = t_[i];
+        for (std::size_t k = t.begin; k > 0; --k) {
+            char c = src_[k - 1];
+            if (c == '\n') break;
+            if (c != ' ' && c != '\t' && c != '\r') return false;
+        }
+        const token& n = t_[i + 1];
+        if (n.kind == tok::end || n.line > t.line) return true;
+        if (n.kind == tok::integer && (t_[i + 2].kind == tok::end || t_[i + 2].line > t.line)) return true;
+        return alone_on_line(t);
     }
 
     bool alone_on_line(const token& t) const {

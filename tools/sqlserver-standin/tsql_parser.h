@@ -69,7 +69,7 @@ struct table_ref {
     std::vector<std::string> name;  // [db.][owner.]table
     std::string alias;
     std::string join;  // "" for the first / comma, else "INNER", "LEFT", "RIGHT", "CROSS"
-    expr_ptr on;
+    std::shared_ptr<expr> on;
     std::size_t tok = 0;
 };
 
