@@ -225,3 +225,25 @@ TEST(StandinOdbc, JournalRecordsEveryRequestInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// The demo set-up as a person would try it: the demo fixture, then tsql and
+// isql with the default login.
+TEST(StandinDemo, TsqlAndIsqlReadTheDemoDatabase) {
+    standin_process s({{"demo"}, {}});
+    auto t = run_tsql(s, "select sys_var_value from t_sys_system where sys_var_id = 'DataBase_Version'\ngo\nexit\n",
+                      "velmora", "quorbin", "velmora");
+    EXPECT_EQ(t.exit_code, 0) << t.err;
+    EXPECT_NE(t.out.find("V8 20150301"), std::string::npos) << t.out << t.err;
+
+    auto i = run_isql(s, "select name from sysdatabases where name = 'BrenHolt'\n");
+    EXPECT_NE(i.out.find("BrenHolt"), std::string::npos) << i.out << i.err;
+
+    standin_test::odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("velmora"))) << c.last_text();
+    EXPECT_EQ(c.exec("select sys_var_name from t_sys_system where sys_var_id = 'DataBase_Version'").scalar(),
+              "数据库版本");
+}
+
+}  // namespace
