@@ -176,6 +176,20 @@ TEST_F(tsql, unknown_statements_are_syntax_errors_never_silent_success) {
     EXPECT_EQ(errors(s.run("select nosuchfunction(1)")), std::vector<int>{195});
 }
 
+TEST_F(tsql, hostile_input_fails_cleanly) {
+    std::string deep = "select " + std::string(100000, '(') + "1" + std::string(100000, ')');
+    EXPECT_EQ(errors(s.run(deep)), std::vector<int>{191});
+    std::string blocks;
+    for (int i = 0; i < 50000; ++i) blocks += "begin ";
+    EXPECT_EQ(errors(s.run(blocks)), std::vector<int>{191});
+    EXPECT_EQ(errors(s.run("create table t_big (v varchar(99999999999999999999))")), std::vector<int>{102});
+    // The engine's own catalog tables are out of reach.
+    EXPECT_EQ(errors(s.run("select * from __standin_columns")), std::vector<int>{208});
+    EXPECT_EQ(errors(s.run("create table __standin_modules (a int)")), std::vector<int>{2714});
+    EXPECT_EQ(errors(s.run("insert into sysobjects (name) values ('x')")), std::vector<int>{208});
+    EXPECT_EQ(s.scalar("select 1"), "1");
+}
+
 TEST_F(tsql, alter_table_add_fills_existing_rows_only_when_sql_server_would) {
     s.run("alter table t_bd_item_info add a1 int default(7) null");
     s.run("alter table t_bd_item_info add a2 int default(8) null with values");

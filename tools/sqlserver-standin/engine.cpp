@@ -1722,6 +1722,10 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         line_ = st->line;
         try {
             exec_stmt(*st);
+        } catch (const std::exception& e) {
+            // Never expected; reported instead of taking the connection down.
+            report(err(50000, 16, 1, std::string("Internal error: ") + e.what()), line_);
+            break;
         } catch (const tsql_error& e) {
             report(e, line_);
             if (e.rollback_tran && trancount_ > 0) {
@@ -2150,7 +2154,8 @@ void conn_impl::exec_create_table(const statement& st) {
     check_owner(st.name);
     const std::string& name = st.name.back();
     if (name.empty() || name.size() > 128) throw compile_err(102, 15, 1, "Incorrect syntax near '" + name + "'.");
-    if (object_id(h, name) || ieq(name, "sysobjects") || ieq(name, "syscolumns") || ieq(name, "sysdatabases"))
+    if (object_id(h, name) || ieq(name, "sysobjects") || ieq(name, "syscolumns") || ieq(name, "sysdatabases") ||
+        ieq(name.substr(0, 9), "__standin") || ieq(name.substr(0, 7), "sqlite_"))
         throw err(2714, 16, 6, "There is already an object named '" + name + "' in the database.");
     table_info t;
     t.name = name;

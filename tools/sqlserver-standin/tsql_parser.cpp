@@ -317,6 +317,25 @@ private:
     const std::string& src_;
     const std::vector<token>& t_;
     std::size_t p_ = 0;
+    int depth_ = 0;
+
+    // Bounds the recursion of nested expressions and blocks, so that a
+    // hostile batch cannot exhaust the stack.
+    struct nesting {
+        parser& p;
+        explicit nesting(parser& pp) : p(pp) {
+            if (++p.depth_ > 128)
+                throw syntax_error(191, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.",
+                                   p.peek().line);
+        }
+        ~nesting() { --p.depth_; }
+    };
+
+    int small_int(const token& t) {
+        if (t.kind != tok::integer || t.text.size() > 9 || (t.text.size() > 1 && (t.text[1] == 'x' || t.text[1] == 'X')))
+            fail_at(p_ - 1);
+        return std::stoi(t.text);
+    }
 
     const token& peek(std::size_t k = 0) const {
         std::size_t i = std::min(p_ + k, t_.size() - 1);
@@ -380,6 +399,7 @@ private:
     // ------------------------------------------------------------ statements
 
     stmt_ptr statement_(bool first, bool top) {
+        nesting guard(*this);
         const token& t = peek();
         auto st = std::make_unique<statement>();
         st->line = t.line;
@@ -634,14 +654,10 @@ private:
         if (accept_op("(")) {
             if (peek().is("MAX")) { next(); ty.length = -2; }
             else {
-                const token& a = next();
-                if (a.kind != tok::integer) fail_at(p_ - 1);
-                ty.length = std::stoi(a.text);
+                ty.length = small_int(next());
                 ty.precision = ty.length;
                 if (accept_op(",")) {
-                    const token& b = next();
-                    if (b.kind != tok::integer) fail_at(p_ - 1);
-                    ty.scale = std::stoi(b.text);
+                    ty.scale = small_int(next());
                 }
             }
             expect_op(")");
@@ -661,12 +677,10 @@ private:
                 c.identity = true;
                 if (accept_op("(")) {
                     bool neg = accept_op("-");
-                    if (peek().kind != tok::integer) fail();
-                    c.identity_seed = std::stoll(next().text) * (neg ? -1 : 1);
+                    c.identity_seed = small_int(next()) * (neg ? -1 : 1);
                     expect_op(",");
                     neg = accept_op("-");
-                    if (peek().kind != tok::integer) fail();
-                    c.identity_step = std::stoll(next().text) * (neg ? -1 : 1);
+                    c.identity_step = small_int(next()) * (neg ? -1 : 1);
                     expect_op(")");
                 }
             } else if (accept("CONSTRAINT")) {
@@ -994,6 +1008,7 @@ private:
     // ----------------------------------------------------------------- select
 
     std::shared_ptr<select_stmt> select_() {
+        nesting guard(*this);
         if (accept_op("(")) {
             auto s = select_();
             expect_op(")");
@@ -1138,7 +1153,10 @@ private:
         return e;
     }
 
-    expr_ptr expr_() { return or_(); }
+    expr_ptr expr_() {
+        nesting guard(*this);
+        return or_();
+    }
 
     expr_ptr or_() {
         auto l = and_();
@@ -1274,6 +1292,7 @@ private:
         return l;
     }
     expr_ptr unary_() {
+        nesting guard(*this);
         if (peek().is_op("-") || peek().is_op("+") || peek().is_op("~")) {
             std::size_t at = p_;
             std::string op = next().text;
@@ -1300,7 +1319,8 @@ private:
         case tok::integer: {
             next();
             if (t.text.size() > 1 && (t.text[1] == 'x' || t.text[1] == 'X')) {
-                long long v = t.text.size() > 2 ? std::stoll(t.text.substr(2), nullptr, 16) : 0;
+                if (t.text.size() > 17) fail_at(at);
+                long long v = t.text.size() > 2 ? static_cast<long long>(std::stoull(t.text.substr(2), nullptr, 16)) : 0;
                 auto e = lit(expr::lit_int, std::to_string(v));
                 e->tok = at;
                 return e;
