@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #ifdef _WIN32
+#include <string.h>
 #include <windows.h>
 
 #include "gbk.h"

@@ -1,12 +1,15 @@
 #include "sqlca.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 #include <sql.h>
 #include <sqlext.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "gbk.h"
 #include "odbc_connection_string.h"
