@@ -10,6 +10,7 @@
 #include "engine.h"
 
 #include <sqlite3.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -569,6 +570,15 @@ public:
     int trancount() const override { return trancount_; }
     std::uint64_t transaction_descriptor() const override { return trancount_ > 0 ? descriptor_ : 0; }
 
+    // A prepared statement from this connection's cache, reset and unbound.
+    sqlite3_stmt* cached(sqlite3* h, const std::string& sql) {
+        try {
+            return prepare(h, sql);
+        } catch (const tsql_error&) {
+            return nullptr;
+        }
+    }
+
     // Used by the SQLite functions bound to this connection.
     sqlite3* current_handle_for_functions() { return fn_handle_; }
     std::string db_name() const { return db_; }
@@ -688,10 +698,6 @@ private:
         sqlite3_stmt* st = nullptr;
         int rc = sqlite3_prepare_v3(h, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
         if (rc != SQLITE_OK) throw sqlite_failure(h, rc);
-        if (c.size() > 200) {
-            for (auto& [k, v] : c) sqlite3_finalize(v);
-            c.clear();
-        }
         c[sql] = st;
         return st;
     }
@@ -1586,10 +1592,10 @@ void fn_object_id(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         sqlite3_result_null(ctx);
         return;
     }
-    sqlite3_stmt* st = nullptr;
     const char* sql = argc > 1 ? "SELECT id FROM sysobjects WHERE name = ?1 AND type = ?2"
                                : "SELECT id FROM sysobjects WHERE name = ?1";
-    if (sqlite3_prepare_v2(h, sql, -1, &st, nullptr) != SQLITE_OK) { sqlite3_result_null(ctx); return; }
+    sqlite3_stmt* st = c->cached(h, sql);
+    if (!st) { sqlite3_result_null(ctx); return; }
     sqlite3_bind_text(st, 1, parts.back().c_str(), -1, SQLITE_TRANSIENT);
     if (argc > 1) {
         const unsigned char* t = sqlite3_value_text(argv[1]);
@@ -1598,10 +1604,11 @@ void fn_object_id(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     }
     if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_int64(ctx, sqlite3_column_int64(st, 0));
     else sqlite3_result_null(ctx);
-    sqlite3_finalize(st);
+    sqlite3_reset(st);
 }
 
 void fn_objectproperty(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    auto* c = static_cast<conn_impl*>(sqlite3_user_data(ctx));
     sqlite3* h = sqlite3_context_db_handle(ctx);
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
         sqlite3_result_null(ctx);
@@ -1609,22 +1616,21 @@ void fn_objectproperty(sqlite3_context* ctx, int, sqlite3_value** argv) {
     }
     long long id = sqlite3_value_int64(argv[0]);
     std::string prop = to_lower(reinterpret_cast<const char*>(sqlite3_value_text(argv[1])));
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(h, "SELECT o.type, m.encrypted FROM sysobjects o LEFT JOIN __standin_modules m ON m.id = o.id WHERE o.id = ?1",
-                           -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_stmt* st = c->cached(h, "SELECT o.type, m.encrypted FROM sysobjects o LEFT JOIN __standin_modules m ON m.id = o.id WHERE o.id = ?1");
+    if (!st) {
         sqlite3_result_null(ctx);
         return;
     }
     sqlite3_bind_int64(st, 1, id);
     if (sqlite3_step(st) != SQLITE_ROW) {
-        sqlite3_finalize(st);
+        sqlite3_reset(st);
         sqlite3_result_null(ctx);
         return;
     }
     std::string type = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     while (!type.empty() && type.back() == ' ') type.pop_back();
     bool encrypted = sqlite3_column_int(st, 1) != 0;
-    sqlite3_finalize(st);
+    sqlite3_reset(st);
     int v = -1;
     if (prop == "isprocedure") v = type == "P";
     else if (prop == "istrigger") v = type == "TR";
@@ -1707,6 +1713,12 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
     batch_reply r;
     reply_ = &r;
     batch_text_ = sql;
+    // Bound the statement cache; nothing is running between batches.
+    for (auto& [id, c] : cache_)
+        if (c.size() > 300) {
+            for (auto& [k, v] : c) sqlite3_finalize(v);
+            c.clear();
+        }
     std::vector<token> toks = tokenize(sql);
     std::vector<stmt_ptr> stmts;
     try {
@@ -1720,6 +1732,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
     }
     for (const auto& st : stmts) {
         line_ = st->line;
+        alias_counter_ = 0;  // same statement text, same SQLite text: the prepared one is reused
         try {
             exec_stmt(*st);
         } catch (const std::exception& e) {
@@ -2499,16 +2512,28 @@ struct engine::impl : engine_state {};
 
 engine::engine(std::vector<login_entry> logins) : impl_(std::make_unique<impl>()) {
     impl_->logins = std::move(logins);
-    char tmpl[] = "/tmp/sqlserver-standin-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    impl_->dir = d ? d : "/tmp";
+    // Memory-backed storage when there is room for it: the files only live
+    // as long as the process, and commits then cost no disk writes.
+    std::string base = "/tmp";
+    if (const char* t = std::getenv("TMPDIR"); t && *t) base = t;
+    struct statvfs vfs {};
+    if (statvfs("/dev/shm", &vfs) == 0 &&
+        static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize >= (1ULL << 30) && access("/dev/shm", W_OK) == 0)
+        base = "/dev/shm";
+    std::string tmpl = base + "/sqlserver-standin-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    const char* d = mkdtemp(buf.data());
+    char fallback[] = "/tmp/sqlserver-standin-XXXXXX";
+    if (!d) d = mkdtemp(fallback);
+    impl_->dir = d ? d : "";
     std::string error;
     impl_->create_db("master", error);
 }
 
 engine::~engine() {
     std::error_code ec;
-    if (impl_->dir != "/tmp") std::filesystem::remove_all(impl_->dir, ec);
+    if (!impl_->dir.empty()) std::filesystem::remove_all(impl_->dir, ec);
 }
 
 login_result engine::login(const std::string& user, const std::string& password, const std::string& database) {
