@@ -152,6 +152,18 @@ TEST(builtin_upgrade, a_dated_shop_is_refused_unchanged_and_still_gets_its_packa
     EXPECT_TRUE(after.objects("shop")[0].encrypted);
 }
 
+TEST(builtin_upgrade, a_database_without_the_system_table_is_refused_and_nothing_is_inserted) {
+    standin_test::standin_process server(with_fixtures({"bare.sql"}));
+    configuration conf;
+    conf.point_at(server.server_name(), "bare");
+
+    auto run = run_program(conf, /*cbx_proc_checked=*/false);
+    ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
+    EXPECT_TRUE(run->report.refused);
+    EXPECT_EQ(run->ui.boxes(), std::vector<box>{refusal});
+    for (const auto& e : statements(journal(server))) EXPECT_NE(e, date_insert);
+}
+
 TEST(builtin_upgrade, a_second_start_sends_the_same_statements_and_their_failures_stay_silent) {
     standin_test::standin_process server(with_fixtures({"one_shop.sql"}));
     configuration conf;
