@@ -90,6 +90,20 @@ TEST(session, an_error_anywhere_in_a_batch_fails_it_with_every_message_in_order)
     EXPECT_EQ(t.current_database(), "master");
 }
 
+TEST(session, long_server_messages_reach_error_text_whole) {
+    std::string message;
+    for (int i = 0; message.size() < 1500; ++i) message += "第" + std::to_string(i) + "行出错；";
+    auto opts = with_fixtures({fixture("shops.sql")});
+    opts.extra_args = {"--fail", "boom_table=50000:" + message};
+    standin_process server(opts);
+    transaction t;
+    log_in(t, server.server_name(), "shop_a");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+    t.execute_immediate("select * from boom_table");
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_TRUE(contains(t.error_text, message)) << t.error_text.size();
+}
+
 TEST(session, switching_autocommit_on_keeps_what_was_open_and_commit_under_autocommit_sends_nothing) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
     transaction t;
