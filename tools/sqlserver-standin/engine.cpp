@@ -10,10 +10,13 @@
 #include "engine.h"
 
 #include <sqlite3.h>
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -2510,6 +2513,29 @@ void conn_impl::exec_set(const statement& st) {
 
 struct engine::impl : engine_state {};
 
+namespace {
+
+// The server leaves with _exit while connection threads may still be inside
+// the engine, so its storage is not removed then. Each directory carries the
+// pid that made it; directories of processes that are gone are removed here.
+void remove_stale_storage(const std::string& base) {
+    std::error_code ec;
+    const std::string prefix = "sqlserver-standin-";
+    for (std::filesystem::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        std::size_t p = prefix.size(), q = p;
+        while (q < name.size() && std::isdigit(static_cast<unsigned char>(name[q]))) ++q;
+        if (q == p || q >= name.size() || name[q] != '-' || q - p > 9) continue;
+        pid_t pid = static_cast<pid_t>(std::stol(name.substr(p, q - p)));
+        if (pid <= 0 || (kill(pid, 0) == 0 || errno != ESRCH)) continue;
+        std::error_code ec2;
+        std::filesystem::remove_all(it->path(), ec2);
+    }
+}
+
+}  // namespace
+
 engine::engine(std::vector<login_entry> logins) : impl_(std::make_unique<impl>()) {
     impl_->logins = std::move(logins);
     // Memory-backed storage when there is room for it: the files only live
@@ -2520,7 +2546,8 @@ engine::engine(std::vector<login_entry> logins) : impl_(std::make_unique<impl>()
     if (statvfs("/dev/shm", &vfs) == 0 &&
         static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize >= (1ULL << 30) && access("/dev/shm", W_OK) == 0)
         base = "/dev/shm";
-    std::string tmpl = base + "/sqlserver-standin-XXXXXX";
+    remove_stale_storage(base);
+    std::string tmpl = base + "/sqlserver-standin-" + std::to_string(getpid()) + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     const char* d = mkdtemp(buf.data());
@@ -2529,6 +2556,11 @@ engine::engine(std::vector<login_entry> logins) : impl_(std::make_unique<impl>()
     impl_->dir = d ? d : "";
     std::string error;
     impl_->create_db("master", error);
+}
+
+void engine::remove_storage() noexcept {
+    std::error_code ec;
+    if (!impl_->dir.empty()) std::filesystem::remove_all(impl_->dir, ec);
 }
 
 engine::~engine() {

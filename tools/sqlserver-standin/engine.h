@@ -118,6 +118,10 @@ public:
     // The whole state as the --dump JSON document.
     std::string dump_json();
 
+    // Deletes the engine's database files now (for a process about to _exit
+    // without destroying the engine). Nothing may use the engine afterwards.
+    void remove_storage() noexcept;
+
 private:
     struct impl;
     std::unique_ptr<impl> impl_;
