@@ -1,7 +1,12 @@
 // The session against the stand-in, through unixODBC and FreeTDS.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 #include "json.h"
 #include "session_test_support.h"
@@ -156,6 +161,76 @@ TEST(session, every_server_name_form_reaches_the_server) {
         EXPECT_EQ(t.status_code, 0) << name << ": " << t.error_text;
         EXPECT_TRUE(t.connected()) << name;
     }
+}
+
+// Answers named-instance look-ups on UDP 1434, as SQL Server Browser does,
+// with the stand-in's port.
+class instance_browser {
+public:
+    explicit instance_browser(int tcp_port) : port_(tcp_port) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(1434);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+        bound_ = true;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~instance_browser() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool bound() const { return bound_; }
+    std::vector<std::string> asked() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return asked_;
+    }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char buf[512];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 1 || buf[0] != 0x04) continue;
+            std::string name(buf + 1, static_cast<std::size_t>(n - 1));
+            if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                asked_.push_back(name);
+            }
+            std::string data = "ServerName;LOCALHOST;InstanceName;" + name +
+                               ";IsClustered;No;Version;10.50.1600.1;tcp;" + std::to_string(port_) + ";;";
+            std::string reply{char(0x05), char(data.size() & 0xff), char(data.size() >> 8)};
+            reply += data;
+            ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    }
+    int port_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::string> asked_;
+    std::thread thread_;
+};
+
+TEST(session, a_named_instance_is_found_through_the_browser_service) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    instance_browser browser(server.port());
+    if (!browser.bound()) GTEST_SKIP() << "UDP port 1434 is not available here";
+    for (std::string name : {"127.0.0.1\\SHOP", "(local)\\SHOP"}) {
+        transaction t;
+        log_in(t, name, "shop_a");
+        EXPECT_EQ(t.status_code, 0) << name << ": " << t.error_text;
+        EXPECT_EQ(server_db_name(t), "shop_a") << name;
+    }
+    EXPECT_EQ(browser.asked(), (std::vector<std::string>{"SHOP", "SHOP"}));
 }
 
 TEST(session, failed_logins_leave_a_clean_unconnected_session) {
