@@ -236,8 +236,10 @@ std::string script_refusal_reason(std::string_view name, std::string_view script
     if (!name.empty() && name.back() == '^') return "文件名以 \"^\" 结尾";
     const std::size_t record = package::name_head.size() + name.size() + body_head.size() +
                                script.size();
+    // A long file is read only a little past the limit, so its full size is
+    // not known here; the limit is what the developer needs.
     if (record > package::max_record_head_and_body)
-        return "过长：记录将达 " + std::to_string(record) + " 字节，最多 " +
+        return "过长：记录（名称头、文件名、正文头与脚本）超过 " +
                std::to_string(package::max_record_head_and_body) + " 字节";
     if (script.find(body_end) != std::string_view::npos) return "含有 " + quoted(body_end);
     if (!script.empty() && script.front() == '#') return "以 \"#\" 开头";

@@ -191,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"LeadingHash", "m_MS.sql", "#select 1", "以 \"#\" 开头"},
         refusal_case{"NulByte", "m_MS.sql", std::string("select\0 1", 9), "NUL"},
         refusal_case{"InvalidGbk", "m_MS.sql", "select '\x81\x20'", "GBK"},
-        refusal_case{"RecordOneByteTooLong", "m_MS.sql", std::string(32767 - 18, 's'), "32767"},
+        refusal_case{"RecordOneByteTooLong", "m_MS.sql", std::string(32767 - 18, 's'), "超过 32766 字节"},
         refusal_case{"FarTooLong", "m_MS.sql", std::string(200000, 's'), "过长"}),
     [](const auto& info) { return std::string(info.param.label); });
 
