@@ -237,3 +237,87 @@ TEST_F(tsql, update_and_delete_with_joins_and_counts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(tsql, queries_beyond_the_upgrade) {
+    EXPECT_EQ(s.query("select item_no, sum(qty) as total from t_wm_sheet_detail group by item_no having sum(qty) > 50 order by total desc"),
+              std::vector<std::string>{"690001|126"});
+    EXPECT_EQ(s.query("select top 2 menu_id from t_sys_menu order by menu_id desc"), (std::vector<std::string>{"F210", "E101"}));
+    EXPECT_EQ(s.query("select menu_id from t_sys_menu where menu_name like '%管理' and menu_id like '0[1-2]%'"),
+              (std::vector<std::string>{"0104", "0200"}));
+    EXPECT_EQ(s.query("select menu_id from t_sys_menu where menu_id = '0100' union select 'ZZ' union all select 'zz' order by 1"),
+              (std::vector<std::string>{"0100", "ZZ", "zz"}));
+    EXPECT_EQ(s.query("select a.menu_id, isnull(b.oper_id, '-') from t_sys_menu a left join t_sys_oper_grant b on a.menu_id = b.func_id where a.menu_id like 'E%'"),
+              (std::vector<std::string>{"E100|-", "E101|-"}));
+    EXPECT_EQ(s.query("select m.menu_id from t_sys_menu m where not exists (select 1 from t_sys_oper_grant g where g.func_id = m.menu_id) and m.menu_id < '0200'"),
+              (std::vector<std::string>{"0102", "0103"}));
+    EXPECT_EQ(s.scalar("select case when count(*) > 3 then 'many' else 'few' end from t_sys_menu where menu_id between '0100' and '0200'"), "many");
+    EXPECT_EQ(s.scalar("select 10/3, 10 % 3, 10.0/4, cast('12' as int) + 1, cast(3.7 as int), len('ab  '), substring('abcdef', 2, 3), charindex('C', 'abc'), replace('aXa','x','y')"),
+              "3|1|2.5|13|3|2|bcd|3|aya");
+    EXPECT_EQ(s.scalar("select (select max(line_no) from t_wm_sheet_detail) + 1"), "3");
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_menu where menu_id in (select func_id from t_sys_oper_grant where oper_id = '1001')"), "2");
+    // The rows of a keyed table come back in key order.
+    EXPECT_EQ(s.query("select sys_var_id from t_sys_system"), (std::vector<std::string>{"BRANCH_NO", "DataBase_Version", "SHOP_NAME"}));
+}
+
+TEST_F(tsql, name_resolution_errors) {
+    auto r = s.run("select menu_id from t_sys_menu, t_sys_menu");
+    EXPECT_EQ(errors(r), std::vector<int>{1013});
+    r = s.run("select oper_id from t_sys_oper_grant a, t_sys_oper_grant b");
+    ASSERT_EQ(errors(r), std::vector<int>{209});
+    EXPECT_EQ(messages(r)[0].text, "Ambiguous column name 'oper_id'.");
+    r = s.run("select x.menu_id from t_sys_menu");
+    ASSERT_EQ(errors(r), std::vector<int>{4104});
+    EXPECT_EQ(messages(r)[0].text, "The multi-part identifier \"x.menu_id\" could not be bound.");
+    EXPECT_EQ(errors(s.run("select * from otherdb.dbo.t_sys_menu")), std::vector<int>{208});
+    EXPECT_EQ(errors(s.run("select * from guest.t_sys_menu")), std::vector<int>{208});
+    EXPECT_EQ(s.scalar("select count(*) from velmora.dbo.t_sys_menu"), s.scalar("select count(*) from [dbo].[t_sys_menu]"));
+    EXPECT_EQ(errors(s.run("select @x")), std::vector<int>{137});
+}
+
+TEST_F(tsql, identity_defaults_and_implicit_transactions) {
+    s.run("create table t_id (id int identity(1,1) primary key, name varchar(20) null, made datetime null default getdate())");
+    s.run("insert into t_id (name) values ('a') insert into t_id values ('b', default) insert into t_id default values");
+    EXPECT_EQ(s.query("select id, isnull(name, '-') from t_id"), (std::vector<std::string>{"1|a", "2|b", "3|-"}));
+    EXPECT_EQ(s.scalar("select @@identity"), "3");
+    EXPECT_EQ(s.scalar("select count(*) from t_id where made is not null"), "3");
+    EXPECT_EQ(errors(s.run("insert into t_id (id, name) values (9, 'x')")), std::vector<int>{544});
+    s.run("set identity_insert t_id on");
+    EXPECT_EQ(s.run("insert into t_id (id, name) values (9, 'x')").first_error, 0);
+    s.run("set identity_insert t_id off");
+    s.run("insert into t_id (name) values ('after')");
+    EXPECT_EQ(s.scalar("select id from t_id where name = 'after'"), "10");
+
+    auto r = s.run("set implicit_transactions on\ninsert into t_id (name) values ('impl')");
+    EXPECT_EQ(s.conn->trancount(), 1);
+    s.run("rollback\nset implicit_transactions off");
+    EXPECT_EQ(s.scalar("select count(*) from t_id where name = 'impl'"), "0");
+    EXPECT_EQ(s.conn->trancount(), 0);
+}
+
+TEST_F(tsql, blocks_conditions_and_drops) {
+    auto r = s.run("if exists (select * from sysobjects where name = 't_sys_menu')\nbegin\n  print 'found'\n  select 1\nend\nelse\n  select 2");
+    EXPECT_EQ(rows(r), std::vector<std::string>{"1"});
+    auto m = messages(r);
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m[0].text, "found");
+    EXPECT_EQ(m[0].severity, 0);
+    // An error inside a block ends that statement only.
+    r = s.run("begin insert into t_sys_system (sys_var_id) values ('BRANCH_NO') insert into t_sys_system (sys_var_id) values ('BLK') end");
+    EXPECT_EQ(errors(r), std::vector<int>{2627});
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id = 'BLK'"), "1");
+    // Dropping a table takes its triggers and key with it.
+    EXPECT_EQ(s.run("drop table t_wm_sheet_detail").first_error, 0);
+    EXPECT_EQ(s.scalar("select count(*) from sysobjects where name in ('tr_MS_detail_ins', 'PK_t_wm_sheet_detail', 't_wm_sheet_detail')"), "0");
+    r = s.run("drop table t_wm_sheet_detail");
+    ASSERT_EQ(errors(r), std::vector<int>{3701});
+    EXPECT_EQ(messages(r)[0].text, "Cannot drop the table 't_wm_sheet_detail', because it does not exist or you do not have permission.");
+    // Columns can be dropped unless the key needs them.
+    EXPECT_EQ(s.run("alter table t_bd_item_info drop column build_date").first_error, 0);
+    EXPECT_EQ(errors(s.run("select build_date from t_bd_item_info")), std::vector<int>{207});
+    EXPECT_EQ(errors(s.run("alter table t_bd_item_info drop column item_no")), std::vector<int>{5074});
+    EXPECT_EQ(errors(s.run("update t_sys_menu set menu_name = null where menu_id = '0100'")), std::vector<int>{515});
+}
+
+}  // namespace
