@@ -104,6 +104,27 @@ public:
     }
 };
 
+// A static text whose underline stays visible: in a label as low as its font
+// (13 px at 10 pt) a substitute face with taller metrics than 宋体 would push
+// the underline below the bottom edge, so it is drawn at the last pixel row.
+class underlined_text : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent* e) override {
+        QLabel::paintEvent(e);
+        if (!font().underline() || text().isEmpty()) return;
+        const QFontMetrics fm(font());
+        const int baseline = (height() - fm.height()) / 2 + fm.ascent();
+        if (baseline + fm.underlinePos() < height()) return;  // the font's own line shows
+        QPainter p(this);
+        p.setPen(QPen(palette().color(QPalette::WindowText), std::max(1, fm.lineWidth())));
+        const int y = height() - 1;
+        p.drawLine(0, y, fm.horizontalAdvance(text()), y);
+    }
+};
+
 // A group box that only draws its etched frame: the styled one shades its
 // inside, which would set the texts it frames apart from the window's grey.
 class etched_group_box : public QGroupBox {
@@ -196,7 +217,9 @@ void w_db_upgrade::create_controls() {
     place(cb_get, 64, 764, 288, 92);
     cb_get->setFont(songti(10));
 
-    st_3 = static_text(this, "st_3", QStringLiteral("2017-04-04"));
+    st_3 = new underlined_text(QStringLiteral("2017-04-04"), this);
+    st_3->setObjectName(QStringLiteral("st_3"));
+    st_3->setTextFormat(Qt::PlainText);
     place(st_3, 1719, 380, 457, 52);
     st_3->setFont(songti(10, true, true, true));
     colour(st_3, QColor(255, 0, 0), background_grey);
