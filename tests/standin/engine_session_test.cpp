@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <chrono>
 #include <thread>
 
 #include "engine_test_support.h"
@@ -120,6 +121,23 @@ TEST(engine_transactions, open_work_is_invisible_to_others_and_lost_on_disconnec
     // The database context is per connection.
     b.run("use BrenHolt");
     EXPECT_EQ(c.conn->current_database(), "velmora");
+}
+
+TEST(engine_transactions, a_writer_waits_for_another_connections_transaction) {
+    demo_engine demo;
+    session a(demo.eng, "velmora");
+    session b(demo.eng, "velmora");
+    a.run("begin tran insert into t_sys_system (sys_var_id) values ('W1')");
+    standin::batch_reply br;
+    std::thread writer([&] { br = b.run("insert into t_sys_system (sys_var_id) values ('W2')"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Readers are not blocked meanwhile.
+    session c(demo.eng, "velmora");
+    EXPECT_EQ(c.scalar("select count(*) from t_sys_system where sys_var_id like 'W%'"), "0");
+    a.run("commit");
+    writer.join();
+    EXPECT_EQ(br.first_error, 0);
+    EXPECT_EQ(c.query("select sys_var_id from t_sys_system where sys_var_id like 'W%'"), (std::vector<std::string>{"W1", "W2"}));
 }
 
 TEST(engine_transactions, many_connections_write_at_once) {
