@@ -179,7 +179,7 @@ void BM_RunnerWithoutServer(benchmark::State& state) {
 BENCHMARK(BM_RunnerWithoutServer)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_RunnerPackage)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_DirectStatements)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-BENCHMARK(BM_RunnerOverDirect)->Unit(benchmark::kMillisecond)->Iterations(12)->UseRealTime();
+BENCHMARK(BM_RunnerOverDirect)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
 
 }  // namespace
 
