@@ -110,6 +110,14 @@ TEST_F(modules, drop_section_of_a_generated_script_and_missing_objects) {
     EXPECT_EQ(s.run(drop).first_error, 0);
     EXPECT_EQ(s.scalar("select count(*) from sysobjects where name = 'tr_MS_detail_ins'"), "0");
     EXPECT_EQ(s.run(drop).first_error, 0);  // nothing left to drop: no error
+    // The form of later SQL Server versions' script generator.
+    s.run("create procedure p_new as select 1");
+    EXPECT_EQ(s.run("IF  EXISTS (SELECT * FROM sys.objects WHERE object_id = OBJECT_ID(N'[dbo].[p_new]') AND type in (N'P', N'PC'))\r\n"
+                    "DROP PROCEDURE [dbo].[p_new]").first_error, 0);
+    EXPECT_EQ(s.scalar("select count(*) from sys.procedures where name = 'p_new'"), "0");
+    s.run("create trigger tr_new on t_sys_menu for delete as select 1");
+    EXPECT_EQ(s.scalar("select u.name from sys.triggers t join sys.tables u on t.parent_id = u.object_id where t.name = 'tr_new'"), "t_sys_menu");
+    EXPECT_EQ(s.scalar("select name from master.sys.databases where database_id = db_id()"), "velmora");
     auto r = s.run("drop procedure [dbo].[p_none]");
     ASSERT_EQ(errors(r), std::vector<int>{3701});
     EXPECT_EQ(messages(r)[0].text, "Cannot drop the procedure 'dbo.p_none', because it does not exist or you do not have permission.");

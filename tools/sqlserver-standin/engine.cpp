@@ -272,6 +272,31 @@ const std::vector<std::pair<const char*, vtype>>& sysdatabases_cols() {
     return c;
 }
 
+const std::vector<std::pair<const char*, vtype>>& sys_objects_cols() {
+    static const std::vector<std::pair<const char*, vtype>> c = {
+        {"name", vtype::text}, {"object_id", vtype::integer}, {"principal_id", vtype::integer},
+        {"schema_id", vtype::integer}, {"parent_object_id", vtype::integer}, {"type", vtype::text},
+        {"type_desc", vtype::text}, {"create_date", vtype::datetime}, {"modify_date", vtype::datetime},
+        {"is_ms_shipped", vtype::integer}, {"is_published", vtype::integer},
+        {"is_schema_published", vtype::integer}};
+    return c;
+}
+const std::vector<std::pair<const char*, vtype>>& sys_triggers_cols() {
+    static const std::vector<std::pair<const char*, vtype>> c = {
+        {"name", vtype::text}, {"object_id", vtype::integer}, {"parent_class", vtype::integer},
+        {"parent_id", vtype::integer}, {"type", vtype::text}, {"type_desc", vtype::text},
+        {"create_date", vtype::datetime}, {"modify_date", vtype::datetime},
+        {"is_ms_shipped", vtype::integer}, {"is_disabled", vtype::integer},
+        {"is_not_for_replication", vtype::integer}, {"is_instead_of_trigger", vtype::integer}};
+    return c;
+}
+const std::vector<std::pair<const char*, vtype>>& sys_databases_cols() {
+    static const std::vector<std::pair<const char*, vtype>> c = {
+        {"name", vtype::text}, {"database_id", vtype::integer}, {"create_date", vtype::datetime},
+        {"compatibility_level", vtype::integer}, {"collation_name", vtype::text}};
+    return c;
+}
+
 table_info system_table(const std::string& name, const std::vector<std::pair<const char*, vtype>>& cols,
                         const std::string& sql_name) {
     table_info t;
@@ -304,7 +329,17 @@ const char* kSchema =
     " CASE WHEN nullable THEN 8 ELSE 0 END AS status, xtype AS type, xtype AS usertype, prec,"
     " scale, 0 AS iscomputed, 0 AS isoutparam, nullable AS isnullable,"
     " CASE WHEN xtype IN (175,167,239,231,35,99) THEN 'Chinese_PRC_CI_AS' END AS collation"
-    " FROM __standin_columns;";
+    " FROM __standin_columns;"
+    "CREATE VIEW sys_objects AS SELECT name, id AS object_id, NULL AS principal_id, 1 AS schema_id,"
+    " parent_obj AS parent_object_id, type, CASE rtrim(type) WHEN 'U' THEN 'USER_TABLE'"
+    " WHEN 'P' THEN 'SQL_STORED_PROCEDURE' WHEN 'TR' THEN 'SQL_TRIGGER' WHEN 'K' THEN 'PRIMARY_KEY_CONSTRAINT'"
+    " END AS type_desc, crdate AS create_date, refdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published,"
+    " 0 AS is_schema_published FROM sysobjects;"
+    "CREATE VIEW sys_procedures AS SELECT * FROM sys_objects WHERE rtrim(type) = 'P';"
+    "CREATE VIEW sys_tables AS SELECT * FROM sys_objects WHERE rtrim(type) = 'U';"
+    "CREATE VIEW sys_triggers AS SELECT name, object_id, 1 AS parent_class, parent_object_id AS parent_id,"
+    " type, type_desc, create_date, modify_date, 0 AS is_ms_shipped, 0 AS is_disabled,"
+    " 0 AS is_not_for_replication, 0 AS is_instead_of_trigger FROM sys_objects WHERE rtrim(type) = 'TR';";
 
 // ------------------------------------------------------------------ values
 
@@ -1546,6 +1581,17 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
         if (!other_db && ieq(name, "syscolumns"))
             return std::make_shared<table_info>(system_table("syscolumns", syscolumns_cols(), "syscolumns"));
     }
+    // The catalog views of SQL Server 2005 and later, as generated scripts use them.
+    if (!for_write && ieq(owner, "sys")) {
+        if (ieq(name, "databases")) {
+            refresh_sysdatabases(h);
+            return std::make_shared<table_info>(system_table("databases", sys_databases_cols(), "sys_databases"));
+        }
+        if (!other_db && (ieq(name, "objects") || ieq(name, "procedures") || ieq(name, "tables")))
+            return std::make_shared<table_info>(system_table(to_lower(name), sys_objects_cols(), "sys_" + to_lower(name)));
+        if (!other_db && ieq(name, "triggers"))
+            return std::make_shared<table_info>(system_table("triggers", sys_triggers_cols(), "sys_triggers"));
+    }
     if (!other_db && (owner.empty() || ieq(owner, "dbo"))) {
         auto t = load_table(h, name);
         if (t) return t;
@@ -1557,6 +1603,8 @@ void conn_impl::refresh_sysdatabases(sqlite3* h) {
     exec_raw(h, "CREATE TEMP TABLE IF NOT EXISTS sysdatabases(name TEXT COLLATE TSQL, dbid INT, sid TEXT, mode INT,"
                 " status INT, status2 INT, crdate TEXT, reserved TEXT, category INT, cmptlevel INT,"
                 " filename TEXT, version INT)");
+    exec_raw(h, "CREATE TEMP VIEW IF NOT EXISTS sys_databases AS SELECT name, dbid AS database_id, crdate AS create_date,"
+                " cmptlevel AS compatibility_level, 'Chinese_PRC_CI_AS' AS collation_name FROM temp.sysdatabases");
     run(h, "DELETE FROM temp.sysdatabases", {});
     for (const auto& d : eng_.all_dbs())
         run(h, "INSERT INTO temp.sysdatabases VALUES (?1, ?2, NULL, 0, 16, 1090520064, ?3, '1900-01-01 00:00:00.000', 0, 100, ?4, 661)",
