@@ -321,3 +321,27 @@ TEST_F(tsql, blocks_conditions_and_drops) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(tsql, typed_columns_compare_and_convert_like_sql_server) {
+    s.run("create table t_types (d datetime null, c char(4) null, nv nvarchar(3) null, n numeric(6,2) null, b bit null)");
+    EXPECT_EQ(s.run("insert into t_types values ('20170621 08:30', 'ab', N'物流跟', 1234.567, 5)").first_error, 0);
+    // datetime compares with a date literal in any accepted form
+    EXPECT_EQ(s.scalar("select count(*) from t_types where d > '2017-06-21' and d < '06/22/2017'"), "1");
+    EXPECT_EQ(s.scalar("select convert(varchar(10), d, 120) from t_types"), "2017-06-21");
+    // char is padded but still equal to the unpadded text; LIKE sees through the padding
+    EXPECT_EQ(s.scalar("select datalength(c), count(*) from t_types where c = 'AB' and c like 'ab'"), "4|1");
+    // nvarchar counts characters, not bytes
+    EXPECT_EQ(errors(s.run("update t_types set nv = N'物流跟踪'")), std::vector<int>{8152});
+    EXPECT_EQ(s.scalar("select nv from t_types"), "物流跟");
+    EXPECT_EQ(s.scalar("select n, b from t_types"), "1234.57|1");
+    EXPECT_EQ(errors(s.run("update t_types set n = 123456")), std::vector<int>{8115});
+    EXPECT_EQ(errors(s.run("update t_types set d = 'not a date'")), std::vector<int>{241});
+    // A text column compared with a number converts the text, and fails on words.
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_oper_grant where oper_id = 1001"), "2");
+    EXPECT_EQ(errors(s.run("select count(*) from t_sys_menu where menu_id = 5120")), std::vector<int>{245});
+    EXPECT_EQ(s.scalar("select isnull(null, 'x'), coalesce(null, null, 3), nullif('a', 'A ')"), "x|3|NULL");
+}
+
+}  // namespace
