@@ -155,6 +155,9 @@ TEST(RpcRequests, TypedParametersAndNamedProcedures) {
     EXPECT_FALSE(rpc::parse(unsupported, true, error));
     EXPECT_NE(error.find("0xF1"), std::string::npos);
     EXPECT_FALSE(rpc::parse(body.substr(0, body.size() - 3), true, error));  // cut short
+    std::string nine_byte_int =
+        standin_test::sql_batch_body("") + bytes({0xFF, 0xFF, 10, 0, 0, 0, 0, 0, 0x26, 9, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    EXPECT_FALSE(rpc::parse(nine_byte_int, true, error));
 }
 
 TEST(RpcRequests, ParametersBecomeLiteralsOutsideQuotesAndComments) {

@@ -193,6 +193,13 @@ bool read_value(reader& r, parameter& p, std::string& error) {
         std::uint8_t max_len, len;
         if (!r.u8(max_len) || !r.u8(len)) return false;
         if (len == 0) return true;  // NULL
+        const bool valid = type == 0x26   ? (len == 1 || len == 2 || len == 4 || len == 8)
+                           : type == 0x68 ? len == 1
+                                          : (len == 4 || len == 8);
+        if (!valid) {
+            error = "bad value length " + std::to_string(len);
+            return false;
+        }
         if (type == 0x6D) return float_value(len);
         if (type == 0x6F) return datetime_value(len);
         return fixed_int(len);
@@ -202,6 +209,10 @@ bool read_value(reader& r, parameter& p, std::string& error) {
         std::uint8_t max_len, precision, scale, len;
         if (!r.u8(max_len) || !r.u8(precision) || !r.u8(scale) || !r.u8(len)) return false;
         if (len == 0) return true;
+        if (len > 17 || scale > 38) {
+            error = "bad decimal value";
+            return false;
+        }
         std::string data;
         if (!r.raw(len, data)) return false;
         p.value = decode_decimal(data, scale);
