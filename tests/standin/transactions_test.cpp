@@ -38,6 +38,27 @@ TEST(StandinTransactions, AutocommitOffThenCommitKeepsTheWork) {
     EXPECT_EQ(count_of(other, 10), "1");
 }
 
+// Autocommit off before the connection is made (as our session does): the
+// driver begins a transaction right after the login.
+TEST(StandinTransactions, AutocommitOffBeforeConnecting) {
+    standin_process s(shop());
+    {
+        odbc_client c;
+        c.set_autocommit(false);
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        EXPECT_EQ(c.exec("select @@TRANCOUNT").scalar(), "1");
+        ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name) values (13, N'x')").ok);
+        ASSERT_TRUE(c.end_transaction(true)) << c.last_text();
+    }
+    auto lines = s.journal_lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), "<begin tran>");
+    EXPECT_EQ(parse_json(lines[3])["sql"].as_string(), "<commit tran>");
+    odbc_client other;
+    ASSERT_TRUE(other.connect(s.odbc_connection_string("shop")));
+    EXPECT_EQ(count_of(other, 13), "1");
+}
+
 TEST(StandinTransactions, AutocommitOffThenRollbackUndoesTheWork) {
     standin_process s(shop());
     odbc_client c;
