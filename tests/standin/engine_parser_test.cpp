@@ -107,7 +107,7 @@ TEST(tsql_parser, errors_name_the_token_as_sql_server_does) {
     EXPECT_EQ(text, "'bogus' is not a recognized SET option.");
     EXPECT_EQ(parse_error("create table t (a int)\ncreate proc p as select 1", &text, &line), 111);
     EXPECT_EQ(line, 2);
-    EXPECT_EQ(parse_error("declare @x int"), 156);
+    EXPECT_EQ(parse_error("declare @x cursor for select 1"), 156);
     EXPECT_EQ(parse_error("while 1 = 1 select 1"), 156);
 }
 

@@ -345,3 +345,20 @@ TEST_F(tsql, typed_columns_compare_and_convert_like_sql_server) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(tsql, batch_variables) {
+    auto r = s.run("declare @d varchar(8), @n int = 2\n"
+                   "select @d = isnull ( max ( sys_var_value ) , '00000000' ) from t_sys_system where sys_var_id ='UPGRADE_DATE'\n"
+                   "set @n = @n * 10 + len(@d)\n"
+                   "if @d = '00000000' select @d, @n, @@rowcount");
+    EXPECT_EQ(r.first_error, 0) << (messages(r).empty() ? "" : messages(r)[0].text);
+    EXPECT_EQ(rows(r), std::vector<std::string>{"00000000|28|1"});
+    // Variables live for one batch.
+    EXPECT_EQ(errors(s.run("select @d")), std::vector<int>{137});
+    EXPECT_EQ(errors(s.run("declare @a int declare @a int")), std::vector<int>{134});
+    EXPECT_EQ(errors(s.run("declare @a int select @a = 1, menu_id from t_sys_menu")), std::vector<int>{141});
+}
+
+}  // namespace

@@ -644,6 +644,11 @@ private:
     sqlite3* fn_handle_ = nullptr;
     int line_ = 1;
     int alias_counter_ = 0;
+    struct variable {
+        type_spec type;
+        sql_value value;
+    };
+    std::map<std::string, variable> vars_;  // batch-scoped, keyed by lower-case name
 
     friend struct translator;
 
@@ -888,6 +893,7 @@ private:
     void exec_exec(const statement& st);
     void exec_set(const statement& st);
     bool eval_condition(const expr& e);
+    sql_value evaluate(const expr& e, const type_spec& type);
 
     void check_owner(const std::vector<std::string>& parts) {
         if (parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_))
@@ -990,8 +996,16 @@ struct translator {
             return column_ref(e, sc);
         case expr::sysvar:
             return sysvar(e.op);
-        case expr::variable:
-            throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+        case expr::variable: {
+            auto it = c.vars_.find(to_lower(e.op));
+            if (it == c.vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+            const sql_value& v = it->second.value;
+            if (std::holds_alternative<std::monostate>(v)) r.sql = "NULL";
+            else if (std::holds_alternative<std::string>(v)) r.sql = quote_str(std::get<std::string>(v));
+            else r.sql = value_text(v);
+            r.type = vtype_of(it->second.type);
+            return r;
+        }
         case expr::unary: {
             typed a = expression(*e.args[0], sc);
             if (e.op == "NOT") { r.sql = "(NOT " + a.sql + ")"; r.type = vtype::integer; }
@@ -1770,6 +1784,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
             for (auto& [k, v] : c) sqlite3_finalize(v);
             c.clear();
         }
+    vars_.clear();
     std::vector<token> toks = tokenize(sql);
     std::vector<stmt_ptr> stmts;
     try {
@@ -1876,8 +1891,37 @@ void conn_impl::exec_stmt(const statement& st) {
         info(0, v ? (std::holds_alternative<std::monostate>(*v) ? "" : value_text(*v)) : "");
         return;
     }
+    case statement::declare: {
+        for (std::size_t i = 0; i < st.arg_names.size(); ++i) {
+            const std::string key = to_lower(st.arg_names[i]);
+            if (vars_.count(key))
+                throw compile_err(134, 15, 1, "The variable name '" + st.arg_names[i] + "' has already been declared. Variable names must be unique within a query batch or stored procedure.");
+            if (!known_type(st.types[i].name))
+                throw compile_err(2715, 16, 3, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + st.types[i].name + ".");
+            variable v;
+            v.type = normalized(st.types[i], false);
+            if (st.args[i]) v.value = evaluate(*st.args[i], v.type);
+            vars_[key] = v;
+        }
+        return;
+    }
+    case statement::set_variable: {
+        auto it = vars_.find(to_lower(st.arg_names[0]));
+        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.arg_names[0] + "\".");
+        it->second.value = evaluate(*st.args[0], it->second.type);
+        return;
+    }
     case statement::noop: return;
     }
+}
+
+sql_value conn_impl::evaluate(const expr& e, const type_spec& type) {
+    sqlite3* h = handle();
+    translator tr(*this, h);
+    scope sc;
+    typed t = tr.expression(e, sc);
+    auto v = scalar(h, "SELECT " + cvt_call(t.sql, type, false), {});
+    return v ? *v : sql_value{};
 }
 
 bool conn_impl::eval_condition(const expr& e) {
@@ -1924,6 +1968,28 @@ void conn_impl::exec_select(const statement& st) {
     translator tr(*this, h);
     select_out so = tr.select(*st.query, nullptr, false);
     std::vector<std::vector<sql_value>> rows;
+    std::size_t assigns = 0;
+    for (const auto& it : st.query->items)
+        if (!it.assign.empty()) ++assigns;
+    if (assigns) {
+        // SELECT @a = x, @b = y: the variables take the last row's values.
+        if (assigns != st.query->items.size() || st.query->union_next)
+            throw compile_err(141, 15, 1, "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.");
+        std::vector<variable*> targets;
+        std::string conv = "SELECT ";
+        for (std::size_t i = 0; i < st.query->items.size(); ++i) {
+            auto v = vars_.find(to_lower(st.query->items[i].assign));
+            if (v == vars_.end())
+                throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.query->items[i].assign + "\".");
+            targets.push_back(&v->second);
+            conv += (i ? ", " : "") + cvt_call("\"_a\".\"c" + std::to_string(i) + "\"", v->second.type, false);
+        }
+        run(h, conv + " FROM (" + so.sql + ") AS \"_a\"", {}, &rows);
+        for (const auto& r : rows)
+            for (std::size_t i = 0; i < targets.size(); ++i) targets[i]->value = r[i];
+        done(true, static_cast<std::int64_t>(rows.size()));
+        return;
+    }
     run(h, so.sql, {}, &rows);
     result_set rs;
     for (std::size_t i = 0; i < so.names.size(); ++i) {
@@ -2621,7 +2687,6 @@ login_result engine::login(const std::string& user, const std::string& password,
     bool ok = false;
     for (const auto& l : impl_->logins)
         if (l.name == user && l.password == password) ok = true;
-    if (user == "sa" && !impl_->logins.empty() && false) ok = true;
     if (!ok) {
         r.error = server_message{18456, 1, 14, "Login failed for user '" + user + "'.", "", 1};
         return r;

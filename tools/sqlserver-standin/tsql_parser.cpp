@@ -427,7 +427,19 @@ private:
                 tran_name(*st);
             } else if (u == "SET") set_(*st);
             else if (u == "EXEC" || u == "EXECUTE") { next(); exec_(*st); }
-            else if (u == "PRINT") { next(); st->kind = statement::print; st->args.push_back(expr_()); }
+            else if (u == "DECLARE") {
+                next();
+                st->kind = statement::declare;
+                do {
+                    if (peek().kind != tok::variable) fail();
+                    st->arg_names.push_back(next().text);
+                    accept("AS");
+                    if (peek().is("TABLE") || peek().is("CURSOR")) fail();
+                    st->types.push_back(type_());
+                    if (accept_op("=")) st->args.push_back(expr_());
+                    else st->args.push_back(nullptr);
+                } while (accept_op(","));
+            } else if (u == "PRINT") { next(); st->kind = statement::print; st->args.push_back(expr_()); }
             else if (u == "TRUNCATE") {
                 next();
                 expect("TABLE");
@@ -486,7 +498,13 @@ private:
         next();
         st.kind = statement::set_option;
         const token& t = peek();
-        if (t.kind == tok::variable) fail();
+        if (t.kind == tok::variable) {
+            st.kind = statement::set_variable;
+            st.arg_names.push_back(next().text);
+            expect_op("=");
+            st.args.push_back(expr_());
+            return;
+        }
         if (!(t.kind == tok::ident)) fail();
         std::string opt = t.upper;
         next();
@@ -1081,6 +1099,12 @@ private:
                 }
             }
             p_ = save;
+        }
+        if (peek().kind == tok::variable && peek(1).is_op("=")) {
+            it.assign = next().text;
+            next();
+            it.e = expr_();
+            return it;
         }
         // alias = expr
         if ((is_name(peek()) || peek().kind == tok::string) && peek(1).is_op("=") ) {

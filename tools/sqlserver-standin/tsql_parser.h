@@ -76,6 +76,7 @@ struct table_ref {
 struct select_item {
     expr_ptr e;        // null for a star
     std::string alias;
+    std::string assign;  // SELECT @v = expr: the variable
     bool star = false;
     std::vector<std::string> star_qualifier;
 };
@@ -125,7 +126,7 @@ struct statement {
         select, insert, update, delete_, create_table, alter_add, alter_drop_column,
         drop_table, create_database, drop_database, use, create_module, drop_module,
         if_, block, set_option, begin_tran, commit, rollback, save_tran, exec, print,
-        truncate, noop
+        truncate, declare, set_variable, noop
     } kind = noop;
     int line = 1;
     std::size_t first_tok = 0;
@@ -159,6 +160,7 @@ struct statement {
     std::string option;
     std::vector<expr_ptr> args;
     std::vector<std::string> arg_names;
+    std::vector<type_spec> types;  // declare
 };
 
 // Parses a whole batch. Throws syntax_error.
