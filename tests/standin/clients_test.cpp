@@ -138,6 +138,23 @@ TEST(StandinOdbc, ErrorsKeepTheirNumbersAndTexts) {
     EXPECT_EQ(mixed.results[1].rows[0][0], "2");
 }
 
+// Bound parameters travel as a procedure call with typed values; the server
+// writes them into the statement as literals.
+TEST(StandinOdbc, BoundParameters) {
+    standin_process s(shop());
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    auto ins = c.exec_params("insert into t_item (item_id, item_name) values (?, ?)", {6, std::string("it's 物流")});
+    ASSERT_TRUE(ins.ok) << ins.all_text();
+    auto back = c.exec_params("select item_name from t_item where item_id = ?", {6});
+    ASSERT_TRUE(back.ok) << back.all_text();
+    EXPECT_EQ(back.scalar(), "it's 物流");
+    auto none = c.exec_params("select count(*) from t_item where item_name = ?", {std::monostate{}});
+    EXPECT_EQ(none.scalar(), "0") << none.all_text();
+    auto missing = c.exec_params("select * from nowhere where item_id = ?", {1});
+    EXPECT_TRUE(missing.has_error(208)) << missing.all_text();
+}
+
 TEST(StandinOdbc, ChineseTextRoundTrip) {
     standin_process s(shop());
     {

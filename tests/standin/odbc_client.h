@@ -7,6 +7,7 @@
 #include <sqlucode.h>
 
 #include <optional>
+#include <variant>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,47 @@ public:
         auto w = to_wide(sql);
         SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
         // Every result, error or not, until the driver says there is no more.
+        for (int guard = 0; guard < 1000; ++guard) {
+            auto d = collect(SQL_HANDLE_STMT, st);
+            out.diags.insert(out.diags.end(), d.begin(), d.end());
+            if (rc == SQL_ERROR) out.ok = false;
+            if (rc == SQL_INVALID_HANDLE) break;
+            if (SQL_SUCCEEDED(rc)) drain(st, out);
+            rc = SQLMoreResults(st);
+            if (rc == SQL_NO_DATA) break;
+        }
+        SQLFreeHandle(SQL_HANDLE_STMT, st);
+        return out;
+    }
+
+    // A statement with ? markers and bound values (integers, text, NULL):
+    // the driver sends it as a parameterised procedure call.
+    using param = std::variant<std::monostate, int, std::string>;
+    odbc_outcome exec_params(const std::string& sql, const std::vector<param>& params) {
+        odbc_outcome out;
+        SQLHSTMT st = SQL_NULL_HSTMT;
+        SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &st);
+        std::vector<SQLINTEGER> ints(params.size());
+        std::vector<std::basic_string<SQLWCHAR>> texts(params.size());
+        std::vector<SQLLEN> lens(params.size());
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            auto n = static_cast<SQLUSMALLINT>(i + 1);
+            if (const int* v = std::get_if<int>(&params[i])) {
+                ints[i] = *v;
+                lens[i] = 0;
+                SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &ints[i], 0, &lens[i]);
+            } else if (const std::string* t = std::get_if<std::string>(&params[i])) {
+                texts[i] = to_wide(*t);
+                lens[i] = static_cast<SQLLEN>(texts[i].size() * sizeof(SQLWCHAR));
+                SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 200, 0, texts[i].data(),
+                                 lens[i], &lens[i]);
+            } else {
+                lens[i] = SQL_NULL_DATA;
+                SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &ints[i], 0, &lens[i]);
+            }
+        }
+        auto w = to_wide(sql);
+        SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
         for (int guard = 0; guard < 1000; ++guard) {
             auto d = collect(SQL_HANDLE_STMT, st);
             out.diags.insert(out.diags.end(), d.begin(), d.end());
