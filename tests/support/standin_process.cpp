@@ -205,7 +205,10 @@ std::string standin_process::stop_and_dump() {
 
 std::vector<std::string> standin_process::journal_lines() const {
     std::vector<std::string> out;
-    std::istringstream in(read_file_text(journal_path()));
+    std::string text = read_file_text(journal_path());
+    // A line still being written by another connection is left for later.
+    text.erase(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line))
         if (!line.empty()) out.push_back(line);
