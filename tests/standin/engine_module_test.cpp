@@ -157,3 +157,27 @@ TEST_F(modules, definitions_are_kept_as_received_and_dumped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(modules, procedures_run_with_their_parameters) {
+    ASSERT_EQ(s.run("CREATE PROCEDURE p_MS_oper_rights\r\n  @oper_id varchar(10), @prefix varchar(4) = '0'\r\n with ENCRYPTION AS\r\nBEGIN\r\n"
+                    "  -- 查询操作员的菜单权限\r\n  set nocount on\r\n"
+                    "  select t_sys_menu.menu_id from t_sys_oper_grant, t_sys_menu\r\n"
+                    "   where t_sys_oper_grant.oper_id = @oper_id and t_sys_oper_grant.func_id = t_sys_menu.menu_id\r\n"
+                    "     and t_sys_menu.menu_id like @prefix + '%'\r\n   order by t_sys_menu.menu_id\r\nEND\r\n").first_error, 0);
+    EXPECT_EQ(s.query("exec p_MS_oper_rights '1001'"), (std::vector<std::string>{"0101", "0201"}));
+    EXPECT_EQ(s.query("declare @o varchar(10) = '1001' exec p_MS_oper_rights @prefix = '02', @oper_id = @o"), std::vector<std::string>{"0201"});
+    EXPECT_EQ(s.query("p_MS_oper_rights 1002"), (std::vector<std::string>{"0101", "0301"}));
+    auto r = s.run("exec p_MS_oper_rights");
+    ASSERT_EQ(errors(r), std::vector<int>{201});
+    EXPECT_EQ(messages(r)[0].text, "Procedure or function 'p_MS_oper_rights' expects parameter '@oper_id', which was not supplied.");
+    EXPECT_EQ(errors(s.run("exec p_MS_oper_rights '1', '2', '3'")), std::vector<int>{8144});
+    EXPECT_EQ(errors(s.run("exec p_none")), std::vector<int>{2812});
+    // A procedure that calls itself stops at SQL Server's nesting limit.
+    s.run("create procedure p_loop as exec p_loop");
+    EXPECT_EQ(errors(s.run("exec p_loop")).at(0), 217);
+    EXPECT_EQ(s.scalar("select 1"), "1");
+}
+
+}  // namespace

@@ -322,7 +322,7 @@ const char* kSchema =
     " is_identity INT, seed INT, step INT, pk_order INT, xtype INT, bytes INT);"
     "CREATE INDEX __standin_columns_t ON __standin_columns(table_id);"
     "CREATE TABLE __standin_modules(id INT PRIMARY KEY, definition TEXT, encrypted INT,"
-    " table_id INT);"
+    " table_id INT, body_start INT);"
     "CREATE VIEW syscolumns AS SELECT name, table_id AS id, xtype, 0 AS typestat,"
     " xtype AS xusertype, bytes AS length, prec AS xprec, scale AS xscale, colid,"
     " 0 AS colorder, 0 AS cdefault, 0 AS domain, 0 AS number,"
@@ -894,6 +894,8 @@ private:
     void exec_set(const statement& st);
     bool eval_condition(const expr& e);
     sql_value evaluate(const expr& e, const type_spec& type);
+    void run_procedure(const statement& call, long long id);
+    int exec_depth_ = 0;
 
     void check_owner(const std::vector<std::string>& parts) {
         if (parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_))
@@ -2506,17 +2508,18 @@ void conn_impl::exec_create_module(const statement& st) {
     }
     atomic_stmt a(*this, h);
     if (alter) {
-        run(h, "UPDATE __standin_modules SET definition = ?1, encrypted = ?2, table_id = ?3 WHERE id = ?4",
-            {batch_text_, static_cast<std::int64_t>(st.encrypted), table_id, static_cast<std::int64_t>(*existing)});
+        run(h, "UPDATE __standin_modules SET definition = ?1, encrypted = ?2, table_id = ?3, body_start = ?5 WHERE id = ?4",
+            {batch_text_, static_cast<std::int64_t>(st.encrypted), table_id, static_cast<std::int64_t>(*existing),
+             static_cast<std::int64_t>(st.body_begin)});
     } else {
         long long id = new_object_id(h);
         std::string now = now_datetime();
         std::string code = st.module_type == "P" ? "P " : "TR";
         run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, ?3, ?3, ?4, ?5, ?5)",
             {name, static_cast<std::int64_t>(id), code, table_id, now});
-        run(h, "INSERT INTO __standin_modules VALUES (?1, ?2, ?3, ?4)",
+        run(h, "INSERT INTO __standin_modules VALUES (?1, ?2, ?3, ?4, ?5)",
             {static_cast<std::int64_t>(id), batch_text_, static_cast<std::int64_t>(st.encrypted),
-             table_id ? sql_value{table_id} : sql_value{}});
+             table_id ? sql_value{table_id} : sql_value{}, static_cast<std::int64_t>(st.body_begin)});
     }
     a.commit();
     done(false, 0);
@@ -2601,10 +2604,79 @@ void conn_impl::exec_exec(const statement& st) {
     }
     sqlite3* h = handle();
     std::string type;
-    auto id = object_id(h, proc, &type);
-    if (id && type.rfind("P", 0) == 0)
-        throw err(50000, 16, 1, "The stand-in stores procedure bodies but does not run them: '" + proc + "'.");
-    throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
+    std::optional<long long> id;
+    bool other_db = st.name.size() >= 3 && !st.name[st.name.size() - 3].empty() && !ieq(st.name[st.name.size() - 3], db_);
+    if (!other_db) id = object_id(h, proc, &type);
+    if (!id || type.rfind("P", 0) != 0) throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
+    run_procedure(st, *id);
+}
+
+// Runs a stored procedure's body with its parameters as variables.
+void conn_impl::run_procedure(const statement& call, long long id) {
+    const std::string& proc = call.name.back();
+    if (exec_depth_ >= 32)
+        throw err(217, 16, 1, "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).");
+    sqlite3* h = handle();
+    std::vector<std::vector<sql_value>> rows;
+    run(h, "SELECT definition, body_start FROM __standin_modules WHERE id = ?1", {static_cast<std::int64_t>(id)}, &rows);
+    if (rows.empty()) throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
+    const std::string def = std::get<std::string>(rows[0][0]);
+    std::size_t body_start = static_cast<std::size_t>(std::get<std::int64_t>(rows[0][1]));
+    std::vector<stmt_ptr> header, body;
+    std::string body_text = def.substr(std::min(body_start, def.size()));
+    try {
+        header = parse_batch(def, tokenize(def));
+        body = parse_batch(body_text, tokenize(body_text));
+    } catch (const syntax_error& e) {
+        throw compile_err(e.number, 15, 1, e.what());
+    }
+    const statement& h0 = *header.at(0);
+    // Arguments are evaluated in the caller's scope.
+    std::map<std::string, variable> params;
+    std::vector<bool> given(h0.arg_names.size(), false);
+    std::size_t positional = 0;
+    for (std::size_t i = 0; i < call.args.size(); ++i) {
+        std::size_t k = h0.arg_names.size();
+        if (call.arg_names[i].empty()) k = positional++;
+        else
+            for (std::size_t j = 0; j < h0.arg_names.size(); ++j)
+                if (ieq(h0.arg_names[j], call.arg_names[i])) k = j;
+        if (k >= h0.arg_names.size()) {
+            if (call.arg_names[i].empty()) throw err(8144, 16, 2, "Procedure or function " + proc + " has too many arguments specified.");
+            throw err(8145, 16, 2, call.arg_names[i] + " is not a parameter for procedure " + proc + ".");
+        }
+        variable v;
+        v.type = normalized(h0.types[k], false);
+        v.value = evaluate(*call.args[i], v.type);
+        params[to_lower(h0.arg_names[k])] = v;
+        given[k] = true;
+    }
+    for (std::size_t k = 0; k < h0.arg_names.size(); ++k) {
+        if (given[k]) continue;
+        if (!h0.args[k])
+            throw err(201, 16, 4, "Procedure or function '" + proc + "' expects parameter '" + h0.arg_names[k] + "', which was not supplied.");
+        variable v;
+        v.type = normalized(h0.types[k], false);
+        v.value = evaluate(*h0.args[k], v.type);
+        params[to_lower(h0.arg_names[k])] = v;
+    }
+    auto saved_vars = std::move(vars_);
+    bool saved_nocount = nocount_;
+    vars_ = std::move(params);
+    ++exec_depth_;
+    for (const auto& s : body) {
+        try {
+            exec_stmt(*s);
+        } catch (const tsql_error& e) {
+            report(e, s->line);
+            if (e.rollback_tran && trancount_ > 0) rollback_tran();
+            if (e.abort_batch) break;
+        }
+    }
+    --exec_depth_;
+    vars_ = std::move(saved_vars);
+    nocount_ = saved_nocount;  // SET NOCOUNT inside a procedure ends with it
+    line_ = call.line;
 }
 
 void conn_impl::exec_set(const statement& st) {

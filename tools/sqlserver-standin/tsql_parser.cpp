@@ -859,20 +859,25 @@ private:
             if (peek().kind == tok::variable) {
                 do {
                     if (peek().kind != tok::variable) fail();
-                    next();
+                    st.arg_names.push_back(next().text);
                     accept("AS");
-                    type_();
+                    st.types.push_back(type_());
                     accept("VARYING");
+                    expr_ptr dflt;
                     if (accept_op("=")) {
-                        accept_op("-");
+                        bool neg = accept_op("-");
                         const token& d = peek();
-                        if (d.kind == tok::string || d.kind == tok::integer ||
-                            d.kind == tok::number || d.is("NULL") ||
-                            (d.kind == tok::ident && !is_reserved(d.upper)))
-                            next();
+                        if (d.kind == tok::string || (d.kind == tok::ident && !is_reserved(d.upper)))
+                            dflt = lit(expr::lit_str, d.text);
+                        else if (d.kind == tok::integer || d.kind == tok::number)
+                            dflt = lit(d.kind == tok::integer ? expr::lit_int : expr::lit_num, (neg ? "-" : "") + d.text);
+                        else if (d.is("NULL"))
+                            dflt = lit(expr::lit_null, "");
                         else
                             fail();
+                        next();
                     }
+                    st.args.push_back(std::move(dflt));
                     accept("OUT") || accept("OUTPUT");
                     accept("READONLY");
                 } while (accept_op(","));
@@ -883,9 +888,11 @@ private:
             expect("AS");
         }
         if (at_end()) fail();
-        // The body is not run, but two things SQL Server would reject while
-        // compiling it are caught here: a client-side GO separator sent with
-        // it, and an encryption clause that landed inside the body.
+        st.body_begin = peek().begin;
+        // The body is parsed only when a procedure is run, but two things SQL
+        // Server would reject while compiling it are caught here: a
+        // client-side GO separator sent with it, and an encryption clause
+        // that landed inside the body.
         for (std::size_t i = p_; i < t_.size() && t_[i].kind != tok::end; ++i) {
             const token& t = t_[i];
             if (t.kind == tok::ident && t.upper == "GO" && separator_line(i))

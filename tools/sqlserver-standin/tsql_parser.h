@@ -160,7 +160,8 @@ struct statement {
     std::string option;
     std::vector<expr_ptr> args;
     std::vector<std::string> arg_names;
-    std::vector<type_spec> types;  // declare
+    std::vector<type_spec> types;  // declare; procedure parameters
+    std::size_t body_begin = 0;    // procedure / trigger: offset of the body in the batch
 };
 
 // Parses a whole batch. Throws syntax_error.
