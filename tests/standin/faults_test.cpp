@@ -92,4 +92,24 @@ TEST(StandinFaults, DelayHoldsEveryReply) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(300));
 }
 
+// A query timeout makes the driver send ATTENTION while the reply is held
+// back; the server acknowledges it and the connection stays usable.
+TEST(StandinFaults, QueryTimeoutCancelsAndTheConnectionLivesOn) {
+    standin_process s({{}, {"--delay-ms", "1500"}});
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string())) << c.last_text();
+    c.set_query_timeout(1);
+    auto timed_out = c.exec("select 1");
+    EXPECT_FALSE(timed_out.ok);
+    bool timeout_state = false;
+    for (const auto& d : timed_out.diags) timeout_state = timeout_state || d.state == "HYT00";
+    EXPECT_TRUE(timeout_state) << timed_out.all_text();
+    c.set_query_timeout(0);
+    EXPECT_EQ(c.exec("select 2").scalar(), "2");
+    // The cancelled batch never ran.
+    auto lines = s.journal_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), "select 2");
+}
+
 }  // namespace

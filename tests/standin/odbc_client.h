@@ -136,6 +136,9 @@ public:
             out.diags = collect(SQL_HANDLE_DBC, dbc_);
             return out;
         }
+        if (query_timeout_ > 0)
+            SQLSetStmtAttrW(st, SQL_ATTR_QUERY_TIMEOUT,
+                            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_)), 0);
         auto w = to_wide(sql);
         SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
         // Every result, error or not, until the driver says there is no more.
@@ -214,6 +217,9 @@ public:
         diags_ = collect(SQL_HANDLE_DBC, dbc_);
         return SQL_SUCCEEDED(rc);
     }
+
+    // Seconds before the driver cancels a statement (0: never).
+    void set_query_timeout(int seconds) { query_timeout_ = seconds; }
 
     const std::vector<odbc_diag>& last_diags() const { return diags_; }
     std::string last_text() const {
@@ -300,6 +306,7 @@ private:
     SQLHDBC dbc_ = SQL_NULL_HDBC;
     std::vector<odbc_diag> diags_;
     bool connected_ = false;
+    int query_timeout_ = 0;
 };
 
 }  // namespace standin_test

@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -250,8 +251,35 @@ void server::serve(int fd, int conn_id) {
     std::int32_t next_handle = 1;
 
     auto reply = [&](const std::string& tokens) {
-        if (opts_.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.delay_ms));
         return send_all(fd, tds::packetize(tds::pkt_reply, tokens, packet_size, spid, packet_id));
+    };
+
+    // --delay-ms: a request is held before it runs, as a busy server would
+    // hold it. An ATTENTION arriving meanwhile cancels it unrun, and is
+    // acknowledged at once, as clients that time out wait for that.
+    enum class hold_result { run, cancelled, gone };
+    auto hold = [&] {
+        if (opts_.delay_ms <= 0) return hold_result::run;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.delay_ms);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              std::chrono::steady_clock::now());
+            if (left.count() <= 0) return hold_result::run;
+            pollfd p{fd, POLLIN, 0};
+            int n = ::poll(&p, 1, static_cast<int>(left.count()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return hold_result::run;
+            std::uint8_t next_type = 0;
+            std::string next;
+            if (!read_message(fd, next_type, next)) return hold_result::gone;
+            // Without MARS nothing but ATTENTION may come before the answer.
+            return next_type == tds::pkt_attention ? hold_result::cancelled : hold_result::gone;
+        }
+    };
+    auto acknowledge_attention = [&] {
+        tds::token_writer w;
+        w.done(tds::done_attn);
+        return reply(w.bytes());
     };
 
     // Runs statement text as a batch: a --fail rule, or the engine.
@@ -276,6 +304,7 @@ void server::serve(int fd, int conn_id) {
     std::string payload;
     while (read_message(fd, type, payload)) {
         if (!conn) {
+            if (opts_.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.delay_ms));
             if (type == tds::pkt_prelogin) {
                 if (!reply(tds::prelogin_reply())) return;
                 continue;
@@ -317,6 +346,10 @@ void server::serve(int fd, int conn_id) {
             }
             auto text = tds::parse_sql_batch(payload, all_headers);
             if (!text) return;
+            if (auto h = hold(); h != hold_result::run) {
+                if (h == hold_result::gone || !acknowledge_attention()) return;
+                break;
+            }
             std::string db = conn->current_database();
             batch_reply r = run_text(*text);
             tds::token_writer w;
@@ -329,6 +362,10 @@ void server::serve(int fd, int conn_id) {
         case tds::pkt_transaction_manager: {
             auto tm = tds::parse_tm_request(payload, all_headers);
             if (!tm) return;
+            if (auto h = hold(); h != hold_result::run) {
+                if (h == hold_result::gone || !acknowledge_attention()) return;
+                break;
+            }
             std::string label;
             batch_reply r;
             try {
@@ -364,6 +401,10 @@ void server::serve(int fd, int conn_id) {
         case tds::pkt_rpc: {
             // Prepared statements, as ODBC drivers send them: the text runs
             // as a batch, wrapped in a procedure's reply.
+            if (auto h = hold(); h != hold_result::run) {
+                if (h == hold_result::gone || !acknowledge_attention()) return;
+                break;
+            }
             std::string parse_error;
             auto req = rpc::parse(payload, all_headers, parse_error);
             tds::token_writer w;
@@ -445,14 +486,10 @@ void server::serve(int fd, int conn_id) {
             if (!reply(w.bytes())) return;
             break;
         }
-        case tds::pkt_attention: {
-            // Requests are answered whole before the next is read, so there
-            // is never anything left to cancel: acknowledge.
-            tds::token_writer w;
-            w.done(tds::done_attn);
-            if (!reply(w.bytes())) return;
+        case tds::pkt_attention:
+            // The request it meant to cancel has been answered already.
+            if (!acknowledge_attention()) return;
             break;
-        }
         default:
             return;  // unknown request: end the connection as SQL Server does
         }
