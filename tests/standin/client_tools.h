@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -59,7 +60,12 @@ inline command_result run_iusql(const standin_process& s, const std::string& sta
 
 // A small shop database for the client tests, written once per test program.
 inline std::string shop_fixture() {
-    static const std::string path = [] {
+    // Removed when the test program ends.
+    struct temp_file {
+        std::string path;
+        ~temp_file() { std::remove(path.c_str()); }
+    };
+    static const temp_file file{[] {
         std::string p = ::testing::TempDir() + "/standin_shop_" + std::to_string(::getpid()) + ".sql";
         write_text_file(p,
                         "create database shop\n"
@@ -73,8 +79,8 @@ inline std::string shop_fixture() {
                         "insert into t_item values (2, N'pear', 2, null)\n"
                         "go\n");
         return p;
-    }();
-    return path;
+    }()};
+    return file.path;
 }
 
 }  // namespace standin_test
