@@ -313,7 +313,8 @@ void server::serve(int fd, int conn_id) {
             auto login = tds::parse_login7(payload);
             if (!login) return;
             if (login->packet_size >= 512 && login->packet_size <= 32767) packet_size = login->packet_size;
-            all_headers = (login->tds_version & 0xFF) >= 0x72 || (login->tds_version >> 24) >= 0x72;
+            // Request headers arrived with TDS 7.2 (0x72000000 and up).
+            all_headers = (login->tds_version >> 24) >= 0x72;
             login_result lr = engine_.login(login->user, login->password, login->database);
             tds::token_writer w;
             if (!lr.conn) {
