@@ -181,3 +181,21 @@ TEST_F(modules, procedures_run_with_their_parameters) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(modules, alter_replaces_a_definition_and_helptext_reports_missing_text) {
+    s.run("create procedure p_alt as select 1");
+    EXPECT_EQ(s.run("alter procedure p_alt with encryption as select 2").first_error, 0);
+    EXPECT_EQ(s.scalar("select objectproperty(object_id('p_alt'), 'IsEncrypted')"), "1");
+    EXPECT_EQ(s.query("exec p_alt"), std::vector<std::string>{"2"});
+    EXPECT_EQ(errors(s.run("alter procedure p_missing as select 1")), std::vector<int>{208});
+    auto r = s.run("sp_helptext 't_sys_menu'");
+    ASSERT_EQ(errors(r), std::vector<int>{15197});
+    EXPECT_EQ(messages(r)[0].text, "There is no text for object 't_sys_menu'.");
+    r = s.run("sp_helptext 'nothing'");
+    ASSERT_EQ(errors(r), std::vector<int>{15009});
+    EXPECT_EQ(messages(r)[0].text, "The object 'nothing' does not exist in database 'velmora' or is invalid for this operation.");
+}
+
+}  // namespace

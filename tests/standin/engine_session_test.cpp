@@ -195,3 +195,35 @@ TEST(engine_fixture, dump_lists_tables_rows_and_objects) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(engine_transactions, one_transaction_spans_the_databases_it_touches) {
+    demo_engine demo;
+    session s(demo.eng, "velmora");
+    s.run("begin tran\ninsert into t_sys_system (sys_var_id) values ('X1')\nuse BrenHolt\ninsert into t_sys_system (sys_var_id) values ('X2')");
+    EXPECT_EQ(s.conn->trancount(), 1);
+    s.run("rollback");
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id like 'X%'"), "0");
+    s.run("use velmora");
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id like 'X%'"), "0");
+    EXPECT_EQ(s.conn->current_database(), "velmora");
+}
+
+TEST(engine_databases, creation_names_and_catalog) {
+    demo_engine demo;
+    session s(demo.eng);
+    EXPECT_EQ(s.query("select name from sysdatabases order by dbid"), (std::vector<std::string>{"master", "velmora", "BrenHolt"}));
+    auto r = s.run("create database VELMORA");
+    ASSERT_EQ(errors(r), std::vector<int>{1801});
+    EXPECT_EQ(messages(r)[0].text, "Database 'VELMORA' already exists. Choose a different database name.");
+    EXPECT_EQ(s.run("create database [shop two]").first_error, 0);
+    EXPECT_EQ(s.run("use [shop two]").first_error, 0);
+    EXPECT_EQ(s.scalar("select db_name() + '|' + cast(db_id() as varchar(5))"), "shop two|7");
+    EXPECT_EQ(s.scalar("select count(*) from sysobjects"), "0");
+    auto l = demo.eng.login("velmora", "quorbin", "Shop Two");
+    ASSERT_TRUE(l.conn);
+    EXPECT_EQ(l.database, "shop two");
+}
+
+}  // namespace

@@ -362,3 +362,19 @@ TEST_F(tsql, batch_variables) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(tsql, primary_key_added_later_is_enforced) {
+    s.run("create table t_k (a int not null, b varchar(5) null)");
+    s.run("insert into t_k values (1, 'x') insert into t_k values (1, 'y')");
+    EXPECT_EQ(errors(s.run("alter table t_k add constraint PK_k primary key (a)")), std::vector<int>{1505});
+    s.run("delete from t_k where b = 'y'");
+    EXPECT_EQ(s.run("alter table t_k add constraint PK_k primary key (a)").first_error, 0);
+    auto r = s.run("insert into t_k values (1, 'z')");
+    ASSERT_EQ(errors(r), std::vector<int>{2627});
+    EXPECT_EQ(messages(r)[0].text, "Violation of PRIMARY KEY constraint 'PK_k'. Cannot insert duplicate key in object 'dbo.t_k'. The duplicate key value is (1).");
+    EXPECT_EQ(errors(s.run("alter table t_k add constraint PK_k2 primary key (b)")), std::vector<int>{1779});
+}
+
+}  // namespace
