@@ -55,6 +55,7 @@ tsql_error err(int number, int severity, int state, std::string text) {
     return tsql_error{number, state, severity, std::move(text)};
 }
 struct constraint_violation {};
+struct return_signal {};
 
 tsql_error compile_err(int number, int severity, int state, std::string text) {
     auto e = err(number, severity, state, std::move(text));
@@ -1803,6 +1804,8 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         alias_counter_ = 0;  // same statement text, same SQLite text: the prepared one is reused
         try {
             exec_stmt(*st);
+        } catch (const return_signal&) {
+            break;
         } catch (const std::exception& e) {
             // Never expected; reported instead of taking the connection down.
             report(err(50000, 16, 1, std::string("Internal error: ") + e.what()), line_);
@@ -1913,6 +1916,9 @@ void conn_impl::exec_stmt(const statement& st) {
         it->second.value = evaluate(*st.args[0], it->second.type);
         return;
     }
+    case statement::return_:
+        // Ends the procedure, or the batch at its top level.
+        throw return_signal{};
     case statement::noop: return;
     }
 }
@@ -2660,23 +2666,31 @@ void conn_impl::run_procedure(const statement& call, long long id) {
         v.value = evaluate(*h0.args[k], v.type);
         params[to_lower(h0.arg_names[k])] = v;
     }
-    auto saved_vars = std::move(vars_);
-    bool saved_nocount = nocount_;
+    struct scope_restore {
+        conn_impl& c;
+        std::map<std::string, variable> vars;
+        bool nocount;
+        int line;
+        ~scope_restore() {
+            --c.exec_depth_;
+            c.vars_ = std::move(vars);
+            c.nocount_ = nocount;  // SET NOCOUNT inside a procedure ends with it
+            c.line_ = line;
+        }
+    } restore{*this, std::move(vars_), nocount_, call.line};
     vars_ = std::move(params);
     ++exec_depth_;
     for (const auto& s : body) {
         try {
             exec_stmt(*s);
+        } catch (const return_signal&) {
+            break;
         } catch (const tsql_error& e) {
             report(e, s->line);
             if (e.rollback_tran && trancount_ > 0) rollback_tran();
             if (e.abort_batch) break;
         }
     }
-    --exec_depth_;
-    vars_ = std::move(saved_vars);
-    nocount_ = saved_nocount;  // SET NOCOUNT inside a procedure ends with it
-    line_ = call.line;
 }
 
 void conn_impl::exec_set(const statement& st) {

@@ -427,7 +427,14 @@ private:
                 tran_name(*st);
             } else if (u == "SET") set_(*st);
             else if (u == "EXEC" || u == "EXECUTE") { next(); exec_(*st); }
-            else if (u == "DECLARE") {
+            else if (u == "RETURN") {
+                next();
+                st->kind = statement::return_;
+                const token& v = peek();
+                if (v.kind == tok::integer || v.kind == tok::number || v.kind == tok::string ||
+                    v.kind == tok::variable || v.is_op("(") || v.is_op("-"))
+                    st->args.push_back(expr_());
+            } else if (u == "DECLARE") {
                 next();
                 st->kind = statement::declare;
                 do {

@@ -126,7 +126,7 @@ struct statement {
         select, insert, update, delete_, create_table, alter_add, alter_drop_column,
         drop_table, create_database, drop_database, use, create_module, drop_module,
         if_, block, set_option, begin_tran, commit, rollback, save_tran, exec, print,
-        truncate, declare, set_variable, noop
+        truncate, declare, set_variable, return_, noop
     } kind = noop;
     int line = 1;
     std::size_t first_tok = 0;
