@@ -174,6 +174,13 @@ TEST_F(modules, procedures_run_with_their_parameters) {
     EXPECT_EQ(messages(r)[0].text, "Procedure or function 'p_MS_oper_rights' expects parameter '@oper_id', which was not supplied.");
     EXPECT_EQ(errors(s.run("exec p_MS_oper_rights '1', '2', '3'")), std::vector<int>{8144});
     EXPECT_EQ(errors(s.run("exec p_none")), std::vector<int>{2812});
+    s.run("create procedure p_bad\r\nas\r\nselect 1\r\nselect * from nosuch\r\n");
+    r = s.run("select 0\nexec p_bad");
+    ASSERT_EQ(errors(r), std::vector<int>{208});
+    auto bad = messages(r).back();
+    EXPECT_EQ(bad.procedure, "p_bad");
+    EXPECT_EQ(bad.line, 4);
+    EXPECT_EQ(messages(s.run("select * from nosuch")).at(0).procedure, "");
     s.run("create procedure p_ret @n int as\r\nif @n > 1 return\r\nselect 'low'\r\n");
     EXPECT_EQ(s.query("exec p_ret 5 select 'after'"), std::vector<std::string>{"after"});
     EXPECT_EQ(s.query("exec p_ret 0"), std::vector<std::string>{"low"});

@@ -661,7 +661,8 @@ private:
         m.state = e.state;
         m.severity = e.severity;
         m.text = e.text;
-        m.line = line;
+        m.line = line + (current_proc_.empty() ? 0 : proc_line_offset_);
+        m.procedure = current_proc_;
         reply_->items.push_back(m);
         if (e.terminated) {
             server_message t;
@@ -897,6 +898,8 @@ private:
     sql_value evaluate(const expr& e, const type_spec& type);
     void run_procedure(const statement& call, long long id);
     int exec_depth_ = 0;
+    std::string current_proc_;  // for the procedure field of messages raised inside one
+    int proc_line_offset_ = 0;
 
     void check_owner(const std::vector<std::string>& parts) {
         if (parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_))
@@ -2671,13 +2674,20 @@ void conn_impl::run_procedure(const statement& call, long long id) {
         std::map<std::string, variable> vars;
         bool nocount;
         int line;
+        std::string proc;
+        int offset;
         ~scope_restore() {
             --c.exec_depth_;
             c.vars_ = std::move(vars);
             c.nocount_ = nocount;  // SET NOCOUNT inside a procedure ends with it
             c.line_ = line;
+            c.current_proc_ = std::move(proc);
+            c.proc_line_offset_ = offset;
         }
-    } restore{*this, std::move(vars_), nocount_, call.line};
+    } restore{*this, std::move(vars_), nocount_, call.line, current_proc_, proc_line_offset_};
+    current_proc_ = proc;
+    // Lines count from the start of the CREATE batch, as SQL Server counts them.
+    proc_line_offset_ = static_cast<int>(std::count(def.begin(), def.begin() + static_cast<long>(std::min(body_start, def.size())), '\n'));
     vars_ = std::move(params);
     ++exec_depth_;
     for (const auto& s : body) {
