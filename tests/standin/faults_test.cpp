@@ -95,7 +95,9 @@ TEST(StandinFaults, DelayHoldsEveryReply) {
 // A query timeout makes the driver send ATTENTION while the reply is held
 // back; the server acknowledges it and the connection stays usable.
 TEST(StandinFaults, QueryTimeoutCancelsAndTheConnectionLivesOn) {
-    standin_process s({{}, {"--delay-ms", "1500"}});
+    // The delay is far above the timeout so that a loaded machine cannot let the
+    // reply win the race.
+    standin_process s({{}, {"--delay-ms", "4000"}});
     odbc_client c;
     ASSERT_TRUE(c.connect(s.odbc_connection_string())) << c.last_text();
     c.set_query_timeout(1);

@@ -105,6 +105,8 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
+    // The databases live in a private temporary folder; leave nothing behind.
+    eng.remove_storage();
     std::fflush(stdout);
     std::fflush(stderr);
     // Connection threads may be inside the engine; leave without running
