@@ -139,6 +139,11 @@ std::u16string utf8_to_utf16(std::string_view s) {
             if ((t & 0xC0) != 0x80) ok = false;
             cp = (cp << 6) | (t & 0x3F);
         }
+        // Overlong forms, encoded surrogates and values past U+10FFFF are not
+        // characters; each such lead byte becomes one replacement character.
+        static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (ok && len > 1 && (cp < shortest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
+            ok = false;
         if (!ok) {
             cp = 0xFFFD;
             len = 1;

@@ -41,5 +41,8 @@ TEST(Utf16, SurrogatePairsAndBrokenUtf8) {
     ASSERT_EQ(u16.size(), 2u);
     EXPECT_EQ(utf16_to_utf8(u16), emoji);
     EXPECT_EQ(utf8_to_utf16("a\xC3"), (std::u16string{u'a', 0xFFFD}));
+    // An encoded surrogate and an overlong slash are not characters.
+    EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"), (std::u16string{0xFFFD, 0xFFFD, 0xFFFD}));
+    EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));
     EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'x'}), "\xEF\xBF\xBDx");
 }

@@ -1,5 +1,7 @@
 #include "tds.h"
 
+#include "gbk.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,28 +20,6 @@ std::uint32_t get_u32(const std::string& s, std::size_t at) {
     return static_cast<std::uint32_t>(get_u16(s, at)) | (static_cast<std::uint32_t>(get_u16(s, at + 2)) << 16);
 }
 
-void put_utf16_unit(std::string& out, std::uint32_t u) {
-    out += static_cast<char>(u & 0xFF);
-    out += static_cast<char>((u >> 8) & 0xFF);
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Skips ALL_HEADERS; returns the offset of what follows, or npos if malformed.
 std::size_t skip_all_headers(const std::string& payload, bool has_all_headers) {
@@ -94,78 +74,22 @@ constexpr std::uint16_t plp_marker = 0xFFFF;
 }  // namespace
 
 std::string utf8_to_utf16le(const std::string& s) {
+    std::u16string units = velmora::utf8_to_utf16(s);
     std::string out;
-    out.reserve(s.size() * 2);
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            len = 0;  // stray continuation or invalid lead byte
-        }
-        if (len == 0 || i + len > s.size()) {
-            put_utf16_unit(out, 0xFFFD);
-            ++i;
-            continue;
-        }
-        bool ok = true;
-        for (std::size_t k = 1; k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            put_utf16_unit(out, 0xFFFD);
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put_utf16_unit(out, 0xD800 + (cp >> 10));
-            put_utf16_unit(out, 0xDC00 + (cp & 0x3FF));
-        } else {
-            put_utf16_unit(out, cp);
-        }
-        i += len;
+    out.reserve(units.size() * 2);
+    for (char16_t u : units) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>((u >> 8) & 0xFF);
     }
     return out;
 }
 
 std::string utf16le_to_utf8(const char* data, std::size_t bytes) {
-    std::string out;
-    out.reserve(bytes);
-    std::size_t n = bytes / 2;
-    auto unit = [&](std::size_t k) {
-        return static_cast<std::uint32_t>(static_cast<unsigned char>(data[2 * k]) |
-                                          (static_cast<unsigned char>(data[2 * k + 1]) << 8));
-    };
-    for (std::size_t k = 0; k < n; ++k) {
-        std::uint32_t u = unit(k);
-        if (u >= 0xD800 && u < 0xDC00 && k + 1 < n && unit(k + 1) >= 0xDC00 && unit(k + 1) <= 0xDFFF) {
-            append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(k + 1) - 0xDC00));
-            ++k;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            append_utf8(out, 0xFFFD);
-        } else {
-            append_utf8(out, u);
-        }
-    }
-    return out;
+    std::u16string units(bytes / 2, u'\0');
+    for (std::size_t k = 0; k < units.size(); ++k)
+        units[k] = static_cast<char16_t>(static_cast<unsigned char>(data[2 * k]) |
+                                         (static_cast<unsigned char>(data[2 * k + 1]) << 8));
+    return velmora::utf16_to_utf8(units);
 }
 
 std::string packetize(std::uint8_t type, const std::string& payload, std::size_t packet_size,
