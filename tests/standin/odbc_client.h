@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "gbk.h"
+
 namespace standin_test {
 
 struct odbc_diag {
@@ -47,54 +49,14 @@ struct odbc_outcome {
     }
 };
 
+// unixODBC's SQLWCHAR is a 16-bit unit: the shared UTF-16 conversion fits it.
 inline std::basic_string<SQLWCHAR> to_wide(const std::string& s) {
-    std::basic_string<SQLWCHAR> out;
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp;
-        std::size_t len;
-        if (c < 0x80) { cp = c; len = 1; }
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; len = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; len = 3; }
-        else { cp = c & 0x07; len = 4; }
-        for (std::size_t k = 1; k < len && i + k < s.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<SQLWCHAR>(0xD800 + (cp >> 10));
-            out += static_cast<SQLWCHAR>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<SQLWCHAR>(cp);
-        }
-    }
-    return out;
+    const std::u16string u = velmora::utf8_to_utf16(s);
+    return {u.begin(), u.end()};
 }
 
 inline std::string from_wide(const SQLWCHAR* w, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t cp = w[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (w[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (cp < 0x80) out += static_cast<char>(cp);
-        else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
+    return velmora::utf16_to_utf8(std::u16string(w, w + n));
 }
 
 class odbc_client {
@@ -139,19 +101,7 @@ public:
         if (query_timeout_ > 0)
             SQLSetStmtAttrW(st, SQL_ATTR_QUERY_TIMEOUT,
                             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_)), 0);
-        auto w = to_wide(sql);
-        SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
-        // Every result, error or not, until the driver says there is no more.
-        for (int guard = 0; guard < 1000; ++guard) {
-            auto d = collect(SQL_HANDLE_STMT, st);
-            out.diags.insert(out.diags.end(), d.begin(), d.end());
-            if (rc == SQL_ERROR) out.ok = false;
-            if (rc == SQL_INVALID_HANDLE) break;
-            if (SQL_SUCCEEDED(rc)) drain(st, out);
-            rc = SQLMoreResults(st);
-            if (rc == SQL_NO_DATA) break;
-        }
-        SQLFreeHandle(SQL_HANDLE_STMT, st);
+        run_and_drain(st, sql, out);
         return out;
     }
 
@@ -181,18 +131,7 @@ public:
                 SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &ints[i], 0, &lens[i]);
             }
         }
-        auto w = to_wide(sql);
-        SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
-        for (int guard = 0; guard < 1000; ++guard) {
-            auto d = collect(SQL_HANDLE_STMT, st);
-            out.diags.insert(out.diags.end(), d.begin(), d.end());
-            if (rc == SQL_ERROR) out.ok = false;
-            if (rc == SQL_INVALID_HANDLE) break;
-            if (SQL_SUCCEEDED(rc)) drain(st, out);
-            rc = SQLMoreResults(st);
-            if (rc == SQL_NO_DATA) break;
-        }
-        SQLFreeHandle(SQL_HANDLE_STMT, st);
+        run_and_drain(st, sql, out);
         return out;
     }
 
@@ -229,6 +168,23 @@ public:
     }
 
 private:
+    // Runs sql on st and takes every result, error or not, until the driver
+    // says there is no more; frees st.
+    void run_and_drain(SQLHSTMT st, const std::string& sql, odbc_outcome& out) {
+        auto w = to_wide(sql);
+        SQLRETURN rc = SQLExecDirectW(st, w.data(), static_cast<SQLINTEGER>(w.size()));
+        for (int guard = 0; guard < 1000; ++guard) {
+            auto d = collect(SQL_HANDLE_STMT, st);
+            out.diags.insert(out.diags.end(), d.begin(), d.end());
+            if (rc == SQL_ERROR) out.ok = false;
+            if (rc == SQL_INVALID_HANDLE) break;
+            if (SQL_SUCCEEDED(rc)) drain(st, out);
+            rc = SQLMoreResults(st);
+            if (rc == SQL_NO_DATA) break;
+        }
+        SQLFreeHandle(SQL_HANDLE_STMT, st);
+    }
+
     static std::vector<odbc_diag> collect(SQLSMALLINT type, SQLHANDLE h) {
         std::vector<odbc_diag> out;
         for (SQLSMALLINT i = 1;; ++i) {

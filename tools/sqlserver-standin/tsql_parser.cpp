@@ -60,6 +60,19 @@ std::vector<token> tokenize(const std::string& s) {
         for (std::size_t k = a; k < b; ++k)
             if (s[k] == '\n') ++line;
     };
+    // Reads from just after an opening delimiter to its closer, where a doubled
+    // closer stands for one; returns the position after the closer (or n when
+    // it never comes) and whether it came.
+    auto read_delimited = [&](std::size_t j, char closer, std::string& v) {
+        while (j < n) {
+            if (s[j] == closer) {
+                if (j + 1 < n && s[j + 1] == closer) { v += closer; j += 2; continue; }
+                return std::pair{j + 1, true};
+            }
+            v += s[j++];
+        }
+        return std::pair{n, false};
+    };
     while (i < n) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '\n') { ++line; ++i; continue; }
@@ -101,17 +114,7 @@ std::vector<token> tokenize(const std::string& s) {
         }
         if (c == '\'') {
             std::string v;
-            std::size_t j = i + 1;
-            bool closed = false;
-            while (j < n) {
-                if (s[j] == '\'') {
-                    if (j + 1 < n && s[j + 1] == '\'') { v += '\''; j += 2; continue; }
-                    closed = true;
-                    ++j;
-                    break;
-                }
-                v += s[j++];
-            }
+            auto [j, closed] = read_delimited(i + 1, '\'', v);
             if (!closed) {
                 // SQL Server reports an unclosed quotation mark (105); the
                 // parser turns this marker into that error.
@@ -132,39 +135,12 @@ std::vector<token> tokenize(const std::string& s) {
             i = j;
             continue;
         }
-        if (c == '[') {
+        if (c == '[' || c == '"') {
             std::string v;
-            std::size_t j = i + 1;
-            while (j < n) {
-                if (s[j] == ']') {
-                    if (j + 1 < n && s[j + 1] == ']') { v += ']'; j += 2; continue; }
-                    break;
-                }
-                v += s[j++];
-            }
             t.kind = tok::quoted_ident;
+            t.end = read_delimited(i + 1, c == '[' ? ']' : '"', v).first;
             t.text = v;
             t.upper = to_upper(v);
-            t.end = std::min(j + 1, n);
-            newlines(i, t.end);
-            out.push_back(t);
-            i = t.end;
-            continue;
-        }
-        if (c == '"') {
-            std::string v;
-            std::size_t j = i + 1;
-            while (j < n) {
-                if (s[j] == '"') {
-                    if (j + 1 < n && s[j + 1] == '"') { v += '"'; j += 2; continue; }
-                    break;
-                }
-                v += s[j++];
-            }
-            t.kind = tok::quoted_ident;
-            t.text = v;
-            t.upper = to_upper(v);
-            t.end = std::min(j + 1, n);
             newlines(i, t.end);
             out.push_back(t);
             i = t.end;
