@@ -10,9 +10,11 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "gbk.h"
 #include "odbc_connection_string.h"
+#include "socket_watchdog.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the session needs a UTF-16 ODBC (SQLWCHAR of two bytes)");
 
@@ -20,7 +22,6 @@ namespace velmora {
 
 namespace {
 
-constexpr SQLULEN login_timeout_seconds = 15;
 constexpr const char* not_connected_text = "The session is not connected to a database server.";
 
 SQLWCHAR* wide(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
@@ -29,10 +30,14 @@ bool ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 
 struct diagnostic {
     std::string state;
+    long native = 0;
     std::string text;
     // Class 01 is a warning and 00 success; anything else is an error even
     // when the call itself returned SQL_SUCCESS_WITH_INFO.
     bool is_error() const { return !(state.rfind("01", 0) == 0 || state.rfind("00", 0) == 0); }
+    // Class 08 is a lost or refused connection; HYT00/HYT01 a server that did
+    // not answer in time. Either way the connection cannot be trusted again.
+    bool breaks_connection() const { return state.rfind("08", 0) == 0 || state == "HYT00" || state == "HYT01"; }
 };
 
 // Must run right after the call that produced them: unixODBC clears the
@@ -57,7 +62,7 @@ std::vector<diagnostic> read_diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
         if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
         std::u16string st(reinterpret_cast<const char16_t*>(state), 5);
         if (auto nul = st.find(u'\0'); nul != std::u16string::npos) st.resize(nul);
-        out.push_back({utf16_to_utf8(st), utf16_to_utf8(text)});
+        out.push_back({utf16_to_utf8(st), static_cast<long>(native), utf16_to_utf8(text)});
     }
     return out;
 }
@@ -75,6 +80,40 @@ bool any_error(const std::vector<diagnostic>& diags) {
         if (d.is_error()) return true;
     return false;
 }
+
+long first_native_error(const std::vector<diagnostic>& diags) {
+    for (const auto& d : diags)
+        if (d.is_error() && d.native != 0) return d.native;
+    return 0;
+}
+
+bool any_break(const std::vector<diagnostic>& diags) {
+    for (const auto& d : diags)
+        if (d.breaks_connection()) return true;
+    return false;
+}
+
+}  // namespace
+
+// The outcome of one call that talked to the server.
+struct transaction::call_result {
+    long status = 0;  // 0, 100 (no row) or -1
+    std::string error_text;
+    long native_error = 0;
+    bool broken = false;
+
+    static call_result from(const std::vector<diagnostic>& diags, const char* fallback) {
+        call_result r;
+        r.status = -1;
+        append_lines(r.error_text, diags, false);
+        if (r.error_text.empty()) r.error_text = fallback;
+        r.native_error = first_native_error(diags);
+        r.broken = any_break(diags);
+        return r;
+    }
+};
+
+namespace {
 
 #ifdef _WIN32
 // The first installed of the Microsoft drivers, newest first.
@@ -131,35 +170,72 @@ std::string transaction::current_database() const {
     return utf16_to_utf8(buf);
 }
 
+void transaction::fail(std::string text, long native) {
+    status_code = -1;
+    error_text = std::move(text);
+    native_error = native;
+}
+
+void transaction::take(call_result r) {
+    if (r.broken && !broken_) {
+        broken_ = true;
+        broken_text_ = r.error_text;
+    }
+    status_code = r.status;
+    error_text = std::move(r.error_text);
+    native_error = r.native_error;
+}
+
+void transaction::succeed() {
+    status_code = 0;
+    error_text.clear();
+    native_error = 0;
+}
+
+// True (with the failure set) when no call may reach the server: not
+// connected, or broken by an earlier failure.
+bool transaction::refuse_when_unusable() {
+    if (!connected()) {
+        fail(not_connected_text);
+        return true;
+    }
+    if (broken_) {
+        fail(broken_text_);
+        return true;
+    }
+    return false;
+}
+
 void transaction::connect() {
     if (connected()) {
-        status_code = -1;
-        error_text = "The session is already connected; disconnect it first.";
+        fail("The session is already connected; disconnect it first.");
         return;
     }
     odbc_.reset();
     login_database_.clear();
-    auto fail = [this](std::string text) {
+    broken_ = false;
+    broken_text_.clear();
+    auto refuse = [this](std::string text) {
         odbc_.reset();  // a failed login leaves a clean, unconnected session
-        status_code = -1;
-        error_text = std::move(text);
+        fail(std::move(text));
     };
 
     auto h = std::make_unique<odbc>();
     if (!ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env)))
-        return fail("The ODBC driver manager could not be initialised.");
+        return refuse("The ODBC driver manager could not be initialised.");
     SQLSetEnvAttr(h->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     if (!ok(SQLAllocHandle(SQL_HANDLE_DBC, h->env, &h->dbc))) {
         std::string text;
         append_lines(text, read_diagnostics(SQL_HANDLE_ENV, h->env), false);
-        return fail(text.empty() ? "The ODBC connection handle could not be allocated." : text);
+        return refuse(text.empty() ? "The ODBC connection handle could not be allocated." : text);
     }
-    SQLSetConnectAttrW(h->dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(login_timeout_seconds), 0);
+    SQLSetConnectAttrW(h->dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(session_limits::login_timeout_seconds)), 0);
     SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT,
                        reinterpret_cast<SQLPOINTER>(autocommit_ ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
 
     server_address where = parse_server_name(server_name);
-    if (where.host.empty()) return fail("No database server name is set.");
+    if (where.host.empty()) return refuse("No database server name is set.");
 #ifdef _WIN32
     // The Microsoft drivers take server names in every form operators write.
     std::string conn = "DRIVER={" + utf16_to_utf8(installed_sql_server_driver(h->env)) + "};Server=" +
@@ -174,13 +250,23 @@ void transaction::connect() {
     std::u16string wconn = utf8_to_utf16(conn);
     SQLWCHAR out[1024];
     SQLSMALLINT out_len = 0;
-    SQLRETURN rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024,
-                                     &out_len, SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc;
+    bool timed_out = false;
+    {
+        socket_watchdog watchdog(std::chrono::seconds(session_limits::login_timeout_seconds));
+        rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024, &out_len,
+                               SQL_DRIVER_NOPROMPT);
+        timed_out = watchdog.fired();
+    }
     if (!ok(rc)) {
         std::string text;
-        append_lines(text, read_diagnostics(SQL_HANDLE_DBC, h->dbc), false);
+        if (timed_out)
+            text = "Login timeout expired: the server \"" + server_name + "\" did not answer within " +
+                   std::to_string(session_limits::login_timeout_seconds) + " seconds.";
+        else
+            append_lines(text, read_diagnostics(SQL_HANDLE_DBC, h->dbc), false);
         if (text.empty()) text = "The login to server \"" + server_name + "\" failed.";
-        return fail(text);
+        return refuse(text);
     }
     h->connected = true;
     odbc_ = std::move(h);
@@ -193,30 +279,42 @@ void transaction::connect() {
     if (level != 0) SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(level), 0);
 
     login_database_ = current_database();
-    status_code = 0;
-    error_text.clear();
+
+    // Another connection's locks (the shop's own program, say) must not hold
+    // a statement forever: it fails with 1222 instead, as its own failure.
+    execute_immediate("SET LOCK_TIMEOUT " + std::to_string(session_limits::lock_timeout_milliseconds));
+    if (status_code != 0) {
+        std::string text = "The session could not be prepared after the login: " + error_text;
+        odbc_.reset();
+        login_database_.clear();
+        broken_ = false;
+        return fail(text);
+    }
+    succeed();
 }
 
 void transaction::disconnect() {
     if (!connected()) {
         odbc_.reset();
-        status_code = -1;
-        error_text = not_connected_text;
+        fail(not_connected_text);
         return;
     }
-    // Logging out commits what is open, as the session always has.
+    // Logging out commits what is open, as the session always has; a broken
+    // connection has nothing left to commit and must not be waited for.
     std::string text;
-    if (!autocommit_) {
+    if (!autocommit_ && !broken_) {
         SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT);
         if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
     }
     SQLRETURN rc = SQLDisconnect(odbc_->dbc);
-    if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+    if (!ok(rc) && !broken_) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
     odbc_->connected = ok(rc) ? false : odbc_->connected;
     odbc_.reset();  // frees the handles; a refused disconnect is dropped all the same
     login_database_.clear();
-    status_code = text.empty() ? 0 : -1;
-    error_text = text;
+    broken_ = false;
+    broken_text_.clear();
+    if (text.empty()) succeed();
+    else fail(text);
 }
 
 void transaction::set_autocommit(bool on) {
@@ -224,44 +322,45 @@ void transaction::set_autocommit(bool on) {
         autocommit_ = on;
         return;
     }
-    std::string text;
+    if (broken_) {
+        // Nothing reaches the server any more; remember the mode for the record.
+        autocommit_ = on;
+        return;
+    }
+    std::vector<diagnostic> diags;
     if (on) {
         // ODBC says switching on commits; FreeTDS rolls back, so commit first.
-        if (!ok(SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT)))
-            append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+        if (!ok(SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT))) diags = read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc);
     }
     SQLRETURN rc = SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_AUTOCOMMIT,
                                       reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
-    if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
-    else autocommit_ = on;
-    if (!text.empty()) {
-        status_code = -1;
-        error_text = text;
+    if (!ok(rc)) {
+        auto d = read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc);
+        diags.insert(diags.end(), d.begin(), d.end());
+    } else {
+        autocommit_ = on;
     }
+    if (!diags.empty()) take(call_result::from(diags, "The commit mode could not be changed."));
 }
 
-void transaction::commit() {
-    if (!connected()) {
-        status_code = -1;
-        error_text = not_connected_text;
-        return;
-    }
+void transaction::end_transaction(bool commit_it) {
+    if (refuse_when_unusable()) return;
     if (autocommit_) {
-        status_code = 0;
-        error_text.clear();
+        succeed();
         return;
     }
-    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT);
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, commit_it ? SQL_COMMIT : SQL_ROLLBACK);
     if (ok(rc)) {
-        status_code = 0;
-        error_text.clear();
-    } else {
-        std::string text;
-        append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
-        status_code = -1;
-        error_text = text.empty() ? "The commit failed." : text;
+        succeed();
+        return;
     }
+    take(call_result::from(read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc),
+                           commit_it ? "The commit failed." : "The rollback failed."));
 }
+
+void transaction::commit() { end_transaction(true); }
+
+void transaction::rollback() { end_transaction(false); }
 
 namespace {
 
@@ -298,14 +397,16 @@ bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vect
 // Sends one batch and reads every result it produces, so that an error raised
 // by any statement of the batch is seen. With row_out, the first row of the
 // first result set is read as text.
-static long run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out, std::string& error_text) {
+using call_result = transaction::call_result;
+
+static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out) {
     SQLHSTMT st = SQL_NULL_HSTMT;
-    if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st))) {
-        std::string text;
-        append_lines(text, read_diagnostics(SQL_HANDLE_DBC, dbc), false);
-        error_text = text.empty() ? "The statement handle could not be allocated." : text;
-        return -1;
-    }
+    if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st)))
+        return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The statement handle could not be allocated.");
+    // A server that stops answering is given up after this; the driver then
+    // cancels and, when the cancel is not answered either, drops the connection.
+    SQLSetStmtAttrW(st, SQL_ATTR_QUERY_TIMEOUT,
+                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(session_limits::query_timeout_seconds)), 0);
 
     std::vector<diagnostic> errors;
     bool failed = false;
@@ -349,7 +450,7 @@ static long run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16strin
                 }
             }
         }
-        if (rc == SQL_INVALID_HANDLE) break;
+        if (rc == SQL_INVALID_HANDLE || any_break(errors)) break;
         rc = SQLMoreResults(st);
         if (rc == SQL_NO_DATA || rc == SQL_INVALID_HANDLE) break;
         if (rc == SQL_ERROR) {
@@ -367,24 +468,15 @@ static long run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16strin
     }
     SQLFreeHandle(SQL_HANDLE_STMT, st);
 
-    if (failed) {
-        std::string text;
-        append_lines(text, errors, false);
-        error_text = text.empty() ? "The statement failed." : text;
-        return -1;
-    }
-    error_text.clear();
-    if (row_out && !got_row) return 100;
-    return 0;
+    if (failed) return call_result::from(errors, "The statement failed.");
+    call_result r;
+    if (row_out && !got_row) r.status = 100;
+    return r;
 }
 
 void transaction::execute_immediate(std::u16string_view sql) {
-    if (!connected()) {
-        status_code = -1;
-        error_text = not_connected_text;
-        return;
-    }
-    status_code = run_batch(odbc_->dbc, std::u16string(sql), nullptr, error_text);
+    if (refuse_when_unusable()) return;
+    take(run_batch(odbc_->dbc, std::u16string(sql), nullptr));
 }
 
 void transaction::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
@@ -392,20 +484,17 @@ void transaction::execute_immediate(std::string_view sql_utf8) { execute_immedia
 void transaction::execute(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
 
 void transaction::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
-    if (!connected()) {
-        status_code = -1;
-        error_text = not_connected_text;
-        return;
-    }
+    if (refuse_when_unusable()) return;
     std::vector<std::u16string> row;
-    long rc = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row, error_text);
-    if (rc == 0 && row.size() < targets.size()) {
-        rc = -1;
-        error_text = "The query returned " + std::to_string(row.size()) + " columns for " +
-                     std::to_string(targets.size()) + " targets.";
+    call_result r = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row);
+    if (r.status == 0 && row.size() < targets.size()) {
+        r.status = -1;
+        r.error_text = "The query returned " + std::to_string(row.size()) + " columns for " +
+                       std::to_string(targets.size()) + " targets.";
     }
-    status_code = rc;
-    if (rc != 0) return;  // targets keep their values
+    const bool got_row = r.status == 0;
+    take(std::move(r));
+    if (!got_row) return;  // targets keep their values
     for (std::size_t i = 0; i < targets.size(); ++i)
         if (targets[i]) *targets[i] = utf16_to_utf8(row[i]);
 }

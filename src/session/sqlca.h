@@ -2,6 +2,12 @@
 // The one database session of the program (sqlca), over ODBC's wide functions.
 // Every operation sets status_code (0 success, 100 no row, -1 failure) and, on
 // failure, error_text; none throws.
+//
+// No call waits without bound: the login ends within login_timeout whether or
+// not the server answers, a statement waits at most lock_timeout for another
+// connection's locks (then fails with the server's error 1222), and a server
+// that stops answering is given up after query_timeout and as long again for
+// the cancel, after which the session is broken and every call fails at once.
 
 #include <memory>
 #include <string>
@@ -11,6 +17,12 @@
 #include "sql_executor.h"
 
 namespace velmora {
+
+struct session_limits {
+    static constexpr int login_timeout_seconds = 15;
+    static constexpr int lock_timeout_milliseconds = 30000;
+    static constexpr int query_timeout_seconds = 45;
+};
 
 class transaction : public sql_executor {
 public:
@@ -29,6 +41,9 @@ public:
     std::string isolation;
     long status_code = 0;
     std::string error_text;
+    // The server's number for the first error of the last failed call (2705,
+    // 2627, 1222, ...); 0 after success or when the client failed on its own.
+    long native_error = 0;
 
     // Takes effect at once on a live connection; switching on commits what is open.
     void set_autocommit(bool on);
@@ -52,15 +67,36 @@ public:
     void select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets);
     void execute(std::string_view sql_utf8);
     void commit();
+    // Ends the open transaction without its changes; under autocommit there is none.
+    void rollback();
+
+    // True once the connection was lost or the server stopped answering. The
+    // session stays broken until it disconnects: every call fails at once
+    // with the text of the failure that broke it.
+    bool connection_broken() const { return broken_; }
 
     // sql_executor
     std::string executor_driver() const override { return driver; }
     void execute_immediate_utf16(std::u16string_view sql) override { execute_immediate(sql); }
     long executor_status() const override { return status_code; }
     std::string executor_error_text() const override { return error_text; }
+    bool executor_autocommit() const override { return autocommit(); }
+    void executor_set_autocommit(bool on) override { set_autocommit(on); }
+    void executor_end_transaction(bool commit_it) override { commit_it ? commit() : rollback(); }
+    bool executor_connection_broken() const override { return connection_broken(); }
+
+    struct call_result;
 
 private:
+    bool refuse_when_unusable();
+    void take(call_result r);
+    void end_transaction(bool commit_it);
+    void fail(std::string text, long native = 0);
+    void succeed();
+
     bool autocommit_ = false;
+    bool broken_ = false;
+    std::string broken_text_;
     std::string login_database_;
     struct odbc;
     std::unique_ptr<odbc> odbc_;
