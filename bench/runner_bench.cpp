@@ -1,7 +1,8 @@
 // The runner's cost above the statements it sends: a package of 2,000 small
 // procedures run through run_package, beside the same 4,000 statements sent
-// through the same session with nothing else done. Both against the stand-in
-// on loopback, in one process, alternating so that drift hits both alike.
+// through the same session with nothing else done, and sent with each object's
+// drop and create in a transaction of its own. All against the stand-in on
+// loopback, in one process, alternating so that drift hits them alike.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -97,6 +98,21 @@ struct bench_world {
         }
         return true;
     }
+    // The same statements with each drop and create in a transaction of its
+    // own, as the runner sends them: the cost of that control alone.
+    bool run_direct_in_transactions() {
+        session.set_autocommit(false);
+        bool ok = true;
+        for (std::size_t i = 0; ok && i < statements.size(); ++i) {
+            session.execute_immediate_utf16(statements[i]);
+            if (i % 2 == 1) {
+                ok = session.status_code == 0;
+                session.commit();
+            }
+        }
+        session.set_autocommit(true);
+        return ok;
+    }
 };
 
 bench_world& world() {
@@ -120,38 +136,45 @@ void BM_DirectStatements(benchmark::State& state) {
         benchmark::Counter(2.0 * procedure_count, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-// Pairs of runner and direct rounds. The machine is shared, so each pair
-// gives its own ratio and the medians are reported: a burst of other work
-// spoils one pair, not the figure.
+// Rounds of the runner, the bare statements and the statements in per-object
+// transactions. The machine is shared, so each round gives its own ratios and
+// the medians are reported: a burst of other work spoils one round, not the
+// figure. The order within a round rotates, so none always inherits another's
+// after-effects on the server.
 void BM_RunnerOverDirect(benchmark::State& state) {
     if (!world().ok) return state.SkipWithError("stand-in or session not available");
     using clock = std::chrono::steady_clock;
-    std::vector<double> runner_s, direct_s, ratio;
-    bool runner_first = true;
+    enum { runner, bare, in_transactions, kinds };
+    std::vector<double> seconds[kinds], runner_ratio, transaction_ratio;
+    int first = 0;
     for (auto _ : state) {
-        double t[2] = {0, 0};  // runner, direct
-        // Which one goes first alternates, so neither always inherits the
-        // other's after-effects on the server.
-        for (int k = 0; k < 2; ++k) {
-            const bool runner = (k == 0) == runner_first;
+        double t[kinds] = {};
+        for (int k = 0; k < kinds; ++k) {
+            const int which = (first + k) % kinds;
             const auto t0 = clock::now();
-            if (runner ? !world().run_runner() : !world().run_direct())
-                return state.SkipWithError("a run did not complete");
-            t[runner ? 0 : 1] = std::chrono::duration<double>(clock::now() - t0).count();
+            const bool ok = which == runner ? world().run_runner()
+                            : which == bare ? world().run_direct()
+                                            : world().run_direct_in_transactions();
+            if (!ok) return state.SkipWithError("a run did not complete");
+            t[which] = std::chrono::duration<double>(clock::now() - t0).count();
         }
-        runner_first = !runner_first;
-        runner_s.push_back(t[0]);
-        direct_s.push_back(t[1]);
-        ratio.push_back(t[0] / t[1]);
+        first = (first + 1) % kinds;
+        for (int k = 0; k < kinds; ++k) seconds[k].push_back(t[k]);
+        runner_ratio.push_back(t[runner] / t[bare]);
+        transaction_ratio.push_back(t[in_transactions] / t[bare]);
     }
     auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         const std::size_t n = v.size();
         return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
     };
-    state.counters["runner_ms"] = median(runner_s) * 1e3;
-    state.counters["direct_ms"] = median(direct_s) * 1e3;
-    state.counters["overhead_pct"] = (median(ratio) - 1.0) * 100.0;
+    state.counters["runner_ms"] = median(seconds[runner]) * 1e3;
+    state.counters["direct_ms"] = median(seconds[bare]) * 1e3;
+    state.counters["direct_tx_ms"] = median(seconds[in_transactions]) * 1e3;
+    // The runner against the bare statements: transaction control and its own work.
+    state.counters["overhead_pct"] = (median(runner_ratio) - 1.0) * 100.0;
+    // Transaction control alone: one commit per object.
+    state.counters["transactions_pct"] = (median(transaction_ratio) - 1.0) * 100.0;
 }
 
 // The runner's own work alone (reading, checking, splitting, converting),
@@ -162,7 +185,12 @@ public:
     void execute_immediate_utf16(std::u16string_view sql) override { bytes += sql.size(); }
     long executor_status() const override { return 0; }
     std::string executor_error_text() const override { return {}; }
+    bool executor_autocommit() const override { return autocommit; }
+    void executor_set_autocommit(bool on) override { autocommit = on; }
+    void executor_end_transaction(bool) override {}
+    bool executor_connection_broken() const override { return false; }
     std::size_t bytes = 0;
+    bool autocommit = true;
 };
 
 void BM_RunnerWithoutServer(benchmark::State& state) {

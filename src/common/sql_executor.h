@@ -17,6 +17,18 @@ public:
     virtual void execute_immediate_utf16(std::u16string_view sql) = 0;
     virtual long executor_status() const = 0;
     virtual std::string executor_error_text() const = 0;
+
+    // Transaction control, so that an object's drop and create take effect
+    // together or not at all. With autocommit off every statement joins the
+    // open transaction until end_transaction commits or rolls it back; both
+    // set the status and error text like a statement.
+    virtual bool executor_autocommit() const = 0;
+    virtual void executor_set_autocommit(bool on) = 0;
+    virtual void executor_end_transaction(bool commit) = 0;
+
+    // True once the connection is gone or the server stopped answering; every
+    // later statement fails at once.
+    virtual bool executor_connection_broken() const = 0;
 };
 
 }  // namespace velmora

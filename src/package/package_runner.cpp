@@ -9,9 +9,8 @@
 
 #include "app_names.h"
 #include "gbk.h"
-#include "interface_tag.h"
 #include "package_format.h"
-#include "statement_builder.h"
+#include "record_plan.h"
 
 namespace velmora {
 namespace {
@@ -25,11 +24,6 @@ constexpr const char* text_failed_head = "更新";
 constexpr const char* text_failed_body = "失败！(错误信息：";
 constexpr const char* text_succeeded = "更新成功！";
 
-bool package_exists(const std::string& path) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    return !ec && fs::exists(st) && !fs::is_directory(st);
-}
 
 // The whole file, in pieces of read_piece_size joined in order. A file that
 // cannot be opened or read reads as what was got so far; validation then
@@ -59,20 +53,114 @@ std::size_t read_call_count(std::uint64_t file_length) {
     return static_cast<std::size_t>((file_length + read_piece_size - 1) / read_piece_size);
 }
 
+namespace {
+
+// Sends a record's two statements as one transaction. The transaction is
+// driven through the session's commit mode (autocommit off, then one commit
+// or rollback per object) rather than BEGIN/COMMIT statements: the texts sent
+// stay exactly the statement builder's, and the commit, which also begins
+// the next transaction, is the only round trip added per object.
+bool replace_object(sql_executor& session, const std::u16string& drop, const std::u16string& create,
+                    std::string& error) {
+    // The drop's outcome does not matter: the object may not exist yet.
+    session.execute_immediate_utf16(drop);
+    if (!session.executor_connection_broken()) session.execute_immediate_utf16(create);
+    if (session.executor_status() != 0) {
+        error = session.executor_error_text();
+        // The server keeps the old object. A lost connection rolls back by itself.
+        if (!session.executor_connection_broken()) session.executor_end_transaction(false);
+        return false;
+    }
+    session.executor_end_transaction(true);
+    if (session.executor_status() != 0) {
+        error = session.executor_error_text();
+        return false;
+    }
+    return true;
+}
+
+run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui);
+
+// Puts the session in manual commit mode once the first object is about to
+// be replaced, and gives it back its mode when the run ends: a run that
+// replaces nothing sends nothing.
+class object_transactions {
+public:
+    explicit object_transactions(sql_executor& session) : session_(session) {}
+    ~object_transactions() {
+        if (restore_) session_.executor_set_autocommit(true);
+    }
+    object_transactions(const object_transactions&) = delete;
+    object_transactions& operator=(const object_transactions&) = delete;
+
+    void before_object() {
+        if (started_) return;
+        started_ = true;
+        restore_ = session_.executor_autocommit();
+        if (restore_) session_.executor_set_autocommit(false);
+    }
+
+private:
+    sql_executor& session_;
+    bool started_ = false;
+    bool restore_ = false;
+};
+
+}  // namespace
+
+package_load load_package(const std::string& run_dir) {
+    package_load load;
+    const std::string path = run_dir + std::string(package::package_file_name);
+    const std::string shown = "“" + path + "”";
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::exists(st)) {
+        load.what = package_load::status::missing;
+        load.message = text_missing;
+        return load;
+    }
+    if (!fs::is_regular_file(st)) {
+        load.what = package_load::status::not_a_file;
+        load.message = "数据库升级程序包" + shown + (fs::is_directory(st) ? "是一个目录" : "不是普通文件") +
+                       "，升级操作被中断。";
+        return load;
+    }
+    load.bytes = read_package(path);
+    if (!package::validate_package(load.bytes).ok) {
+        load.what = package_load::status::damaged;
+        load.message = text_damaged;
+        load.bytes.clear();
+    }
+    return load;
+}
+
 run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_services& ui) {
     busy_pointer busy(ui);
     run_outcome out;
 
-    const std::string path = run_dir + std::string(package::package_file_name);
-    if (!package_exists(path)) {
-        ui.message_box(gs_appname, text_missing);
-        out.how = run_outcome::ending::package_missing;
+    package_load load = load_package(run_dir);
+    if (load.what != package_load::status::ok) {
+        ui.message_box(gs_appname, load.message);
+        out.how = load.what == package_load::status::missing   ? run_outcome::ending::package_missing
+                  : load.what == package_load::status::damaged ? run_outcome::ending::package_damaged
+                                                               : run_outcome::ending::package_unreadable;
         return out;
     }
+    return run_records(load.bytes, session, ui);
+}
+
+run_outcome run_package_bytes(std::string_view source, sql_executor& session, ui_services& ui) {
+    busy_pointer busy(ui);
+    return run_records(source, session, ui);
+}
+
+namespace {
+
+run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui) {
+    run_outcome out;
 
     // The package is checked whole before anything runs, so a damaged one
     // never leaves the database half upgraded.
-    const std::string source = read_package(path);
     std::vector<package::record_view> records;
     if (!package::decode_package(source, records)) {
         ui.message_box(gs_appname, text_damaged);
@@ -81,52 +169,56 @@ run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_se
     }
 
     const std::string driver = session.executor_driver();
+    object_transactions per_object(session);
     for (const package::record_view& r : records) {
-        if (!passes_interface_filter(driver, r.name)) {
+        record_plan plan = plan_record(driver, r.name, r.stored_body);
+        record_result result{record_result::action::skipped, std::string(r.name), {}};
+        if (plan.what == record_plan::action::skip) {
             ++out.skipped;
+            out.records.push_back(std::move(result));
             continue;
         }
         const std::string name_shown = gbk_to_utf8_lossy(r.name);
-        auto refuse = [&] {
+        std::optional<std::u16string> drop16, create16;
+        if (plan.what == record_plan::action::execute) {
+            drop16 = gbk_to_utf16(plan.drop);
+            create16 = gbk_to_utf16(plan.create);
+            if (!drop16 || !create16) {
+                plan.what = record_plan::action::refuse;
+                plan.reason = "not valid GBK";
+            }
+        }
+        if (plan.what == record_plan::action::refuse) {
             ui.message_box(gs_appname, name_shown + text_refused);
             ++out.refused;
-        };
-
-        // Text that is not GBK could not reach the server as written.
-        std::string create = package::reversed(r.stored_body);
-        if (!is_valid_gbk(create)) {
-            refuse();
-            continue;
-        }
-        std::string drop;
-        if (!wf_get_sql_go(create, drop)) {
-            refuse();
-            continue;
-        }
-        std::optional<std::u16string> drop16 = gbk_to_utf16(drop);
-        std::optional<std::u16string> create16 = gbk_to_utf16(create);
-        if (!drop16 || !create16) {
-            refuse();
+            result.what = record_result::action::refused;
+            result.detail = std::move(plan.reason);
+            out.records.push_back(std::move(result));
             continue;
         }
 
-        // The drop's outcome does not matter: the object may not exist yet.
-        session.execute_immediate_utf16(*drop16);
-        session.execute_immediate_utf16(*create16);
-        if (session.executor_status() != 0) {
-            const std::string error = session.executor_error_text();
+        std::string error;
+        per_object.before_object();
+        if (!replace_object(session, *drop16, *create16, error)) {
             ui.message_box(name_shown, error);
             ui.beep();
             ui.message_box(gs_appname, std::string(text_failed_head) + text_failed_body + error + ")");
             out.how = run_outcome::ending::create_failed;
+            result.what = record_result::action::failed;
+            result.detail = std::move(error);
+            out.records.push_back(std::move(result));
             return out;
         }
         ++out.executed;
+        result.what = record_result::action::executed;
+        out.records.push_back(std::move(result));
     }
 
     ui.message_box(gs_appname, text_succeeded);
     out.how = run_outcome::ending::completed;
     return out;
 }
+
+}  // namespace
 
 }  // namespace velmora

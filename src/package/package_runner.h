@@ -4,22 +4,47 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "sql_executor.h"
 #include "ui_services.h"
 
 namespace velmora {
 
-struct run_outcome {
-    enum class ending { package_missing, package_damaged, create_failed, completed } how =
-        ending::completed;
-    int executed = 0, skipped = 0, refused = 0;
+// What became of one record of the package.
+struct record_result {
+    enum class action { executed, skipped, refused, failed } what = action::skipped;
+    std::string name;    // GBK bytes, as packaged
+    std::string detail;  // refusal reason (English) or the failure's error text (UTF-8)
 };
 
-// Reads run_dir + "db.dat", validates it whole, and drops/re-creates each script
-// meant for the session's driver, with the operator's messages. Never commits
-// or rolls back: the session's commit mode applies.
+struct run_outcome {
+    enum class ending { package_missing, package_unreadable, package_damaged, create_failed, completed } how =
+        ending::completed;
+    int executed = 0, skipped = 0, refused = 0;
+    // Every record handled, in package order; the run's last record is the
+    // failed one when it ended at a failing create.
+    std::vector<record_result> records;
+};
+
+// db.dat read and checked whole, before anything is sent anywhere.
+struct package_load {
+    enum class status { ok, missing, not_a_file, unreadable, too_large, damaged } what = status::ok;
+    std::string bytes;    // the whole package when ok
+    std::string message;  // what the operator is told when not ok (UTF-8)
+};
+package_load load_package(const std::string& run_dir);
+
+// Reads run_dir + "db.dat", validates it whole, and replaces each object
+// meant for the session's driver, with the operator's messages.
 run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_services& ui);
+
+// The same run over a package already read into memory. Each object's drop
+// and create run in one transaction of their own, committed when the create
+// succeeds and rolled back otherwise, so the server keeps the old object or
+// the new one, never neither. The session's commit mode is as before afterwards.
+run_outcome run_package_bytes(std::string_view package, sql_executor& session, ui_services& ui);
 
 // Bytes the runner asks for per read call.
 inline constexpr std::size_t read_piece_size = 32765;

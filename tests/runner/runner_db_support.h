@@ -140,10 +140,11 @@ protected:
         return o;
     }
 
-    // Batches received since the session logged in. The server writes a
-    // batch's journal line after its reply, so one more batch on the same
-    // connection makes sure the line of the last real one is there.
-    std::vector<received> journal() {
+    // Batches received since the session logged in; with_transactions adds
+    // the transaction requests ("<begin tran>", "<commit tran>", ...). The
+    // server writes a batch's journal line after its reply, so one more batch
+    // on the same connection makes sure the line of the last real one is there.
+    std::vector<received> journal(bool with_transactions = false) {
         if (session_.connected()) session_.execute_immediate(sync_marker);
         std::vector<received> out;
         bool after_login = false;
@@ -154,6 +155,7 @@ protected:
                 after_login = true;
                 continue;
             }
+            if (!with_transactions && sql.rfind("<", 0) == 0) continue;
             if (after_login) out.push_back({sql, static_cast<int>(j["error"].as_int())});
         }
         return out;

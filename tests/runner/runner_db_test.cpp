@@ -37,6 +37,16 @@ TEST_F(RunnerDbTest, ProceduresAndTriggerAreRecreatedEncrypted) {
         expected.push_back({create, 0});
     }
     EXPECT_EQ(journal(), expected);
+    // Each object's drop and create are committed together, before the next object's drop.
+    std::vector<std::string> requests;
+    for (const auto& r : journal(true))
+        if (r.sql.rfind("<", 0) != 0 || r.sql == "<commit tran>") requests.push_back(r.sql);
+    ASSERT_GE(requests.size(), 3 * scripts.size());
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        EXPECT_EQ(requests[3 * i], expected[2 * i].sql);
+        EXPECT_EQ(requests[3 * i + 1], expected[2 * i + 1].sql);
+        EXPECT_EQ(requests[3 * i + 2], "<commit tran>");
+    }
 
     const auto objects = stop_and_read_objects();
     for (std::size_t i = 0; i < scripts.size(); ++i) {
@@ -61,7 +71,7 @@ TEST_F(RunnerDbTest, EndMarkerAloneSendsNothingAndSucceeds) {
     run_outcome o = run();
     EXPECT_EQ(o.how, run_outcome::ending::completed);
     EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, success_text}}));
-    EXPECT_TRUE(journal().empty());
+    EXPECT_TRUE(journal(true).empty());
 }
 
 TEST_F(RunnerDbTest, MissingOrDamagedPackageSendsNothing) {
@@ -102,7 +112,7 @@ TEST_F(RunnerDbTest, RefusedScriptBetweenTwoGoodOnes) {
     EXPECT_EQ(find(objects, "p_mid_MS"), nullptr);
 }
 
-TEST_F(RunnerDbTest, FailedCreateEndsTheRunUnderAutocommit) {
+TEST_F(RunnerDbTest, FailedCreateKeepsTheOldObjectAndEndsTheRun) {
     // p_two_MS and p_three_MS exist from the fixture, unencrypted.
     start({"--fail", "CREATE PROCEDURE p_two_MS=50000:p_two is broken"});
     const auto one = procedure_script("p_one_MS", "select 1");
@@ -114,23 +124,36 @@ TEST_F(RunnerDbTest, FailedCreateEndsTheRunUnderAutocommit) {
     run_outcome o = run();
     EXPECT_EQ(o.how, run_outcome::ending::create_failed);
     EXPECT_EQ(o.executed, 1);
-    const std::string err = session_.error_text;
+    ASSERT_EQ(ui_.boxes().size(), 2u);
+    const std::string err = ui_.boxes()[0].second;
     EXPECT_NE(err.find("p_two is broken"), std::string::npos) << err;
     EXPECT_EQ(ui_.boxes(), (boxes_t{{"p_two_MS.sql", err}, {gs_appname, "更新失败！(错误信息：" + err + ")"}}));
     EXPECT_EQ(ui_.beeps(), 1);
+    ASSERT_FALSE(o.records.empty());
+    EXPECT_EQ(o.records.back().what, velmora::record_result::action::failed);
+    EXPECT_EQ(o.records.back().detail, err);
+    EXPECT_TRUE(session_.autocommit());  // the session's mode is given back
 
-    const auto j = journal();
-    ASSERT_EQ(j.size(), 4u);
-    EXPECT_EQ(j[2].sql, expected_statements(two).first);
-    EXPECT_EQ(j[3].error, 50000);
-    for (const auto& r : j) EXPECT_EQ(r.sql.find("p_three"), std::string::npos);
+    const auto j = journal(true);
+    std::vector<std::string> after_drop_two;
+    bool seen = false;
+    for (const auto& r : j) {
+        if (r.sql == expected_statements(two).first) seen = true;
+        if (seen) after_drop_two.push_back(r.sql);
+        EXPECT_EQ(r.sql.find("p_three"), std::string::npos);
+    }
+    ASSERT_GE(after_drop_two.size(), 3u);
+    EXPECT_EQ(after_drop_two[1], expected_statements(two).second);
+    EXPECT_EQ(after_drop_two[2], "<rollback tran>");
 
+    // The failing create's drop was rolled back with it: the old p_two_MS stays.
     const auto objects = stop_and_read_objects();
     ASSERT_NE(find(objects, "p_one_MS"), nullptr);
     EXPECT_TRUE(find(objects, "p_one_MS")->encrypted);
-    EXPECT_EQ(find(objects, "p_two_MS"), nullptr);
+    ASSERT_NE(find(objects, "p_two_MS"), nullptr);
+    EXPECT_FALSE(find(objects, "p_two_MS")->encrypted);
+    EXPECT_NE(find(objects, "p_two_MS")->definition.find("old two"), std::string::npos);
     ASSERT_NE(find(objects, "p_three_MS"), nullptr);
-    EXPECT_FALSE(find(objects, "p_three_MS")->encrypted);
     EXPECT_NE(find(objects, "p_three_MS")->definition.find("old three"), std::string::npos);
 }
 

@@ -112,10 +112,12 @@ TEST_F(RunnerFileTest, MissingPackageIsReportedAndNothingRuns) {
     EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, missing_text}}));
     EXPECT_EQ(ui_.beeps(), 0);
 
-    // A directory of that name is no package either.
+    // A directory of that name is no package either, and is called what it is.
     fs::create_directory(dir_ + "db.dat");
     ui_.events.clear();
-    EXPECT_EQ(run().how, run_outcome::ending::package_missing);
+    EXPECT_EQ(run().how, run_outcome::ending::package_unreadable);
+    ASSERT_EQ(ui_.boxes().size(), 1u);
+    EXPECT_NE(ui_.boxes()[0].second.find("是一个目录"), std::string::npos) << ui_.boxes()[0].second;
 }
 
 TEST_F(RunnerFileTest, DamagedPackagesStopBeforeAnythingRuns) {

@@ -18,6 +18,7 @@
 #include "gbk_text.h"
 #include "interface_tag.h"
 #include "package_format.h"
+#include "record_plan.h"
 #include "statement_builder.h"
 
 #ifdef DBDAT_HAS_BUILD_COMMAND
@@ -269,27 +270,25 @@ int cmd_check(int argc, char** argv) {
     std::size_t executed = 0, skipped = 0, refused = 0;
     for (const pkg::record_view& r : records) {
         std::cout << r.offset << '\t' << shown(r.name) << '\t';
-        if (!velmora::passes_interface_filter(driver, r.name)) {
-            ++skipped;
-            std::cout << "skip (interface tag)\n";
-            continue;
+        // The runner asks the same function, so this dry run cannot disagree with it.
+        const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body);
+        switch (plan.what) {
+            case velmora::record_plan::action::skip:
+                ++skipped;
+                std::cout << "skip (interface tag)\n";
+                break;
+            case velmora::record_plan::action::refuse:
+                ++refused;
+                std::cout << "refuse (" << plan.reason << ")\n";
+                break;
+            case velmora::record_plan::action::execute:
+                ++executed;
+                std::cout << "execute\n";
+                if (show)
+                    std::cout << "-- drop:\n" << shown(plan.drop) << "\n-- create:\n" << shown(plan.create)
+                              << "\n-- end\n";
+                break;
         }
-        std::string create = pkg::reversed(r.stored_body);
-        if (!velmora::is_valid_gbk(create)) {
-            ++refused;
-            std::cout << "refuse (not valid GBK)\n";
-            continue;
-        }
-        std::string drop;
-        const velmora::split_failure f = velmora::get_sql_go_checked(create, drop);
-        if (f != velmora::split_failure::none) {
-            ++refused;
-            std::cout << "refuse (statement builder: " << velmora::describe(f) << ")\n";
-            continue;
-        }
-        ++executed;
-        std::cout << "execute\n";
-        if (show) std::cout << "-- drop:\n" << shown(drop) << "\n-- create:\n" << shown(create) << "\n-- end\n";
     }
     std::cout << records.size() << " record(s): " << executed << " execute, " << skipped << " skip, " << refused
               << " refuse\n";

@@ -1,0 +1,41 @@
+#include "record_plan.h"
+
+#include "gbk.h"
+#include "interface_tag.h"
+#include "package_format.h"
+#include "statement_builder.h"
+
+namespace velmora {
+
+namespace {
+
+record_plan refusal(std::string reason) {
+    record_plan p;
+    p.what = record_plan::action::refuse;
+    p.reason = std::move(reason);
+    return p;
+}
+
+}  // namespace
+
+record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body) {
+    if (!passes_interface_filter(driver, name)) return {};
+
+    // The client stack ends text at a NUL and cannot carry invalid GBK: the
+    // server would receive a different procedure than the one packaged.
+    std::string create = package::reversed(stored_body);
+    if (create.find('\0') != std::string::npos) return refusal("holds a NUL byte");
+    if (!is_valid_gbk(create)) return refusal("not valid GBK");
+
+    std::string drop;
+    const split_failure f = get_sql_go_checked(create, drop);
+    if (f != split_failure::none) return refusal("statement builder: " + std::string(describe(f)));
+
+    record_plan p;
+    p.what = record_plan::action::execute;
+    p.drop = std::move(drop);
+    p.create = std::move(create);
+    return p;
+}
+
+}  // namespace velmora

@@ -1,0 +1,25 @@
+#pragma once
+// What happens to one package record under a given session driver: it is
+// executed (with its drop and create statements), skipped for its interface
+// tag, or refused because it could never reach the server as written. The
+// runner and the dry run of the package tool both ask this one function, so
+// they cannot disagree.
+
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+struct record_plan {
+    enum class action { execute, skip, refuse } what = action::skip;
+    // For a refusal: why, in English ("statement builder: body key", "holds a NUL byte", ...).
+    std::string reason;
+    // For execute: the two statements as GBK bytes, exactly as the statement builder gave them.
+    std::string drop;
+    std::string create;
+};
+
+// name and stored_body as they lie in the package (the body reversed).
+record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body);
+
+}  // namespace velmora
