@@ -320,7 +320,7 @@ void w_db_upgrade::ue_postopen() {
 
 // The command runs once per start: afterwards the button stays greyed.
 void w_db_upgrade::cb_1_clicked() {
-    run_upgrade_command(sqlca_, ui_, is_runpath, cbx_proc->isChecked(), ib_brenholt, is_brenholt);
+    run_upgrade_command(sqlca_, ui_, upgrade_options{is_runpath, cbx_proc->isChecked(), ib_brenholt, is_brenholt});
     cb_1->setEnabled(false);
 }
 

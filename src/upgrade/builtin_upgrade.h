@@ -1,15 +1,25 @@
 #pragma once
 
+#include <vector>
+
 #include "sqlca.h"
 #include "ui_services.h"
+#include "upgrade_step.h"
 
 namespace velmora {
 
+struct builtin_result {
+    bool refused = false;            // another dated upgrade is on record: nothing was changed
+    std::vector<step_result> steps;  // the changes tried, in order
+};
+
 // Applies this release's built-in schema and data changes to the session's
 // current database when it has no dated upgrade on record; otherwise shows
-// the "提示" refusal and changes nothing. No statement's outcome is examined.
-// Returns false when it refused (the command does not act on it).
-bool wf_dbupgrade_2007(transaction& sqlca, ui_services& ui);
+// the "提示" refusal and changes nothing. Each change runs and is committed
+// on its own, in order; one that fails for a reason other than "already
+// applied" is reported (database names the database in that message) and
+// the next still runs. A broken connection ends it early.
+builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database);
 
 // The query both the command and the built-in upgrade read the date with.
 inline constexpr const char* upgrade_date_query =

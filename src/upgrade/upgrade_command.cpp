@@ -1,47 +1,233 @@
 #include "upgrade_command.h"
 
-#include "builtin_upgrade.h"
+#include <string_view>
+
+#include "app_names.h"
 #include "use_statement.h"
 
 namespace velmora {
 
-bool upgrade_report::failed() const {
-    if (refused) return true;
-    for (const auto& run : package_runs)
-        if (run.how != run_outcome::ending::completed || run.refused > 0) return true;
+namespace {
+
+const step_definition date_row_step{
+    "插入升级日期记录 UPGRADE_DATE",
+    "insert t_sys_system values ( 'UPGRADE_DATE' , 'UPGRADE_DATE' , '00000000' , '是' , '' , null , null , null )",
+    {2627, 2601}};
+
+// One upgrade per database at a time: the lock lives in the database it is
+// taken in, belongs to the session (not to a transaction, since every object
+// commits on its own) and is not waited for.
+constexpr const char* take_lock =
+    "declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade' , @LockMode = 'Exclusive' , "
+    "@LockOwner = 'Session' , @LockTimeout = 0 select @r";
+constexpr const char* release_lock =
+    "declare @r int exec @r = sp_releaseapplock @Resource = N'velmora_db_upgrade' , @LockOwner = 'Session' "
+    "select @r";
+
+constexpr const char* text_interrupted = "，升级操作被中断。";
+
+char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Database names compare as the server's default collation does: ASCII
+// letters without case, trailing blanks ignored.
+bool same_database(std::string_view a, std::string_view b) {
+    while (!a.empty() && a.back() == ' ') a.remove_suffix(1);
+    while (!b.empty() && b.back() == ' ') b.remove_suffix(1);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+bool is_system_database(std::string_view name) {
+    for (std::string_view system : {"master", "model", "msdb", "tempdb"})
+        if (same_database(name, system)) return true;
     return false;
 }
 
-upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const std::string& run_dir,
-                                   bool cbx_proc_checked, bool ib_brenholt, const std::string& is_brenholt) {
-    upgrade_report report;
-    bool lb_too = false;
-    std::string ls_upgrade_date;
-    for (;;) {
-        ++report.passes;
-        {
-            busy_pointer oldpointer(ui);
-            // A failed query leaves the previous pass's value in place.
-            sqlca.select_into(upgrade_date_query, {&ls_upgrade_date});
-            if (ls_upgrade_date == "00000000") {
-                sqlca.execute(
-                    "insert t_sys_system values ( 'UPGRADE_DATE' , 'UPGRADE_DATE' , '00000000' , '是' , '' , "
-                    "null , null , null )");
-                sqlca.commit();
-            }
-            if (!wf_dbupgrade_2007(sqlca, ui)) report.refused = true;
+bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 
-            sqlca.set_autocommit(true);
-            if (cbx_proc_checked) report.package_runs.push_back(run_package(run_dir, sqlca, ui));
-            sqlca.set_autocommit(false);
-            sqlca.commit();
+std::string quoted(const std::string& name) { return "“" + name + "”"; }
+
+// Holds the pass's application lock and gives it back when the pass ends.
+class database_lock {
+public:
+    explicit database_lock(transaction& sqlca) : sqlca_(sqlca) {}
+    ~database_lock() {
+        if (!held_ || sqlca_.connection_broken()) return;  // a lost session's locks went with it
+        // Its outcome does not matter to the upgrade, and must not change the
+        // status the caller reads.
+        const long status = sqlca_.status_code;
+        const std::string text = sqlca_.error_text;
+        const long native = sqlca_.native_error;
+        std::string code;
+        sqlca_.select_into(release_lock, {&code});
+        sqlca_.status_code = status;
+        sqlca_.error_text = text;
+        sqlca_.native_error = native;
+    }
+    database_lock(const database_lock&) = delete;
+    database_lock& operator=(const database_lock&) = delete;
+
+    // 0 granted; -1 another session holds it; -2 and below refused otherwise.
+    bool take() {
+        std::string code;
+        sqlca_.select_into(take_lock, {&code});
+        held_ = sqlca_.status_code == 0 && (code == "0" || code == "1");
+        return held_;
+    }
+
+private:
+    transaction& sqlca_;
+    bool held_ = false;
+};
+
+class upgrade_run {
+public:
+    upgrade_run(transaction& sqlca, ui_services& ui, const upgrade_options& options)
+        : sqlca_(sqlca), ui_(ui), options_(options) {}
+
+    upgrade_report run();
+
+private:
+    bool run_pass(const std::string& meant, pass_report& pass);
+    bool confirm_database(const std::string& meant, pass_report& pass);
+    bool lost(pass_report& pass);
+    void tell(const std::string& text) { ui_.message_box(gs_appname, text); }
+
+    transaction& sqlca_;
+    ui_services& ui_;
+    const upgrade_options& options_;
+    std::string package_;
+    std::string ls_upgrade_date;
+};
+
+// When the connection is gone, says so once and ends the pass.
+bool upgrade_run::lost(pass_report& pass) {
+    if (!sqlca_.connection_broken()) return false;
+    pass.how = pass_report::ending::connection_lost;
+    tell("与数据库服务器的连接已中断" + std::string(text_interrupted) + "(错误信息：" + sqlca_.error_text + ")");
+    return true;
+}
+
+// Asks the server which database is current: the pass must upgrade the
+// database meant, and never a system database.
+bool upgrade_run::confirm_database(const std::string& meant, pass_report& pass) {
+    std::string current;
+    sqlca_.select_into("select db_name()", {&current});
+    if (lost(pass)) return false;
+    if (sqlca_.status_code != 0) {
+        pass.how = pass_report::ending::not_confirmed;
+        tell("无法确认当前数据库" + std::string(text_interrupted) + "(错误信息：" + sqlca_.error_text + ")");
+        return false;
+    }
+    pass.database = current;
+    if (!same_database(current, meant)) {
+        pass.how = pass_report::ending::wrong_database;
+        tell("当前数据库是" + quoted(current) + "，不是要升级的数据库" + quoted(meant) + text_interrupted);
+        return false;
+    }
+    if (is_system_database(current)) {
+        pass.how = pass_report::ending::system_database;
+        tell("数据库" + quoted(current) + "是系统数据库，不能升级。请检查设置中的数据库名称（DATABASE）" +
+             text_interrupted);
+        return false;
+    }
+    return true;
+}
+
+bool upgrade_run::run_pass(const std::string& meant, pass_report& pass) {
+    busy_pointer oldpointer(ui_);
+    pass.database = meant;
+    if (!confirm_database(meant, pass)) return false;
+
+    database_lock lock(sqlca_);
+    if (!lock.take()) {
+        if (lost(pass)) return false;
+        pass.how = pass_report::ending::locked;
+        if (sqlca_.status_code != 0)
+            tell("无法锁定数据库" + quoted(pass.database) + "以进行升级" + text_interrupted + "(错误信息：" +
+                 sqlca_.error_text + ")");
+        else
+            tell("另一台计算机正在升级数据库" + quoted(pass.database) + "，请等它完成后再试" + text_interrupted);
+        return false;
+    }
+
+    // A failed query leaves the previous pass's value in place.
+    sqlca_.select_into(upgrade_date_query, {&ls_upgrade_date});
+    if (lost(pass)) return false;
+    if (ls_upgrade_date == "00000000") pass.steps.push_back(apply_step(sqlca_, ui_, date_row_step, pass.database));
+    if (lost(pass)) return false;
+
+    builtin_result builtin = wf_dbupgrade_2007(sqlca_, ui_, pass.database);
+    pass.builtin_refused = builtin.refused;
+    pass.steps.insert(pass.steps.end(), builtin.steps.begin(), builtin.steps.end());
+    if (lost(pass)) return false;
+
+    sqlca_.set_autocommit(true);
+    if (options_.run_package) pass.package = run_package_bytes(package_, sqlca_, ui_);
+    sqlca_.set_autocommit(false);
+    sqlca_.commit();
+    return !lost(pass);
+}
+
+upgrade_report upgrade_run::run() {
+    upgrade_report report;
+    // The package is checked before the first statement: a database must never
+    // be stamped with the new version while its procedures stay old.
+    if (options_.run_package) {
+        package_load load = load_package(options_.run_dir);
+        if (load.what != package_load::status::ok) {
+            busy_pointer busy(ui_);
+            tell(load.message);
+            report.package_problem = load.what;
+            return report;
         }
-        if (lb_too || !ib_brenholt) break;
-        std::string ls_tmp = use_statement(is_brenholt);
-        sqlca.execute_immediate(ls_tmp);
+        package_ = std::move(load.bytes);
+    }
+
+    // Without a configured name the login's default database is the one meant.
+    std::string meant = blank(sqlca_.database_name) ? sqlca_.login_database() : sqlca_.database_name;
+    bool lb_too = false;
+    for (;;) {
+        report.passes.emplace_back();
+        if (!run_pass(meant, report.passes.back())) break;
+        if (lb_too || !options_.special_database) break;
+
+        std::string ls_tmp = use_statement(options_.special_name);
+        sqlca_.execute_immediate(ls_tmp);
+        if (sqlca_.status_code != 0) {
+            report.special_switch_failed = true;
+            if (!sqlca_.connection_broken())
+                tell("无法切换到数据库" + quoted(options_.special_name) + "，该数据库没有升级。(错误信息：" +
+                     sqlca_.error_text + ")");
+            else
+                tell("与数据库服务器的连接已中断" + std::string(text_interrupted) + "(错误信息：" +
+                     sqlca_.error_text + ")");
+            break;
+        }
+        meant = options_.special_name;
         lb_too = true;
     }
     return report;
+}
+
+}  // namespace
+
+bool upgrade_report::failed() const {
+    if (package_problem || special_switch_failed || passes.empty()) return true;
+    for (const pass_report& pass : passes) {
+        if (pass.how != pass_report::ending::completed || pass.builtin_refused) return true;
+        for (const step_result& step : pass.steps)
+            if (step.outcome == step_result::status::failed) return true;
+        if (pass.package && (pass.package->how != run_outcome::ending::completed || pass.package->refused > 0))
+            return true;
+    }
+    return false;
+}
+
+upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const upgrade_options& options) {
+    return upgrade_run(sqlca, ui, options).run();
 }
 
 }  // namespace velmora

@@ -2,27 +2,55 @@
 // The operator's one command: upgrade the configured database and, when the
 // login found it, the special customer database on the same server.
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "builtin_upgrade.h"
 #include "package_runner.h"
 #include "sqlca.h"
 #include "ui_services.h"
+#include "upgrade_step.h"
 
 namespace velmora {
 
-struct upgrade_report {
-    int passes = 0;
-    bool refused = false;  // the built-in upgrade refused in at least one pass
-    std::vector<run_outcome> package_runs;  // one per pass when the package ran
+struct upgrade_options {
+    std::string run_dir;             // where db.dat is read, ending in a separator
+    bool run_package = true;         // the "Proc&Trigger" check box
+    bool special_database = false;   // ib_brenholt: the login found the special database
+    std::string special_name;        // is_brenholt, as the server spells it
+};
 
-    // True when the operator was shown a refusal or a package failure.
+// What one pass did to its database.
+struct pass_report {
+    std::string database;  // the database meant, as the server spells it when known
+    enum class ending {
+        completed,        // every step ran (each step's own outcome is in steps)
+        not_confirmed,    // the current database could not be asked for
+        wrong_database,   // the session was in another database than the one meant
+        system_database,  // the database meant is master, model, msdb or tempdb
+        locked,           // another workstation is upgrading it
+        connection_lost,  // the server went away or stopped answering mid-pass
+    } how = ending::completed;
+    std::vector<step_result> steps;  // the date row, then the built-in changes
+    bool builtin_refused = false;    // another dated upgrade on record ("提示")
+    std::optional<run_outcome> package;
+};
+
+struct upgrade_report {
+    // Set when the package was checked before anything ran and found unusable:
+    // nothing at all was sent to any database.
+    std::optional<package_load::status> package_problem;
+    std::vector<pass_report> passes;
+    // The switch to the special database failed; its pass did not run.
+    bool special_switch_failed = false;
+
+    // True unless every step did its work in every database meant.
     bool failed() const;
 };
 
 // Runs the command on a logged-in session. The caller disables its button
-// afterwards; nothing here is reported beyond what the operator is shown.
-upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const std::string& run_dir,
-                                   bool cbx_proc_checked, bool ib_brenholt, const std::string& is_brenholt);
+// afterwards. The operator is shown what went wrong as it happens.
+upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const upgrade_options& options);
 
 }  // namespace velmora

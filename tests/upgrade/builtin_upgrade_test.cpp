@@ -81,8 +81,8 @@ TEST(builtin_upgrade, a_shop_without_a_dated_upgrade_gets_every_change_in_order)
 
     auto run = run_program(conf);
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
-    EXPECT_EQ(run->report.passes, 1);
-    EXPECT_FALSE(run->report.refused);
+    EXPECT_EQ(run->report.passes.size(), 1u);
+    EXPECT_FALSE(refused(run->report));
     EXPECT_EQ(run->ui.boxes(), std::vector<box>{package_done});
     EXPECT_FALSE(run->sqlca->autocommit());
     EXPECT_EQ(run->sqlca->current_database(), "shop");
@@ -133,9 +133,9 @@ TEST(builtin_upgrade, a_dated_shop_is_refused_unchanged_and_still_gets_its_packa
 
     auto run = run_program(conf);
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
-    EXPECT_TRUE(run->report.refused);
+    EXPECT_TRUE(refused(run->report));
     EXPECT_EQ(run->ui.boxes(), (std::vector<box>{refusal, package_done}));
-    ASSERT_EQ(run->report.package_runs.size(), 1u);
+    ASSERT_EQ(package_runs(run->report).size(), 1u);
     EXPECT_TRUE(run->report.failed());
 
     for (const auto& e : statements(journal(server))) {
@@ -159,7 +159,7 @@ TEST(builtin_upgrade, a_database_without_the_system_table_is_refused_and_nothing
 
     auto run = run_program(conf, /*cbx_proc_checked=*/false);
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
-    EXPECT_TRUE(run->report.refused);
+    EXPECT_TRUE(refused(run->report));
     EXPECT_EQ(run->ui.boxes(), std::vector<box>{refusal});
     for (const auto& e : statements(journal(server))) EXPECT_NE(e, date_insert);
 }
@@ -176,9 +176,9 @@ TEST(builtin_upgrade, a_second_start_sends_the_same_statements_and_their_failure
 
     auto second = run_program(conf, false);
     ASSERT_TRUE(second->logged_in);
-    EXPECT_FALSE(second->report.refused);
+    EXPECT_FALSE(refused(second->report));
     EXPECT_TRUE(second->ui.boxes().empty());
-    EXPECT_TRUE(second->report.package_runs.empty());
+    EXPECT_TRUE(package_runs(second->report).empty());
 
     auto all = journal(server);
     std::vector<journal_entry> later(all.begin() + static_cast<long>(first_count), all.end());
@@ -205,7 +205,7 @@ TEST(builtin_upgrade, an_unchecked_package_box_runs_no_package) {
 
     auto run = run_program(conf, /*cbx_proc_checked=*/false);
     ASSERT_TRUE(run->logged_in);
-    EXPECT_TRUE(run->report.package_runs.empty());
+    EXPECT_TRUE(package_runs(run->report).empty());
     EXPECT_TRUE(run->ui.boxes().empty());
     EXPECT_EQ(run->ui.busy_depth, 0);
     for (const auto& e : statements(journal(server))) EXPECT_EQ(upper(e).find("CREATE"), std::string::npos) << e;

@@ -51,8 +51,8 @@ TEST(upgrade_command, the_special_database_gets_a_second_pass_after_a_quoted_use
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
     EXPECT_TRUE(run->ib_brenholt);
     EXPECT_EQ(run->is_brenholt, "BrenHolt");
-    EXPECT_EQ(run->report.passes, 2);
-    EXPECT_EQ(run->report.package_runs.size(), 2u);
+    EXPECT_EQ(run->report.passes.size(), 2u);
+    EXPECT_EQ(package_runs(run->report).size(), 2u);
     EXPECT_EQ(run->ui.boxes(), (std::vector<box>{package_done, package_done}));
     EXPECT_EQ(run->ui.busy_depth, 0);
     EXPECT_FALSE(run->sqlca->autocommit());
@@ -82,7 +82,7 @@ TEST(upgrade_command, the_special_database_configured_itself_is_upgraded_twice) 
 
     auto run = run_program(conf);
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
-    EXPECT_EQ(run->report.passes, 2);
+    EXPECT_EQ(run->report.passes.size(), 2u);
     std::vector<journal_entry> alters;
     for (const auto& e : journal(server))
         if (e.sql == alter_column) alters.push_back(e);

@@ -182,11 +182,26 @@ inline std::unique_ptr<program_run> run_program(const configuration& conf, bool 
     auto r = std::make_unique<program_run>();
     r->logged_in = velmora::wf_connect_db(*r->sqlca, r->login_ui, r->ib_brenholt, r->is_brenholt);
     if (r->logged_in)
-        r->report = velmora::run_upgrade_command(*r->sqlca, r->ui, conf.run_dir(), cbx_proc_checked, r->ib_brenholt,
-                                                 r->is_brenholt);
+        r->report = velmora::run_upgrade_command(
+            *r->sqlca, r->ui, velmora::upgrade_options{conf.run_dir(), cbx_proc_checked, r->ib_brenholt, r->is_brenholt});
     return r;
 }
 
 using box = std::pair<std::string, std::string>;
+
+// The built-in upgrade refused ("提示") in some pass.
+inline bool refused(const velmora::upgrade_report& r) {
+    for (const auto& p : r.passes)
+        if (p.builtin_refused) return true;
+    return false;
+}
+
+// The package runs, one per pass that ran the package.
+inline std::vector<velmora::run_outcome> package_runs(const velmora::upgrade_report& r) {
+    std::vector<velmora::run_outcome> out;
+    for (const auto& p : r.passes)
+        if (p.package) out.push_back(*p.package);
+    return out;
+}
 
 }  // namespace upgrade_test

@@ -32,7 +32,7 @@ constexpr const char* help_text =
     "Every message the window would show is printed as one line on standard\n"
     "output, \"title: text\"; further lines of a text follow, indented.\n"
     "\n"
-    "Exit status: 0 when the upgrade ran to its end without a failure message,\n"
+    "Exit status: 0 when every step did its work in every database meant,\n"
     "2 when the login failed, 1 otherwise.\n";
 
 // Message boxes become lines; there is nobody to beep at or to show a pointer to.
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     }
 
     velmora::upgrade_report report =
-        velmora::run_upgrade_command(sqlca, ui, run_dir, true, ib_brenholt, is_brenholt);
+        velmora::run_upgrade_command(sqlca, ui, velmora::upgrade_options{run_dir, true, ib_brenholt, is_brenholt});
     sqlca.disconnect();
     return report.failed() ? 1 : 0;
 }

@@ -1,0 +1,34 @@
+#pragma once
+// One statement of the upgrade whose outcome matters: it did its work, it
+// found its work already done on an earlier run, or it failed.
+
+#include <initializer_list>
+#include <string>
+
+#include "sqlca.h"
+#include "ui_services.h"
+
+namespace velmora {
+
+struct step_result {
+    std::string step;  // what the step does, in the operator's words (UTF-8)
+    enum class status { done, already_applied, failed } outcome = status::done;
+    long native_error = 0;   // the server's error number when it did not do its work
+    std::string error_text;  // the server's text when it did not do its work
+};
+
+struct step_definition {
+    const char* name;       // shown to the operator
+    const char* statement;  // sent as it stands
+    // Server errors that mean the step's work was done on an earlier run
+    // (2705: the column exists; 2627/2601: the row exists). They stay silent.
+    std::initializer_list<long> already_applied;
+};
+
+// Runs the statement and commits, as every built-in change is committed on
+// its own. A failure that is not "already applied" is shown in a box titled
+// gs_appname naming the database and the step, with the server's text; a
+// broken connection is left for the caller to report once.
+step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database);
+
+}  // namespace velmora
