@@ -230,7 +230,7 @@ void transaction::connect() {
         return refuse(text.empty() ? "The ODBC connection handle could not be allocated." : text);
     }
     SQLSetConnectAttrW(h->dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(session_limits::login_timeout_seconds)), 0);
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(login_timeout_seconds)), 0);
     SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT,
                        reinterpret_cast<SQLPOINTER>(autocommit_ ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
 
@@ -253,7 +253,7 @@ void transaction::connect() {
     SQLRETURN rc;
     bool timed_out = false;
     {
-        socket_watchdog watchdog(std::chrono::seconds(session_limits::login_timeout_seconds));
+        socket_watchdog watchdog{std::chrono::seconds(login_timeout_seconds)};
         rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024, &out_len,
                                SQL_DRIVER_NOPROMPT);
         timed_out = watchdog.fired();
@@ -262,7 +262,7 @@ void transaction::connect() {
         std::string text;
         if (timed_out)
             text = "Login timeout expired: the server \"" + server_name + "\" did not answer within " +
-                   std::to_string(session_limits::login_timeout_seconds) + " seconds.";
+                   std::to_string(login_timeout_seconds) + " seconds.";
         else
             append_lines(text, read_diagnostics(SQL_HANDLE_DBC, h->dbc), false);
         if (text.empty()) text = "The login to server \"" + server_name + "\" failed.";
@@ -282,7 +282,7 @@ void transaction::connect() {
 
     // Another connection's locks (the shop's own program, say) must not hold
     // a statement forever: it fails with 1222 instead, as its own failure.
-    execute_immediate("SET LOCK_TIMEOUT " + std::to_string(session_limits::lock_timeout_milliseconds));
+    execute_immediate("SET LOCK_TIMEOUT " + std::to_string(lock_timeout_milliseconds));
     if (status_code != 0) {
         std::string text = "The session could not be prepared after the login: " + error_text;
         odbc_.reset();
@@ -399,14 +399,15 @@ bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vect
 // first result set is read as text.
 using call_result = transaction::call_result;
 
-static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out) {
+static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out,
+                             int query_timeout_seconds) {
     SQLHSTMT st = SQL_NULL_HSTMT;
     if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st)))
         return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The statement handle could not be allocated.");
     // A server that stops answering is given up after this; the driver then
     // cancels and, when the cancel is not answered either, drops the connection.
     SQLSetStmtAttrW(st, SQL_ATTR_QUERY_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(session_limits::query_timeout_seconds)), 0);
+                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_seconds)), 0);
 
     std::vector<diagnostic> errors;
     bool failed = false;
@@ -476,7 +477,7 @@ static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u
 
 void transaction::execute_immediate(std::u16string_view sql) {
     if (refuse_when_unusable()) return;
-    take(run_batch(odbc_->dbc, std::u16string(sql), nullptr));
+    take(run_batch(odbc_->dbc, std::u16string(sql), nullptr, query_timeout_seconds));
 }
 
 void transaction::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
@@ -486,7 +487,7 @@ void transaction::execute(std::string_view sql_utf8) { execute_immediate(utf8_to
 void transaction::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
     if (refuse_when_unusable()) return;
     std::vector<std::u16string> row;
-    call_result r = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row);
+    call_result r = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row, query_timeout_seconds);
     if (r.status == 0 && row.size() < targets.size()) {
         r.status = -1;
         r.error_text = "The query returned " + std::to_string(row.size()) + " columns for " +

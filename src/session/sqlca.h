@@ -3,11 +3,12 @@
 // Every operation sets status_code (0 success, 100 no row, -1 failure) and, on
 // failure, error_text; none throws.
 //
-// No call waits without bound: the login ends within login_timeout whether or
-// not the server answers, a statement waits at most lock_timeout for another
-// connection's locks (then fails with the server's error 1222), and a server
-// that stops answering is given up after query_timeout and as long again for
-// the cancel, after which the session is broken and every call fails at once.
+// No call waits without bound: the login ends within login_timeout_seconds
+// whether or not the server answers, a statement waits at most
+// lock_timeout_milliseconds for another connection's locks (then fails with
+// the server's error 1222), and a server that stops answering is given up
+// after query_timeout_seconds and as long again for the cancel, after which
+// the session is broken and every call fails at once.
 
 #include <memory>
 #include <string>
@@ -17,12 +18,6 @@
 #include "sql_executor.h"
 
 namespace velmora {
-
-struct session_limits {
-    static constexpr int login_timeout_seconds = 15;
-    static constexpr int lock_timeout_milliseconds = 30000;
-    static constexpr int query_timeout_seconds = 45;
-};
 
 class transaction : public sql_executor {
 public:
@@ -44,6 +39,12 @@ public:
     // The server's number for the first error of the last failed call (2705,
     // 2627, 1222, ...); 0 after success or when the client failed on its own.
     long native_error = 0;
+
+    // The bounds on waiting (see above); they apply from the next connect.
+    // A legitimate statement of the upgrade needs a fraction of them.
+    int login_timeout_seconds = 15;
+    int lock_timeout_milliseconds = 30000;
+    int query_timeout_seconds = 45;
 
     // Takes effect at once on a live connection; switching on commits what is open.
     void set_autocommit(bool on);

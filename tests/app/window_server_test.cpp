@@ -70,6 +70,11 @@ TEST_F(window_on_server, good_login_shows_nothing_keeps_upgrade_enabled_and_find
 }
 
 TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing) {
+    const std::string script =
+        "if exists (select * from sysobjects where name = 'p_MS_once') drop procedure p_MS_once\r\n"
+        "GO\r\nCREATE PROCEDURE p_MS_once\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
+    std::ofstream(run.path() + "/db.dat", std::ios::binary)
+        << velmora::package::encode_package({{"p_MS_once.sql", script}});
     velmora::transaction sqlca;
     velmora::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
@@ -85,7 +90,6 @@ TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing)
     const auto after_first = sql_sent(server);
     EXPECT_TRUE(any_contains(after_first, "UPGRADE_DATE"));
     EXPECT_TRUE(any_contains(after_first, "use [BrenHolt]")) << "the second pass on the special database";
-    // No db.dat in the run directory: the delivered program still tries the package.
     EXPECT_FALSE(ui.boxes().empty());
 
     const auto boxes_before = ui.boxes().size();

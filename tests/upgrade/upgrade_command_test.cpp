@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "app_names.h"
 #include "package_builder.h"
@@ -15,30 +14,6 @@ namespace {
 
 const std::string alter_column = "alter table t_wm_sheet_detail add sort_id int DEFAULT(0) null";
 const box package_done{velmora::gs_appname, "更新成功！"};
-
-// The demo package's objects: one per script, named as its file.
-std::vector<std::string> demo_object_names() {
-    std::vector<std::string> out;
-    for (const auto& name : velmora::list_scripts(DEMO_SCRIPTS_DIR)) out.push_back(name.substr(0, name.size() - 4));
-    return out;
-}
-
-void expect_upgraded(const server_state& state, const std::string& db) {
-    SCOPED_TRACE(db);
-    table sys = state.get(db, "t_sys_system");
-    ASSERT_TRUE(sys.find("DataBase_Version"));
-    EXPECT_EQ((*sys.find("DataBase_Version"))[2], cell("V9 20170621"));
-    EXPECT_TRUE(state.get(db, "t_sys_menu").find("5120"));
-    auto cols = state.get(db, "t_wm_sheet_detail").columns;
-    EXPECT_NE(std::find(cols.begin(), cols.end(), "sort_id"), cols.end());
-
-    auto objects = state.objects(db);
-    for (const auto& name : demo_object_names()) {
-        auto it = std::find_if(objects.begin(), objects.end(), [&](const db_object& o) { return o.name == name; });
-        ASSERT_NE(it, objects.end()) << name;
-        EXPECT_TRUE(it->encrypted) << name;
-    }
-}
 
 TEST(upgrade_command, the_special_database_gets_a_second_pass_after_a_quoted_use) {
     standin_test::standin_process server(with_fixtures({"demo"}));
@@ -96,21 +71,6 @@ TEST(upgrade_command, the_special_database_configured_itself_is_upgraded_twice) 
     expect_upgraded(after, "BrenHolt");
     table version = after.get("velmora", "t_sys_system");
     EXPECT_NE((*version.find("DataBase_Version"))[2], cell("V9 20170621"));
-}
-
-// Runs db_upgrade_cli in dir with the given configuration folder.
-standin_test::command_result run_cli(const std::string& dir, const std::string& conf_dir,
-                                     std::vector<std::string> args = {}) {
-    std::string cmd = "cd '" + dir + "' && exec '" DB_UPGRADE_CLI "'";
-    for (const auto& a : args) cmd += " '" + a + "'";
-    return standin_test::run_command({"sh", "-c", cmd}, "", {"XDG_CONFIG_DIRS=" + conf_dir}, 120000);
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
 }
 
 TEST(db_upgrade_cli, upgrades_the_demo_server_printing_each_message_as_a_line) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -202,6 +204,48 @@ inline std::vector<velmora::run_outcome> package_runs(const velmora::upgrade_rep
     for (const auto& p : r.passes)
         if (p.package) out.push_back(*p.package);
     return out;
+}
+
+#ifdef DB_UPGRADE_CLI
+// Runs db_upgrade_cli in dir with the given configuration folder.
+inline standin_test::command_result run_cli(const std::string& dir, const std::string& conf_dir,
+                                            std::vector<std::string> args = {}, int timeout_ms = 120000) {
+    std::string cmd = "cd '" + dir + "' && exec '" DB_UPGRADE_CLI "'";
+    for (const auto& a : args) cmd += " '" + a + "'";
+    return standin_test::run_command({"sh", "-c", cmd}, "", {"XDG_CONFIG_DIRS=" + conf_dir}, timeout_ms);
+}
+#endif
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// The demo package's objects: one per script, named as its file.
+inline std::vector<std::string> demo_object_names() {
+    std::vector<std::string> out;
+    for (const auto& name : velmora::list_scripts(DEMO_SCRIPTS_DIR)) out.push_back(name.substr(0, name.size() - 4));
+    return out;
+}
+
+// The built-in changes, the version stamp and every package object, new and encrypted.
+inline void expect_upgraded(const server_state& state, const std::string& db) {
+    SCOPED_TRACE(db);
+    table sys = state.get(db, "t_sys_system");
+    ASSERT_TRUE(sys.find("DataBase_Version"));
+    EXPECT_EQ((*sys.find("DataBase_Version"))[2], cell("V9 20170621"));
+    EXPECT_TRUE(state.get(db, "t_sys_menu").find("5120"));
+    auto cols = state.get(db, "t_wm_sheet_detail").columns;
+    EXPECT_NE(std::find(cols.begin(), cols.end(), "sort_id"), cols.end());
+
+    auto objects = state.objects(db);
+    for (const auto& name : demo_object_names()) {
+        auto it = std::find_if(objects.begin(), objects.end(), [&](const db_object& o) { return o.name == name; });
+        ASSERT_NE(it, objects.end()) << name;
+        EXPECT_TRUE(it->encrypted) << name;
+    }
 }
 
 }  // namespace upgrade_test

@@ -1,0 +1,145 @@
+// The session never waits without bound: a server that never answers the
+// login, another connection's lock, a server that goes silent mid-run. The
+// bounds are shortened here so the tests stay quick; db_upgrade_cli's fault
+// tests run the real ones.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "session_test_support.h"
+
+using namespace session_test;
+using standin_test::standin_process;
+using velmora::transaction;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point t0) {
+    return std::chrono::duration<double>(clock_type::now() - t0).count();
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// Accepts TCP connections and never sends a byte, like a hung server.
+class mute_listener {
+public:
+    mute_listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~mute_listener() { ::close(fd_); }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+TEST(session_limits, a_server_that_never_answers_the_login_is_given_up_at_the_login_timeout) {
+    mute_listener mute;
+    transaction t;
+    t.login_timeout_seconds = 2;
+    const auto t0 = clock_type::now();
+    log_in(t, "127.0.0.1," + std::to_string(mute.port()), "velmora");
+    const double took = seconds_since(t0);
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_FALSE(t.connected());
+    EXPECT_TRUE(contains(t.error_text, "did not answer within 2 seconds")) << t.error_text;
+    EXPECT_GE(took, 1.5);
+    EXPECT_LT(took, 6.0);
+}
+
+TEST(session_limits, the_login_sets_the_lock_timeout_and_a_held_lock_fails_with_1222) {
+    standin_process server(with_fixtures({fixture("shops.sql")}));
+    transaction holder, waiter;
+    log_in(holder, server.server_name(), "shop_a", false);
+    ASSERT_EQ(holder.status_code, 0) << holder.error_text;
+    holder.execute("insert into t_note values ( 50 , 'held' )");  // an open write transaction
+    ASSERT_EQ(holder.status_code, 0) << holder.error_text;
+
+    waiter.lock_timeout_milliseconds = 1000;
+    log_in(waiter, server.server_name(), "shop_a");
+    ASSERT_EQ(waiter.status_code, 0) << waiter.error_text;
+    const auto t0 = clock_type::now();
+    waiter.execute("insert into t_note values ( 51 , 'waits' )");
+    const double took = seconds_since(t0);
+    EXPECT_EQ(waiter.status_code, -1);
+    EXPECT_EQ(waiter.native_error, 1222) << waiter.error_text;
+    EXPECT_TRUE(contains(waiter.error_text, "Lock request time out period exceeded.")) << waiter.error_text;
+    EXPECT_LT(took, 5.0);
+    // A lock timeout is a statement's failure, not a lost connection.
+    EXPECT_FALSE(waiter.connection_broken());
+    holder.rollback();
+    waiter.execute("insert into t_note values ( 51 , 'now' )");
+    EXPECT_EQ(waiter.status_code, 0) << waiter.error_text;
+
+    bool sent = false;
+    for (const auto& line : server.journal_lines())
+        sent |= contains(line, "SET LOCK_TIMEOUT 1000");
+    EXPECT_TRUE(sent) << "the login sets the bound on the server";
+}
+
+TEST(session_limits, a_server_gone_silent_breaks_the_session_and_every_later_call_fails_at_once) {
+    // Silent from the third request after the login (the lock timeout is the first).
+    standin_process server(
+        {{fixture("shops.sql")}, {"--silent-at", "3"}});
+    transaction t;
+    t.query_timeout_seconds = 1;
+    log_in(t, server.server_name(), "shop_a");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+    t.execute("select 1");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+
+    auto t0 = clock_type::now();
+    t.execute("select 2");
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_LT(seconds_since(t0), 6.0) << "a query timeout and as long again for the cancel";
+    EXPECT_TRUE(t.connection_broken()) << t.error_text;
+    const std::string broke_with = t.error_text;
+
+    t0 = clock_type::now();
+    std::string v = "kept";
+    t.select_into("select 3", {&v});
+    t.set_autocommit(false);
+    t.commit();
+    EXPECT_EQ(t.status_code, -1);
+    EXPECT_EQ(t.error_text, broke_with);
+    EXPECT_EQ(v, "kept");
+    t.disconnect();
+    EXPECT_LT(seconds_since(t0), 1.0);
+    EXPECT_FALSE(t.connected());
+
+    // A new login starts afresh.
+    t.connect();
+    EXPECT_FALSE(t.connection_broken());
+}
+
+TEST(session_limits, failures_carry_the_servers_error_number) {
+    standin_process server({{fixture("shops.sql")}, {"--fail", "^select 42$=50000:refused on purpose"}});
+    transaction t;
+    log_in(t, server.server_name(), "shop_a");
+    ASSERT_EQ(t.status_code, 0) << t.error_text;
+    t.execute("select 42");
+    EXPECT_EQ(t.native_error, 50000);
+    t.execute("select * from no_such_table");
+    EXPECT_EQ(t.native_error, 208);
+    t.execute("select 1");
+    EXPECT_EQ(t.native_error, 0);
+}
+
+}  // namespace
