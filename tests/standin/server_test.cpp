@@ -19,7 +19,7 @@ TEST(StandinProcess, HelpAndBadArgumentsExplainThemselves) {
     auto help = run_command({STANDIN_PATH, "--help"});
     EXPECT_EQ(help.exit_code, 0);
     for (const char* option : {"--port", "--bind", "--fixture", "--login", "--journal", "--dump", "--fail",
-                               "--drop-after", "--delay-ms"})
+                               "--drop-after", "--drop-at", "--silent-at", "--delay-ms"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     auto bad = run_command({STANDIN_PATH, "--port", "0", "--frobnicate"});

@@ -300,6 +300,35 @@ void server::serve(int fd, int conn_id) {
         return opts_.drop_after > 0 && batches >= opts_.drop_after;
     };
 
+    // --silent-at: a server that has stopped answering but keeps the
+    // connection open. Whatever the client sends is read and dropped, ATTENTION
+    // included, until it closes its end; then its transaction is rolled back
+    // as on any disconnect.
+    auto go_silent = [&] {
+        char sink[4096];
+        for (;;) {
+            ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+        }
+        conn.reset();
+    };
+    if (opts_.silent_at == 0) {
+        go_silent();
+        return;
+    }
+
+    // --drop-at and --silent-at count every request after the login, so that
+    // a test can cut a connection at any request, commits included.
+    int requests = 0;
+    enum class fault { none, drop, silent };
+    auto request_fault = [&] {
+        ++requests;
+        if (opts_.silent_at > 0 && requests >= opts_.silent_at) return fault::silent;
+        if (opts_.drop_at > 0 && requests >= opts_.drop_at) return fault::drop;
+        return fault::none;
+    };
+
     std::uint8_t type = 0;
     std::string payload;
     while (read_message(fd, type, payload)) {
@@ -337,6 +366,19 @@ void server::serve(int fd, int conn_id) {
             w.done(0);
             if (!reply(w.bytes())) return;
             continue;
+        }
+
+        if (type == tds::pkt_sql_batch || type == tds::pkt_rpc || type == tds::pkt_transaction_manager) {
+            switch (request_fault()) {
+            case fault::silent:
+                go_silent();
+                return;
+            case fault::drop:
+                conn.reset();  // rolls back before the client sees the socket close
+                return;
+            case fault::none:
+                break;
+            }
         }
 
         switch (type) {
