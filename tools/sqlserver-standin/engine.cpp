@@ -16,6 +16,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <climits>
+#include <thread>
 #include <cerrno>
 #include <atomic>
 #include <cmath>
@@ -56,6 +59,8 @@ tsql_error err(int number, int severity, int state, std::string text) {
 }
 struct constraint_violation {};
 struct return_signal {};
+// The client cancelled or went away while the request waited for a lock.
+struct request_interrupted {};
 
 tsql_error compile_err(int number, int severity, int state, std::string text) {
     auto e = err(number, severity, state, std::move(text));
@@ -605,6 +610,7 @@ public:
         reply_ = nullptr;
         return r;
     }
+    void set_interrupt_check(std::function<bool()> check) override { interrupt_ = std::move(check); }
     std::string current_database() const override { return db_; }
     int trancount() const override { return trancount_; }
     std::uint64_t transaction_descriptor() const override { return trancount_ > 0 ? descriptor_ : 0; }
@@ -613,7 +619,7 @@ public:
     sqlite3_stmt* cached(sqlite3* h, const std::string& sql) {
         try {
             return prepare(h, sql);
-        } catch (const tsql_error&) {
+        } catch (...) {  // called from inside SQLite: nothing may escape
             return nullptr;
         }
     }
@@ -651,7 +657,42 @@ private:
     };
     std::map<std::string, variable> vars_;  // batch-scoped, keyed by lower-case name
 
+    // SET LOCK_TIMEOUT: milliseconds a statement waits for a lock; -1, SQL
+    // Server's default, waits for ever.
+    int lock_timeout_ms_ = -1;
+    std::function<bool()> interrupt_;
+    bool interrupted_ = false;
+    std::chrono::steady_clock::time_point wait_started_;
+
     friend struct translator;
+
+    // SQLite's busy handler: another connection holds the database's write
+    // lock (an open transaction). Waits as LOCK_TIMEOUT says, checking now and
+    // then whether the client still wants the answer.
+    static int busy_wait(void* self, int count) { return static_cast<conn_impl*>(self)->keep_waiting(count); }
+    int keep_waiting(int count) {
+        const auto now = std::chrono::steady_clock::now();
+        if (count == 0) wait_started_ = now;
+        if (lock_timeout_ms_ == 0) return 0;
+        auto left = std::chrono::milliseconds(20);
+        if (lock_timeout_ms_ > 0) {
+            auto remaining = wait_started_ + std::chrono::milliseconds(lock_timeout_ms_) - now;
+            if (remaining <= std::chrono::steady_clock::duration::zero()) return 0;
+            left = std::min(left, std::chrono::ceil<std::chrono::milliseconds>(remaining));
+        }
+        if (interrupt_ && interrupt_()) {
+            interrupted_ = true;
+            return 0;
+        }
+        std::this_thread::sleep_for(left);
+        return 1;
+    }
+    // A failed SQLite call: 1222 after a lock wait ran out, or the end of the
+    // request when the wait was interrupted.
+    [[noreturn]] void fail(sqlite3* h, int rc) {
+        if (interrupted_) throw request_interrupted{};
+        throw sqlite_failure(h, rc);
+    }
 
     // ---------------------------------------------------------- plumbing
 
@@ -712,6 +753,7 @@ private:
         if (!d) throw err(911, 16, 1, "Database does not exist.");
         sqlite3* h = open_handle(d->path);
         if (!h) throw err(50000, 16, 1, "Internal error: cannot open the database file.");
+        sqlite3_busy_handler(h, &conn_impl::busy_wait, this);
         register_connection_functions(h);
         handles_[dbid] = h;
         return h;
@@ -751,7 +793,7 @@ private:
         char* msg = nullptr;
         int rc = sqlite3_exec(h, sql.c_str(), nullptr, nullptr, &msg);
         if (msg) sqlite3_free(msg);
-        if (rc != SQLITE_OK) throw sqlite_failure(h, rc);
+        if (rc != SQLITE_OK) fail(h, rc);
     }
 
     // Runs a statement; rows (if wanted) come back as values.
@@ -774,6 +816,7 @@ private:
             tsql_error e = sqlite_failure(h, rc);
             sqlite3_reset(st);
             if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE) throw constraint_violation{};
+            if (interrupted_) throw request_interrupted{};
             throw e;
         }
         std::int64_t changes = sqlite3_changes64(h);
@@ -894,6 +937,7 @@ private:
     void exec_create_database(const statement& st);
     void exec_exec(const statement& st);
     void exec_set(const statement& st);
+    int lock_timeout_value(const std::string& written);
     bool eval_condition(const expr& e);
     sql_value evaluate(const expr& e, const type_spec& type);
     void run_procedure(const statement& call, long long id);
@@ -1159,6 +1203,7 @@ struct translator {
         else if (name == "@@MAX_PRECISION") r.sql = "38";
         else if (name == "@@TEXTSIZE") r.sql = "2147483647";
         else if (name == "@@NESTLEVEL") r.sql = "0";
+        else if (name == "@@LOCK_TIMEOUT") r.sql = std::to_string(c.lock_timeout_ms_);
         else throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
         return r;
     }
@@ -1791,6 +1836,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
             c.clear();
         }
     vars_.clear();
+    interrupted_ = false;
     std::vector<token> toks = tokenize(sql);
     std::vector<stmt_ptr> stmts;
     try {
@@ -1808,6 +1854,9 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         try {
             exec_stmt(*st);
         } catch (const return_signal&) {
+            break;
+        } catch (const request_interrupted&) {
+            r.interrupted = true;
             break;
         } catch (const std::exception& e) {
             // Never expected; reported instead of taking the connection down.
@@ -2703,11 +2752,39 @@ void conn_impl::run_procedure(const statement& call, long long id) {
     }
 }
 
+// SET LOCK_TIMEOUT's value: a number of milliseconds or a variable holding
+// one. Anything below -1 waits for ever, as -1 does.
+int conn_impl::lock_timeout_value(const std::string& written) {
+    sql_value v;
+    if (!written.empty() && written[0] == '@') {
+        auto it = vars_.find(to_lower(written));
+        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + written + "\".");
+        v = it->second.value;
+        if (auto* s = std::get_if<std::string>(&v)) {
+            char* end = nullptr;
+            long long n = std::strtoll(s->c_str(), &end, 10);
+            if (end == s->c_str() || *end != '\0') throw err(8114, 16, 5, "Error converting data type varchar to int.");
+            v = static_cast<std::int64_t>(n);
+        }
+        if (std::holds_alternative<std::monostate>(v)) return lock_timeout_ms_;
+    } else {
+        std::size_t digits = written[0] == '-' ? 1 : 0;
+        if (written.size() <= digits || written.find_first_not_of("0123456789", digits) != std::string::npos)
+            throw compile_err(102, 15, 1, "Incorrect syntax near '" + written + "'.");
+        v = static_cast<std::int64_t>(std::strtoll(written.c_str(), nullptr, 10));
+    }
+    std::int64_t n = std::holds_alternative<std::int64_t>(v) ? std::get<std::int64_t>(v)
+                                                              : static_cast<std::int64_t>(std::get<double>(v));
+    if (n > INT32_MAX) throw err(8115, 16, 2, "Arithmetic overflow error converting expression to data type int.");
+    return n < -1 ? -1 : static_cast<int>(n);
+}
+
 void conn_impl::exec_set(const statement& st) {
     bool on = st.with_values;
     if (st.option == "NOCOUNT") nocount_ = on;
     else if (st.option == "IMPLICIT_TRANSACTIONS") implicit_ = on;
     else if (st.option == "XACT_ABORT") xact_abort_ = on;
+    else if (st.option == "LOCK_TIMEOUT") lock_timeout_ms_ = lock_timeout_value(st.arg_names.at(0));
     else if (st.option == "IDENTITY_INSERT") {
         sqlite3* h = handle();
         check_owner(st.name);

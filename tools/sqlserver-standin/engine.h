@@ -6,6 +6,7 @@
 // Every call is safe from any thread; each connection is used by one thread.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +72,7 @@ using reply_item =
 struct batch_reply {
     std::vector<reply_item> items;  // in wire order
     int first_error = 0;            // number of the first error raised, 0 if none
+    bool interrupted = false;       // ended while waiting for a lock: the client cancelled or left
 };
 
 struct login_entry {
@@ -88,6 +90,12 @@ public:
     virtual batch_reply begin_transaction() = 0;
     virtual batch_reply commit_transaction(bool begin_new) = 0;
     virtual batch_reply rollback_transaction(bool begin_new) = 0;
+
+    // Asked now and then while a request waits for a lock (another
+    // connection's transaction, an application lock). Returning true ends the
+    // request there: its statement is undone and the reply is marked
+    // interrupted. Without one, waits end only by the lock or LOCK_TIMEOUT.
+    virtual void set_interrupt_check(std::function<bool()> check) = 0;
 
     virtual std::string current_database() const = 0;
     virtual int trancount() const = 0;

@@ -282,6 +282,34 @@ void server::serve(int fd, int conn_id) {
         return reply(w.bytes());
     };
 
+    // While a request waits for a lock the engine asks now and then whether
+    // the client still wants the answer: its ATTENTION (a query timeout) or
+    // its disconnect ends the wait at once, so no thread is left waiting for
+    // a client that is gone.
+    enum class client_state { waiting, attention, gone };
+    client_state client = client_state::waiting;
+    auto client_interrupts = [&] {
+        if (client != client_state::waiting) return true;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return false;
+        std::uint8_t next_type = 0;
+        std::string next;
+        // Without MARS nothing but ATTENTION may come before the answer.
+        client = read_message(fd, next_type, next) && next_type == tds::pkt_attention ? client_state::attention
+                                                                                       : client_state::gone;
+        return true;
+    };
+    // Sends a request's reply, or for a request the client cancelled meanwhile
+    // the acknowledgement instead. False when the connection must end.
+    auto answer = [&](const std::string& tokens) {
+        if (client == client_state::gone) return false;
+        if (client == client_state::attention) {
+            client = client_state::waiting;
+            return acknowledge_attention();
+        }
+        return reply(tokens);
+    };
+
     // Runs statement text as a batch: a --fail rule, or the engine.
     auto run_text = [&](const std::string& text) {
         for (const auto& rule : opts_.fail_rules)
@@ -355,6 +383,7 @@ void server::serve(int fd, int conn_id) {
                 return;
             }
             conn = std::move(lr.conn);
+            conn->set_interrupt_check(client_interrupts);
             std::string db = lr.database.empty() ? conn->current_database() : lr.database;
             w.envchange_text(1, db, "master");
             w.message(info(5701, 2, "Changed database context to '" + db + "'."), server_name);
@@ -399,7 +428,7 @@ void server::serve(int fd, int conn_id) {
             write_reply(w, r);
             // Journal first: a client that has its answer finds the line there.
             journal_.record(conn_id, db, *text, r.first_error);
-            if (!reply(w.bytes())) return;
+            if (!answer(w.bytes())) return;
             break;
         }
         case tds::pkt_transaction_manager: {
@@ -438,7 +467,7 @@ void server::serve(int fd, int conn_id) {
             tds::token_writer w;
             write_reply(w, r);
             journal_.record(conn_id, conn->current_database(), label, r.first_error);
-            if (!reply(w.bytes())) return;
+            if (!answer(w.bytes())) return;
             break;
         }
         case tds::pkt_rpc: {
@@ -526,7 +555,7 @@ void server::serve(int fd, int conn_id) {
             // Only statements and refusals are worth a journal line, not the
             // driver's bookkeeping.
             if (text || r.first_error) journal_.record(conn_id, db, label, r.first_error);
-            if (!reply(w.bytes())) return;
+            if (!answer(w.bytes())) return;
             break;
         }
         case tds::pkt_attention:

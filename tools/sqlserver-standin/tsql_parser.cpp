@@ -539,12 +539,16 @@ private:
         }
         if (valued.count(opt)) {
             const token& v = peek();
-            if (v.is_op("-")) next();
+            std::string sign;
+            if (v.is_op("-")) {
+                sign = "-";
+                next();
+            }
             const token& w = peek();
             if (w.kind == tok::integer || w.kind == tok::string || w.kind == tok::ident ||
                 w.kind == tok::quoted_ident || w.kind == tok::number || w.kind == tok::variable) {
                 st.args.push_back(nullptr);
-                st.arg_names.push_back(w.text);
+                st.arg_names.push_back(sign + w.text);
                 next();
                 return;
             }
