@@ -33,6 +33,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "applock.h"
 #include "tsql_parser.h"
 #include "tsql_runtime.h"
 
@@ -464,6 +465,7 @@ struct engine_state {
     std::atomic<int> next_spid{51};
     std::atomic<std::uint64_t> next_descriptor{1};
     int next_dbid = 5;
+    applock_table applocks;
 
     std::optional<db_entry> find_db(const std::string& name) {
         std::lock_guard<std::mutex> g(mu);
@@ -568,6 +570,7 @@ public:
     conn_impl(engine_state& eng, std::string db, std::string user)
         : eng_(eng), db_(std::move(db)), user_(std::move(user)), spid_(eng.next_spid++) {}
     ~conn_impl() override {
+        eng_.applocks.release_all(spid_, false);
         for (auto& [id, h] : handles_) {
             if (in_tran_.count(id)) sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
             for (auto& [sql, st] : cache_[id]) sqlite3_finalize(st);
@@ -868,6 +871,7 @@ private:
         }
         trancount_ = 0;
         std::uint64_t d = descriptor_;
+        eng_.applocks.release_all(spid_, true);
         end_handles("COMMIT");
         transaction_changed t{transaction_changed::what::committed, d};
         reply_->items.push_back(t);
@@ -876,6 +880,7 @@ private:
     void rollback_tran() {
         trancount_ = 0;
         std::uint64_t d = descriptor_;
+        eng_.applocks.release_all(spid_, true);
         end_handles("ROLLBACK");
         transaction_changed t{transaction_changed::what::rolled_back, d};
         reply_->items.push_back(t);
@@ -940,7 +945,12 @@ private:
     int lock_timeout_value(const std::string& written);
     bool eval_condition(const expr& e);
     sql_value evaluate(const expr& e, const type_spec& type);
-    void run_procedure(const statement& call, long long id);
+    int run_procedure(const statement& call, long long id);
+    void exec_applock(const statement& st, bool release);
+    std::optional<std::string> applock_argument_text(const expr& e);
+    variable* status_variable(const statement& st);
+    void set_status(variable* v, int status);
+    std::optional<int> return_status_;  // RETURN n inside the running procedure
     int exec_depth_ = 0;
     std::string current_proc_;  // for the procedure field of messages raised inside one
     int proc_line_offset_ = 0;
@@ -1970,6 +1980,12 @@ void conn_impl::exec_stmt(const statement& st) {
     }
     case statement::return_:
         // Ends the procedure, or the batch at its top level.
+        if (exec_depth_ > 0 && !st.args.empty()) {
+            type_spec int_type;
+            int_type.name = "INT";
+            sql_value v = evaluate(*st.args[0], int_type);
+            return_status_ = std::holds_alternative<std::int64_t>(v) ? static_cast<int>(std::get<std::int64_t>(v)) : 0;
+        }
         throw return_signal{};
     case statement::noop: return;
     }
@@ -2632,6 +2648,11 @@ void conn_impl::exec_create_database(const statement& st) {
 
 void conn_impl::exec_exec(const statement& st) {
     const std::string& proc = st.name.back();
+    if (is_applock_procedure(proc)) {
+        exec_applock(st, ieq(proc, "sp_releaseapplock"));
+        return;
+    }
+    variable* status = status_variable(st);
     if (ieq(proc, "sp_helptext")) {
         if (st.args.empty() || !st.args[0] || st.args[0]->kind != expr::lit_str)
             throw err(201, 16, 4, "Procedure or function 'sp_helptext' expects parameter '@objname', which was not supplied.");
@@ -2658,6 +2679,7 @@ void conn_impl::exec_exec(const statement& st) {
         std::int64_t n = static_cast<std::int64_t>(rs.rows.size());
         reply_->items.push_back(std::move(rs));
         done(true, n);
+        set_status(status, 0);
         return;
     }
     sqlite3* h = handle();
@@ -2666,11 +2688,97 @@ void conn_impl::exec_exec(const statement& st) {
     bool other_db = st.name.size() >= 3 && !st.name[st.name.size() - 3].empty() && !ieq(st.name[st.name.size() - 3], db_);
     if (!other_db) id = object_id(h, proc, &type);
     if (!id || type.rfind("P", 0) != 0) throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
-    run_procedure(st, *id);
+    set_status(status, run_procedure(st, *id));
 }
 
-// Runs a stored procedure's body with its parameters as variables.
-void conn_impl::run_procedure(const statement& call, long long id) {
+// EXEC @v = p: the variable must be declared before p runs.
+conn_impl::variable* conn_impl::status_variable(const statement& st) {
+    if (st.status_variable.empty()) return nullptr;
+    auto it = vars_.find(to_lower(st.status_variable));
+    if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.status_variable + "\".");
+    return &it->second;
+}
+
+void conn_impl::set_status(variable* v, int status) {
+    if (!v) return;
+    if (vtype_of(v->type) == vtype::integer) {
+        v->value = static_cast<std::int64_t>(status);
+        return;
+    }
+    expr e{};
+    e.kind = expr::lit_int;
+    e.value = std::to_string(status);
+    v->value = evaluate(e, v->type);
+}
+
+// An argument of sp_getapplock / sp_releaseapplock as text. Literals and
+// variables are read without touching the database, so that taking an
+// application lock never waits for another connection's transaction.
+std::optional<std::string> conn_impl::applock_argument_text(const expr& e) {
+    switch (e.kind) {
+    case expr::lit_str:
+    case expr::lit_int:
+    case expr::lit_num: return e.value;
+    case expr::lit_null: return std::nullopt;
+    case expr::variable: {
+        auto it = vars_.find(to_lower(e.op));
+        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+        if (std::holds_alternative<std::monostate>(it->second.value)) return std::nullopt;
+        return value_text(it->second.value);
+    }
+    case expr::unary:
+        if (e.op == "-" && e.args[0]->kind == expr::lit_int) return "-" + e.args[0]->value;
+        break;
+    default: break;
+    }
+    type_spec text_type;
+    text_type.name = "NVARCHAR";
+    text_type.length = -2;
+    sql_value v = evaluate(e, text_type);
+    if (std::holds_alternative<std::monostate>(v)) return std::nullopt;
+    return value_text(v);
+}
+
+void conn_impl::exec_applock(const statement& st, bool release) {
+    variable* status = status_variable(st);
+    std::vector<applock_argument> args;
+    for (std::size_t i = 0; i < st.args.size(); ++i) {
+        applock_argument a;
+        a.name = st.arg_names[i];
+        const expr& e = *st.args[i];
+        if (e.kind == expr::lit_null && e.op == "DEFAULT") a.is_default = true;
+        else a.value = applock_argument_text(e);
+        args.push_back(std::move(a));
+    }
+    applock_context ctx{eng_.applocks, spid_, current_dbid(), trancount_ > 0, lock_timeout_ms_,
+                        [this] { return interrupt_ && interrupt_(); }};
+    applock_outcome out = run_applock_procedure(release, args, ctx);
+    if (out.refused) {
+        const server_message& m = *out.refused;
+        auto e = err(m.number, m.severity, m.state, m.text);
+        throw e;
+    }
+    if (out.interrupted) throw request_interrupted{};
+    // As SQL Server's own procedures answer: messages raised inside, each
+    // error ending its statement there, then the return status.
+    last_error_ = 0;
+    for (const auto& m : out.messages) {
+        reply_->items.push_back(m);
+        if (!m.is_error()) continue;
+        if (reply_->first_error == 0) reply_->first_error = m.number;
+        last_error_ = m.number;
+        statement_done d;
+        d.error = true;
+        d.in_procedure = true;
+        reply_->items.push_back(d);
+    }
+    reply_->items.push_back(procedure_end{out.status});
+    set_status(status, out.status);
+}
+
+// Runs a stored procedure's body with its parameters as variables; returns
+// its return status.
+int conn_impl::run_procedure(const statement& call, long long id) {
     const std::string& proc = call.name.back();
     if (exec_depth_ >= 32)
         throw err(217, 16, 1, "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).");
@@ -2703,6 +2811,7 @@ void conn_impl::run_procedure(const statement& call, long long id) {
             if (call.arg_names[i].empty()) throw err(8144, 16, 2, "Procedure or function " + proc + " has too many arguments specified.");
             throw err(8145, 16, 2, call.arg_names[i] + " is not a parameter for procedure " + proc + ".");
         }
+        if (call.args[i]->kind == expr::lit_null && call.args[i]->op == "DEFAULT") continue;  // the parameter's default
         variable v;
         v.type = normalized(h0.types[k], false);
         v.value = evaluate(*call.args[i], v.type);
@@ -2739,6 +2848,7 @@ void conn_impl::run_procedure(const statement& call, long long id) {
     proc_line_offset_ = static_cast<int>(std::count(def.begin(), def.begin() + static_cast<long>(std::min(body_start, def.size())), '\n'));
     vars_ = std::move(params);
     ++exec_depth_;
+    return_status_.reset();
     for (const auto& s : body) {
         try {
             exec_stmt(*s);
@@ -2750,6 +2860,10 @@ void conn_impl::run_procedure(const statement& call, long long id) {
             if (e.abort_batch) break;
         }
     }
+    // A procedure called from this one has taken its own status already.
+    int status = return_status_.value_or(0);
+    return_status_.reset();
+    return status;
 }
 
 // SET LOCK_TIMEOUT's value: a number of milliseconds or a variable holding

@@ -52,6 +52,12 @@ struct statement_done {
     bool has_count = false;
     std::int64_t count = 0;
     bool error = false;
+    bool in_procedure = false;  // a statement of a procedure the batch called: DONEINPROC
+};
+
+// The end of a procedure the batch called: RETURNSTATUS and DONEPROC.
+struct procedure_end {
+    int status = 0;
 };
 
 // ENVCHANGE 1.
@@ -67,7 +73,7 @@ struct transaction_changed {
 };
 
 using reply_item =
-    std::variant<result_set, server_message, statement_done, database_changed, transaction_changed>;
+    std::variant<result_set, server_message, statement_done, database_changed, transaction_changed, procedure_end>;
 
 struct batch_reply {
     std::vector<reply_item> items;  // in wire order

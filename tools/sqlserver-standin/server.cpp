@@ -101,9 +101,15 @@ void write_reply(tds::token_writer& w, const batch_reply& reply, bool in_proc = 
             std::uint16_t status = 0;
             if (d->has_count) status |= tds::done_count;
             if (d->error) status |= tds::done_error;
-            if (!last || in_proc) status |= tds::done_more;
+            if (!last || in_proc || d->in_procedure) status |= tds::done_more;
             w.done(status, d->has_count ? static_cast<std::uint64_t>(d->count) : 0, 0,
-                   in_proc ? tds::doneinproc_token : tds::done_token);
+                   in_proc || d->in_procedure ? tds::doneinproc_token : tds::done_token);
+            error_since_done = false;
+        } else if (auto* p = std::get_if<procedure_end>(&item)) {
+            // A procedure called inside a procedure call ends without tokens of its own.
+            if (in_proc) continue;
+            w.return_status(p->status);
+            w.done(last ? 0 : tds::done_more, 0, 0, tds::doneproc_token);
             error_since_done = false;
         } else if (auto* db = std::get_if<database_changed>(&item)) {
             w.envchange_text(1, db->new_name, db->old_name);
@@ -114,7 +120,8 @@ void write_reply(tds::token_writer& w, const batch_reply& reply, bool in_proc = 
             w.envchange_transaction(type, t->descriptor);
         }
     }
-    if (!in_proc && (items.empty() || !std::holds_alternative<statement_done>(items.back())))
+    if (!in_proc && (items.empty() || !(std::holds_alternative<statement_done>(items.back()) ||
+                                         std::holds_alternative<procedure_end>(items.back()))))
         w.done(error_since_done ? tds::done_error : 0);
 }
 

@@ -559,7 +559,10 @@ private:
 
     void exec_(statement& st) {
         st.kind = statement::exec;
-        if (peek().kind == tok::variable && peek(1).is_op("=")) { next(); next(); }
+        if (peek().kind == tok::variable && peek(1).is_op("=")) {
+            st.status_variable = next().text;
+            next();
+        }
         if (peek().is_op("(")) fail();  // EXEC ('dynamic sql') is not supported
         st.name = multipart();
         if (peek().is_op(";") || at_end()) return;
@@ -587,6 +590,7 @@ private:
             } else if (v.is("DEFAULT")) {
                 next();
                 e = lit(expr::lit_null, "");
+                e->op = "DEFAULT";  // the parameter's own default
             } else {
                 e = unary_();
             }
