@@ -7,7 +7,6 @@
 #include <chrono>
 #include <thread>
 
-#include "applock.h"
 #include "engine_test_support.h"
 
 using namespace engine_test;
@@ -25,23 +24,6 @@ std::string get_lock(const std::string& mode, const std::string& owner, const st
 std::string release_lock(const std::string& owner, const std::string& resource = "velmora_db_upgrade") {
     return "declare @r int exec @r = sp_releaseapplock @Resource = N'" + resource + "', @LockOwner = '" + owner +
            "' select @r";
-}
-
-TEST(applock, compatibility_follows_sql_servers_matrix) {
-    using namespace standin;
-    const unsigned modes[] = {applock_intent_shared, applock_shared, applock_update, applock_intent_exclusive,
-                              applock_exclusive};
-    // Rows: held; columns: requested (IS, S, U, IX, X).
-    const bool expected[5][5] = {{true, true, true, true, false},
-                                 {true, true, true, false, false},
-                                 {true, true, false, false, false},
-                                 {true, false, false, true, false},
-                                 {false, false, false, false, false}};
-    for (int h = 0; h < 5; ++h)
-        for (int r = 0; r < 5; ++r) EXPECT_EQ(applock_compatible(modes[h], modes[r]), expected[h][r]) << h << " " << r;
-    // Shared and IntentExclusive held together admit only IntentShared.
-    EXPECT_TRUE(applock_compatible(applock_shared | applock_intent_exclusive, applock_intent_shared));
-    EXPECT_FALSE(applock_compatible(applock_shared | applock_intent_exclusive, applock_shared));
 }
 
 // The batches the upgrade sends, from two connections, in two databases.

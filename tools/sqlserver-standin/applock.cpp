@@ -132,14 +132,6 @@ void applock_table::release_all(int session, bool transaction_only) {
     if (any) changed_.notify_all();
 }
 
-unsigned applock_table::held(const std::string& resource, owner who) {
-    std::lock_guard<std::mutex> guard(mu_);
-    auto it = locks_.find(resource);
-    if (it == locks_.end()) return 0;
-    auto g = it->second.grants.find(who);
-    return g == it->second.grants.end() ? 0 : g->second.modes;
-}
-
 // -------------------------------------------------------------- procedures
 
 namespace {

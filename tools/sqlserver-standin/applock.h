@@ -53,8 +53,6 @@ public:
     bool release(const std::string& resource, owner who);
     // Everything a session's transaction holds, or everything the session holds.
     void release_all(int session, bool transaction_only);
-    // The modes `who` holds on resource, 0 for none.
-    unsigned held(const std::string& resource, owner who);
 
 private:
     struct grant {
