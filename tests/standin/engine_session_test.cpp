@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -138,6 +139,60 @@ TEST(engine_transactions, a_writer_waits_for_another_connections_transaction) {
     writer.join();
     EXPECT_EQ(br.first_error, 0);
     EXPECT_EQ(c.query("select sys_var_id from t_sys_system where sys_var_id like 'W%'"), (std::vector<std::string>{"W1", "W2"}));
+}
+
+TEST(engine_transactions, lock_timeout_bounds_the_wait_and_ends_only_the_statement) {
+    demo_engine demo;
+    session a(demo.eng, "velmora");
+    session b(demo.eng, "velmora");
+    EXPECT_EQ(b.scalar("select @@lock_timeout"), "-1");  // SQL Server's default: wait for ever
+    a.run("begin tran insert into t_sys_system (sys_var_id) values ('L1')");
+
+    auto r = b.run("set lock_timeout 0\ninsert into t_sys_system (sys_var_id) values ('L2')\nselect @@lock_timeout");
+    ASSERT_EQ(errors(r), std::vector<int>{1222});
+    auto m = messages(r)[0];
+    EXPECT_EQ(m.text, "Lock request time out period exceeded.");
+    EXPECT_EQ(m.severity, 16);
+    EXPECT_EQ(m.line, 2);
+    EXPECT_EQ(rows(r), std::vector<std::string>{"0"});  // the batch went on
+
+    // A bounded wait that runs out; the setting stays with the connection.
+    r = b.run("set lock_timeout 150");
+    r = b.run("insert into t_sys_system (sys_var_id) values ('L2')");
+    EXPECT_EQ(errors(r), std::vector<int>{1222});
+    EXPECT_EQ(b.scalar("select @@lock_timeout"), "150");
+    EXPECT_EQ(b.run("declare @t int = -1 set lock_timeout @t").first_error, 0);
+    EXPECT_EQ(b.scalar("select @@lock_timeout"), "-1");
+    EXPECT_EQ(errors(b.run("set lock_timeout abc")), std::vector<int>{102});
+
+    a.run("commit");
+    EXPECT_EQ(b.scalar("select count(*) from t_sys_system where sys_var_id in ('L1', 'L2')"), "1");
+}
+
+TEST(engine_transactions, an_interrupted_wait_ends_the_request_and_keeps_the_connection) {
+    demo_engine demo;
+    session a(demo.eng, "velmora");
+    session b(demo.eng, "velmora");
+    a.run("begin tran insert into t_sys_system (sys_var_id) values ('I1')");
+    std::atomic<bool> cancel{false};
+    std::atomic<int> asked{0};
+    b.conn->set_interrupt_check([&] {
+        ++asked;
+        return cancel.load();
+    });
+    b.run("begin tran");
+    standin::batch_reply br;
+    std::thread waiter([&] { br = b.run("insert into t_sys_system (sys_var_id) values ('I2')\nselect 1"); });
+    while (asked.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    cancel = true;
+    waiter.join();
+    EXPECT_TRUE(br.interrupted);
+    EXPECT_TRUE(results(br).empty());  // nothing after the wait ran
+    EXPECT_EQ(b.conn->trancount(), 1);  // the transaction stays, as after a cancelled statement
+    cancel = false;
+    a.run("commit");
+    b.run("commit");
+    EXPECT_EQ(b.scalar("select count(*) from t_sys_system where sys_var_id in ('I1', 'I2')"), "1");
 }
 
 TEST(engine_transactions, many_connections_write_at_once) {

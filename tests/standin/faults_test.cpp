@@ -1,11 +1,14 @@
-// Fault injection: --fail, --drop-after and --delay-ms, seen by real clients.
+// Fault injection: --fail, --drop-after, --drop-at, --silent-at and --delay-ms,
+// seen by real clients.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "client_tools.h"
 #include "json.h"
 #include "odbc_client.h"
+#include "raw_tds.h"
 #include "standin_process.h"
 
 namespace {
@@ -112,6 +115,123 @@ TEST(StandinFaults, QueryTimeoutCancelsAndTheConnectionLivesOn) {
     auto lines = s.journal_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), "select 2");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace standin_test;
+
+bool link_failed(const odbc_outcome& r) {
+    for (const auto& d : r.diags)  // FreeTDS: "Unexpected EOF from the server"
+        if (d.state == "08S01" || d.native == 20017) return true;
+    return false;
+}
+
+std::vector<std::string> journal_sql(const standin_process& s) {
+    std::vector<std::string> out;
+    for (const auto& line : s.journal_lines()) out.push_back(parse_json(line)["sql"].as_string());
+    return out;
+}
+
+// Unlike --drop-after, --drop-at counts transaction requests too: here the
+// third request is the commit, which never runs.
+TEST(StandinFaults, DropAtCountsTransactionRequestsAndCutsTheCommit) {
+    standin_process s({{shop_fixture()}, {"--drop-at", "3"}});
+    {
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        ASSERT_TRUE(c.set_autocommit(false)) << c.last_text();                                        // 1
+        ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name) values (60, N'cut')").ok);        // 2
+        EXPECT_FALSE(c.end_transaction(true));                                                        // 3
+        bool link_failure = false;
+        for (const auto& d : c.last_diags()) link_failure = link_failure || d.state == "08S01" || d.native == 20017;
+        EXPECT_TRUE(link_failure) << c.last_text();
+    }
+    EXPECT_EQ(journal_sql(s), (std::vector<std::string>{"<begin tran>",
+                                                        "insert into t_item (item_id, item_name) values (60, N'cut')"}));
+    // The server rolled the insert back before it closed the socket.
+    odbc_client other;
+    ASSERT_TRUE(other.connect(s.odbc_connection_string("shop"))) << other.last_text();
+    EXPECT_EQ(other.exec("select count(*) from t_item where item_id = 60").scalar(), "0");
+    EXPECT_TRUE(other.exec("insert into t_item (item_id, item_name) values (60, N'again')").ok);
+}
+
+// A server that stops answering mid-transaction: the request is neither run
+// nor journalled, ATTENTION gets no acknowledgement, the socket stays open,
+// and the transaction is rolled back only once the client closes it.
+TEST(StandinFaults, SilentAtKeepsTheConnectionOpenAndAnswersNothing) {
+    standin_process s({{shop_fixture()}, {"--silent-at", "2"}});
+    raw_tds raw(s.port());
+    ASSERT_TRUE(raw.login("velmora", "quorbin", "shop"));
+    std::string reply;
+    ASSERT_TRUE(raw.send_message(standin::tds::pkt_sql_batch,
+                                 sql_batch_body("begin tran insert into t_item (item_id, item_name) values (61, N'held')")));
+    ASSERT_TRUE(raw.read_reply(reply));
+    ASSERT_TRUE(raw.send_message(standin::tds::pkt_sql_batch,
+                                 sql_batch_body("insert into t_item (item_id, item_name) values (62, N'never')")));
+    EXPECT_FALSE(raw.read_reply(reply, 300));
+    ASSERT_TRUE(raw.send_message(standin::tds::pkt_attention, ""));
+    EXPECT_FALSE(raw.read_reply(reply, 300));
+    EXPECT_FALSE(raw.closed_by_server(100));
+
+    // Every connection goes silent at its second request: one request each.
+    auto one_request = [&](const std::string& sql) {
+        odbc_client other;
+        EXPECT_TRUE(other.connect(s.odbc_connection_string("shop"))) << other.last_text();
+        return other.exec(sql);
+    };
+    EXPECT_EQ(one_request("select count(*) from t_item where item_id in (61, 62)").scalar(), "0");
+    raw.close();
+    // The open transaction goes once the server sees the close: its row can
+    // then be written by others.
+    bool inserted = false;
+    for (int i = 0; i < 100 && !inserted; ++i) {
+        inserted = one_request("set lock_timeout 0 insert into t_item (item_id, item_name) values (61, N'free')").ok;
+        if (!inserted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(inserted);
+    for (const auto& sql : journal_sql(s)) EXPECT_EQ(sql.find("never"), std::string::npos) << sql;
+}
+
+// Through the real driver: a query timeout against a silent server ends in
+// the driver's own time (it gives up waiting for the cancel's
+// acknowledgement), and the connection is dead from then on.
+TEST(StandinFaults, SilentAtMeetsTheDriversQueryTimeout) {
+    standin_process s({{shop_fixture()}, {"--silent-at", "2"}});
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    EXPECT_EQ(c.exec("select 1").scalar(), "1");
+    c.set_query_timeout(1);
+    auto timed_out = c.exec("select 2");
+    EXPECT_FALSE(timed_out.ok);
+    bool timeout_state = false;
+    for (const auto& d : timed_out.diags) timeout_state = timeout_state || d.state == "HYT00";
+    EXPECT_TRUE(timeout_state) << timed_out.all_text();
+    EXPECT_TRUE(link_failed(c.exec("select 3")));
+    EXPECT_EQ(journal_sql(s), std::vector<std::string>{"select 1"});
+}
+
+// --silent-at 0: the connection is accepted and not even PRELOGIN is answered.
+TEST(StandinFaults, SilentFromTheFirstByteFailsTheLoginByTimeout) {
+    standin_process s({{shop_fixture()}, {"--silent-at", "0"}});
+    {
+        raw_tds raw(s.port());
+        ASSERT_TRUE(raw.connected());
+        ASSERT_TRUE(raw.send_message(standin::tds::pkt_prelogin, std::string("\xFF", 1)));
+        std::string reply;
+        EXPECT_FALSE(raw.read_reply(reply, 300));
+        EXPECT_FALSE(raw.closed_by_server(100));
+    }
+    odbc_client c;
+    c.set_login_timeout(1);
+    EXPECT_FALSE(c.connect(s.odbc_connection_string("shop")));
+    bool timeout_state = false;
+    for (const auto& d : c.last_diags()) timeout_state = timeout_state || d.state == "HYT00";
+    EXPECT_TRUE(timeout_state) << c.last_text();
+    EXPECT_TRUE(s.running());
+    EXPECT_TRUE(s.journal_lines().empty());
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ public:
 
     // On failure the driver's messages are in last_diags().
     bool connect(const std::string& connection_string) {
-        SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(15), 0);
+        SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(login_timeout_)), 0);
         auto w = to_wide(connection_string);
         SQLRETURN rc = SQLDriverConnectW(dbc_, nullptr, w.data(), static_cast<SQLSMALLINT>(w.size()), nullptr, 0,
                                          nullptr, SQL_DRIVER_NOPROMPT);
@@ -159,6 +160,8 @@ public:
 
     // Seconds before the driver cancels a statement (0: never).
     void set_query_timeout(int seconds) { query_timeout_ = seconds; }
+    // Seconds the driver waits for the login (default 15).
+    void set_login_timeout(int seconds) { login_timeout_ = seconds; }
 
     const std::vector<odbc_diag>& last_diags() const { return diags_; }
     std::string last_text() const {
@@ -263,6 +266,7 @@ private:
     std::vector<odbc_diag> diags_;
     bool connected_ = false;
     int query_timeout_ = 0;
+    int login_timeout_ = 15;
 };
 
 }  // namespace standin_test

@@ -261,7 +261,7 @@ TEST(CommandLine, DefaultsAndEveryOption) {
 
     r = parse_command_line({"--port", "0", "--bind", "0.0.0.0", "--fixture", "a.sql", "--fixture=b.sql", "--login",
                             "sa:pw:with:colons", "--journal", "j", "--dump", "d", "--drop-after", "3",
-                            "--delay-ms", "20", "--fail", "p_two=50000:boom"});
+                            "--delay-ms", "20", "--fail", "p_two=50000:boom", "--drop-at", "4", "--silent-at=0"});
     ASSERT_EQ(r.error, "");
     const auto& o = r.options;
     EXPECT_EQ(o.port, 0);
@@ -273,6 +273,9 @@ TEST(CommandLine, DefaultsAndEveryOption) {
     EXPECT_EQ(o.dump_path, "d");
     EXPECT_EQ(o.drop_after, 3);
     EXPECT_EQ(o.delay_ms, 20);
+    EXPECT_EQ(o.drop_at, 4);
+    EXPECT_EQ(o.silent_at, 0);
+    EXPECT_EQ(parse_command_line({}).options.silent_at, -1);  // never
     ASSERT_EQ(o.fail_rules.size(), 1u);
     EXPECT_EQ(o.fail_rules[0].number, 50000);
     EXPECT_EQ(o.fail_rules[0].message, "boom");
@@ -284,6 +287,8 @@ TEST(CommandLine, MistakesAreReportedNotGuessed) {
     EXPECT_NE(parse_command_line({"--port", "70000"}).error, "");
     EXPECT_NE(parse_command_line({"--port", "12x"}).error, "");
     EXPECT_NE(parse_command_line({"--drop-after", "0"}).error, "");
+    EXPECT_NE(parse_command_line({"--drop-at", "0"}).error, "");
+    EXPECT_NE(parse_command_line({"--silent-at", "-1"}).error, "");
     EXPECT_NE(parse_command_line({"--login", "nopassword"}).error, "");
     EXPECT_NE(parse_command_line({"--verbose"}).error, "");
     EXPECT_NE(parse_command_line({"--fail", "no-number"}).error, "");

@@ -19,7 +19,7 @@ TEST(StandinProcess, HelpAndBadArgumentsExplainThemselves) {
     auto help = run_command({STANDIN_PATH, "--help"});
     EXPECT_EQ(help.exit_code, 0);
     for (const char* option : {"--port", "--bind", "--fixture", "--login", "--journal", "--dump", "--fail",
-                               "--drop-after", "--delay-ms"})
+                               "--drop-after", "--drop-at", "--silent-at", "--delay-ms"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     auto bad = run_command({STANDIN_PATH, "--port", "0", "--frobnicate"});
@@ -125,6 +125,34 @@ TEST(StandinWire, AttentionIsAcknowledged) {
     std::string reply;
     ASSERT_TRUE(c.read_reply(reply));
     EXPECT_EQ(summarize(reply).last_done_status, 0x0020);
+}
+
+// The application lock procedures answer as procedures do: statements
+// inside end in DONEINPROC, then RETURNSTATUS and DONEPROC, then the rest of
+// the batch.
+TEST(StandinWire, ApplockProceduresEndWithReturnStatusAndDoneproc) {
+    standin_process s;
+    raw_tds c(s.port());
+    ASSERT_TRUE(c.login());
+    std::string reply;
+    ASSERT_TRUE(c.send_message(standin::tds::pkt_sql_batch,
+                               sql_batch_body("exec sp_releaseapplock @Resource = N'r', @LockOwner = 'Session' select 1")));
+    ASSERT_TRUE(c.read_reply(reply));
+    auto error = reply.find('\xAA');
+    auto inproc = reply.find(std::string("\xFF\x03\x00", 3));  // DONEINPROC, MORE | ERROR
+    auto status = reply.find(std::string("\x79\x19\xFC\xFF\xFF\xFE\x01\x00", 8));  // -999, DONEPROC MORE
+    auto result = reply.find('\x81');
+    ASSERT_NE(error, std::string::npos);
+    EXPECT_LT(error, inproc);
+    EXPECT_LT(inproc, status);
+    EXPECT_LT(status, result);
+    EXPECT_NE(result, std::string::npos);
+
+    ASSERT_TRUE(c.send_message(standin::tds::pkt_sql_batch,
+                               sql_batch_body("exec sp_getapplock @Resource = N'r', @LockMode = 'Shared', @LockOwner = 'Session'")));
+    ASSERT_TRUE(c.read_reply(reply));
+    // Granted: status 0 and a final DONEPROC.
+    EXPECT_EQ(reply, std::string("\x79\x00\x00\x00\x00\xFE\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 18));
 }
 
 TEST(StandinWire, RequestsBeforeLoginOrBrokenHeadersEndTheConnection) {

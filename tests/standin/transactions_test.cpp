@@ -156,6 +156,66 @@ TEST(StandinTransactions, OdbcDisconnectWithOpenTransactionLosesTheWork) {
     EXPECT_EQ(count, "0");
 }
 
+// Another connection's open transaction blocks a writer for as long as
+// SET LOCK_TIMEOUT says; by default for ever, until the driver's query
+// timeout cancels the wait. The connection lives on either way.
+TEST(StandinTransactions, WritersWaitAsLockTimeoutSaysAndAQueryTimeoutEndsTheWait) {
+    standin_process s(shop());
+    odbc_client holder;
+    ASSERT_TRUE(holder.connect(s.odbc_connection_string("shop"))) << holder.last_text();
+    ASSERT_TRUE(holder.set_autocommit(false));
+    ASSERT_TRUE(holder.exec("insert into t_item (item_id, item_name) values (80, N'held')").ok);
+
+    odbc_client waiter;
+    ASSERT_TRUE(waiter.connect(s.odbc_connection_string("shop"))) << waiter.last_text();
+    auto bounded = waiter.exec("set lock_timeout 200 insert into t_item (item_id, item_name) values (81, N'w')");
+    EXPECT_FALSE(bounded.ok);
+    ASSERT_FALSE(bounded.diags.empty());
+    EXPECT_EQ(bounded.diags[0].native, 1222) << bounded.all_text();
+    EXPECT_NE(bounded.diags[0].text.find("Lock request time out period exceeded."), std::string::npos);
+
+    waiter.set_query_timeout(1);
+    auto forever = waiter.exec("set lock_timeout -1 insert into t_item (item_id, item_name) values (82, N'w')");
+    EXPECT_FALSE(forever.ok);
+    bool timeout_state = false;
+    for (const auto& d : forever.diags) timeout_state = timeout_state || d.state == "HYT00";
+    EXPECT_TRUE(timeout_state) << forever.all_text();
+    waiter.set_query_timeout(0);
+    EXPECT_EQ(waiter.exec("select @@lock_timeout").scalar(), "-1");
+
+    ASSERT_TRUE(holder.end_transaction(true));
+    // The cancelled insert did not wait on and run after the commit.
+    EXPECT_EQ(waiter.exec("select count(*) from t_item where item_id in (80, 81, 82)").scalar(), "1");
+}
+
+// A client that goes away while its request waits for a lock: the server
+// notices, ends the wait, and the request never runs later.
+TEST(StandinTransactions, AWaitEndsWhenItsClientDisconnects) {
+    standin_process s(shop());
+    odbc_client holder;
+    ASSERT_TRUE(holder.connect(s.odbc_connection_string("shop"))) << holder.last_text();
+    ASSERT_TRUE(holder.set_autocommit(false));
+    ASSERT_TRUE(holder.exec("insert into t_item (item_id, item_name) values (83, N'held')").ok);
+    {
+        raw_tds raw(s.port());
+        ASSERT_TRUE(raw.login("velmora", "quorbin", "shop"));
+        ASSERT_TRUE(raw.send_message(standin::tds::pkt_sql_batch,
+                                     sql_batch_body("insert into t_item (item_id, item_name) values (84, N'gone')")));
+        std::string reply;
+        EXPECT_FALSE(raw.read_reply(reply, 200));  // waiting
+    }
+    // The interrupted request is journalled when its wait ends.
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        for (const auto& line : s.journal_lines())
+            ended = ended || parse_json(line)["sql"].as_string().find("N'gone'") != std::string::npos;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    EXPECT_TRUE(ended);
+    ASSERT_TRUE(holder.end_transaction(true));
+    EXPECT_EQ(holder.exec("select count(*) from t_item where item_id in (83, 84)").scalar(), "1");
+}
+
 TEST(StandinTransactions, DumpHoldsCommittedData) {
     standin_process s(shop());
     {

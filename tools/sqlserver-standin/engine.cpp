@@ -16,6 +16,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <climits>
+#include <thread>
 #include <cerrno>
 #include <atomic>
 #include <cmath>
@@ -30,6 +33,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "applock.h"
 #include "tsql_parser.h"
 #include "tsql_runtime.h"
 
@@ -56,6 +60,8 @@ tsql_error err(int number, int severity, int state, std::string text) {
 }
 struct constraint_violation {};
 struct return_signal {};
+// The client cancelled or went away while the request waited for a lock.
+struct request_interrupted {};
 
 tsql_error compile_err(int number, int severity, int state, std::string text) {
     auto e = err(number, severity, state, std::move(text));
@@ -459,6 +465,7 @@ struct engine_state {
     std::atomic<int> next_spid{51};
     std::atomic<std::uint64_t> next_descriptor{1};
     int next_dbid = 5;
+    applock_table applocks;
 
     std::optional<db_entry> find_db(const std::string& name) {
         std::lock_guard<std::mutex> g(mu);
@@ -563,6 +570,7 @@ public:
     conn_impl(engine_state& eng, std::string db, std::string user)
         : eng_(eng), db_(std::move(db)), user_(std::move(user)), spid_(eng.next_spid++) {}
     ~conn_impl() override {
+        eng_.applocks.release_all(spid_, false);
         for (auto& [id, h] : handles_) {
             if (in_tran_.count(id)) sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
             for (auto& [sql, st] : cache_[id]) sqlite3_finalize(st);
@@ -605,6 +613,7 @@ public:
         reply_ = nullptr;
         return r;
     }
+    void set_interrupt_check(std::function<bool()> check) override { interrupt_ = std::move(check); }
     std::string current_database() const override { return db_; }
     int trancount() const override { return trancount_; }
     std::uint64_t transaction_descriptor() const override { return trancount_ > 0 ? descriptor_ : 0; }
@@ -613,7 +622,7 @@ public:
     sqlite3_stmt* cached(sqlite3* h, const std::string& sql) {
         try {
             return prepare(h, sql);
-        } catch (const tsql_error&) {
+        } catch (...) {  // called from inside SQLite: nothing may escape
             return nullptr;
         }
     }
@@ -651,7 +660,42 @@ private:
     };
     std::map<std::string, variable> vars_;  // batch-scoped, keyed by lower-case name
 
+    // SET LOCK_TIMEOUT: milliseconds a statement waits for a lock; -1, SQL
+    // Server's default, waits for ever.
+    int lock_timeout_ms_ = -1;
+    std::function<bool()> interrupt_;
+    bool interrupted_ = false;
+    std::chrono::steady_clock::time_point wait_started_;
+
     friend struct translator;
+
+    // SQLite's busy handler: another connection holds the database's write
+    // lock (an open transaction). Waits as LOCK_TIMEOUT says, checking now and
+    // then whether the client still wants the answer.
+    static int busy_wait(void* self, int count) { return static_cast<conn_impl*>(self)->keep_waiting(count); }
+    int keep_waiting(int count) {
+        const auto now = std::chrono::steady_clock::now();
+        if (count == 0) wait_started_ = now;
+        if (lock_timeout_ms_ == 0) return 0;
+        auto left = std::chrono::milliseconds(20);
+        if (lock_timeout_ms_ > 0) {
+            auto remaining = wait_started_ + std::chrono::milliseconds(lock_timeout_ms_) - now;
+            if (remaining <= std::chrono::steady_clock::duration::zero()) return 0;
+            left = std::min(left, std::chrono::ceil<std::chrono::milliseconds>(remaining));
+        }
+        if (interrupt_ && interrupt_()) {
+            interrupted_ = true;
+            return 0;
+        }
+        std::this_thread::sleep_for(left);
+        return 1;
+    }
+    // A failed SQLite call: 1222 after a lock wait ran out, or the end of the
+    // request when the wait was interrupted.
+    [[noreturn]] void fail(sqlite3* h, int rc) {
+        if (interrupted_) throw request_interrupted{};
+        throw sqlite_failure(h, rc);
+    }
 
     // ---------------------------------------------------------- plumbing
 
@@ -712,6 +756,7 @@ private:
         if (!d) throw err(911, 16, 1, "Database does not exist.");
         sqlite3* h = open_handle(d->path);
         if (!h) throw err(50000, 16, 1, "Internal error: cannot open the database file.");
+        sqlite3_busy_handler(h, &conn_impl::busy_wait, this);
         register_connection_functions(h);
         handles_[dbid] = h;
         return h;
@@ -751,7 +796,7 @@ private:
         char* msg = nullptr;
         int rc = sqlite3_exec(h, sql.c_str(), nullptr, nullptr, &msg);
         if (msg) sqlite3_free(msg);
-        if (rc != SQLITE_OK) throw sqlite_failure(h, rc);
+        if (rc != SQLITE_OK) fail(h, rc);
     }
 
     // Runs a statement; rows (if wanted) come back as values.
@@ -774,6 +819,7 @@ private:
             tsql_error e = sqlite_failure(h, rc);
             sqlite3_reset(st);
             if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE) throw constraint_violation{};
+            if (interrupted_) throw request_interrupted{};
             throw e;
         }
         std::int64_t changes = sqlite3_changes64(h);
@@ -825,6 +871,7 @@ private:
         }
         trancount_ = 0;
         std::uint64_t d = descriptor_;
+        eng_.applocks.release_all(spid_, true);
         end_handles("COMMIT");
         transaction_changed t{transaction_changed::what::committed, d};
         reply_->items.push_back(t);
@@ -833,6 +880,7 @@ private:
     void rollback_tran() {
         trancount_ = 0;
         std::uint64_t d = descriptor_;
+        eng_.applocks.release_all(spid_, true);
         end_handles("ROLLBACK");
         transaction_changed t{transaction_changed::what::rolled_back, d};
         reply_->items.push_back(t);
@@ -894,9 +942,15 @@ private:
     void exec_create_database(const statement& st);
     void exec_exec(const statement& st);
     void exec_set(const statement& st);
+    int lock_timeout_value(const std::string& written);
     bool eval_condition(const expr& e);
     sql_value evaluate(const expr& e, const type_spec& type);
-    void run_procedure(const statement& call, long long id);
+    int run_procedure(const statement& call, long long id);
+    void exec_applock(const statement& st, bool release);
+    std::optional<std::string> applock_argument_text(const expr& e);
+    variable* status_variable(const statement& st);
+    void set_status(variable* v, int status);
+    std::optional<int> return_status_;  // RETURN n inside the running procedure
     int exec_depth_ = 0;
     std::string current_proc_;  // for the procedure field of messages raised inside one
     int proc_line_offset_ = 0;
@@ -1159,6 +1213,7 @@ struct translator {
         else if (name == "@@MAX_PRECISION") r.sql = "38";
         else if (name == "@@TEXTSIZE") r.sql = "2147483647";
         else if (name == "@@NESTLEVEL") r.sql = "0";
+        else if (name == "@@LOCK_TIMEOUT") r.sql = std::to_string(c.lock_timeout_ms_);
         else throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
         return r;
     }
@@ -1791,6 +1846,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
             c.clear();
         }
     vars_.clear();
+    interrupted_ = false;
     std::vector<token> toks = tokenize(sql);
     std::vector<stmt_ptr> stmts;
     try {
@@ -1808,6 +1864,9 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         try {
             exec_stmt(*st);
         } catch (const return_signal&) {
+            break;
+        } catch (const request_interrupted&) {
+            r.interrupted = true;
             break;
         } catch (const std::exception& e) {
             // Never expected; reported instead of taking the connection down.
@@ -1921,6 +1980,12 @@ void conn_impl::exec_stmt(const statement& st) {
     }
     case statement::return_:
         // Ends the procedure, or the batch at its top level.
+        if (exec_depth_ > 0 && !st.args.empty()) {
+            type_spec int_type;
+            int_type.name = "INT";
+            sql_value v = evaluate(*st.args[0], int_type);
+            return_status_ = std::holds_alternative<std::int64_t>(v) ? static_cast<int>(std::get<std::int64_t>(v)) : 0;
+        }
         throw return_signal{};
     case statement::noop: return;
     }
@@ -2583,6 +2648,11 @@ void conn_impl::exec_create_database(const statement& st) {
 
 void conn_impl::exec_exec(const statement& st) {
     const std::string& proc = st.name.back();
+    if (is_applock_procedure(proc)) {
+        exec_applock(st, ieq(proc, "sp_releaseapplock"));
+        return;
+    }
+    variable* status = status_variable(st);
     if (ieq(proc, "sp_helptext")) {
         if (st.args.empty() || !st.args[0] || st.args[0]->kind != expr::lit_str)
             throw err(201, 16, 4, "Procedure or function 'sp_helptext' expects parameter '@objname', which was not supplied.");
@@ -2609,6 +2679,7 @@ void conn_impl::exec_exec(const statement& st) {
         std::int64_t n = static_cast<std::int64_t>(rs.rows.size());
         reply_->items.push_back(std::move(rs));
         done(true, n);
+        set_status(status, 0);
         return;
     }
     sqlite3* h = handle();
@@ -2617,11 +2688,97 @@ void conn_impl::exec_exec(const statement& st) {
     bool other_db = st.name.size() >= 3 && !st.name[st.name.size() - 3].empty() && !ieq(st.name[st.name.size() - 3], db_);
     if (!other_db) id = object_id(h, proc, &type);
     if (!id || type.rfind("P", 0) != 0) throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
-    run_procedure(st, *id);
+    set_status(status, run_procedure(st, *id));
 }
 
-// Runs a stored procedure's body with its parameters as variables.
-void conn_impl::run_procedure(const statement& call, long long id) {
+// EXEC @v = p: the variable must be declared before p runs.
+conn_impl::variable* conn_impl::status_variable(const statement& st) {
+    if (st.status_variable.empty()) return nullptr;
+    auto it = vars_.find(to_lower(st.status_variable));
+    if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.status_variable + "\".");
+    return &it->second;
+}
+
+void conn_impl::set_status(variable* v, int status) {
+    if (!v) return;
+    if (vtype_of(v->type) == vtype::integer) {
+        v->value = static_cast<std::int64_t>(status);
+        return;
+    }
+    expr e{};
+    e.kind = expr::lit_int;
+    e.value = std::to_string(status);
+    v->value = evaluate(e, v->type);
+}
+
+// An argument of sp_getapplock / sp_releaseapplock as text. Literals and
+// variables are read without touching the database, so that taking an
+// application lock never waits for another connection's transaction.
+std::optional<std::string> conn_impl::applock_argument_text(const expr& e) {
+    switch (e.kind) {
+    case expr::lit_str:
+    case expr::lit_int:
+    case expr::lit_num: return e.value;
+    case expr::lit_null: return std::nullopt;
+    case expr::variable: {
+        auto it = vars_.find(to_lower(e.op));
+        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+        if (std::holds_alternative<std::monostate>(it->second.value)) return std::nullopt;
+        return value_text(it->second.value);
+    }
+    case expr::unary:
+        if (e.op == "-" && e.args[0]->kind == expr::lit_int) return "-" + e.args[0]->value;
+        break;
+    default: break;
+    }
+    type_spec text_type;
+    text_type.name = "NVARCHAR";
+    text_type.length = -2;
+    sql_value v = evaluate(e, text_type);
+    if (std::holds_alternative<std::monostate>(v)) return std::nullopt;
+    return value_text(v);
+}
+
+void conn_impl::exec_applock(const statement& st, bool release) {
+    variable* status = status_variable(st);
+    std::vector<applock_argument> args;
+    for (std::size_t i = 0; i < st.args.size(); ++i) {
+        applock_argument a;
+        a.name = st.arg_names[i];
+        const expr& e = *st.args[i];
+        if (e.kind == expr::lit_null && e.op == "DEFAULT") a.is_default = true;
+        else a.value = applock_argument_text(e);
+        args.push_back(std::move(a));
+    }
+    applock_context ctx{eng_.applocks, spid_, current_dbid(), trancount_ > 0, lock_timeout_ms_,
+                        [this] { return interrupt_ && interrupt_(); }};
+    applock_outcome out = run_applock_procedure(release, args, ctx);
+    if (out.refused) {
+        const server_message& m = *out.refused;
+        auto e = err(m.number, m.severity, m.state, m.text);
+        throw e;
+    }
+    if (out.interrupted) throw request_interrupted{};
+    // As SQL Server's own procedures answer: messages raised inside, each
+    // error ending its statement there, then the return status.
+    last_error_ = 0;
+    for (const auto& m : out.messages) {
+        reply_->items.push_back(m);
+        if (!m.is_error()) continue;
+        if (reply_->first_error == 0) reply_->first_error = m.number;
+        last_error_ = m.number;
+        statement_done d;
+        d.error = true;
+        d.in_procedure = true;
+        reply_->items.push_back(d);
+    }
+    reply_->items.push_back(procedure_end{out.status});
+    set_status(status, out.status);
+}
+
+// Runs a stored procedure's body with its parameters as variables; returns
+// its return status.
+int conn_impl::run_procedure(const statement& call, long long id) {
     const std::string& proc = call.name.back();
     if (exec_depth_ >= 32)
         throw err(217, 16, 1, "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).");
@@ -2654,6 +2811,7 @@ void conn_impl::run_procedure(const statement& call, long long id) {
             if (call.arg_names[i].empty()) throw err(8144, 16, 2, "Procedure or function " + proc + " has too many arguments specified.");
             throw err(8145, 16, 2, call.arg_names[i] + " is not a parameter for procedure " + proc + ".");
         }
+        if (call.args[i]->kind == expr::lit_null && call.args[i]->op == "DEFAULT") continue;  // the parameter's default
         variable v;
         v.type = normalized(h0.types[k], false);
         v.value = evaluate(*call.args[i], v.type);
@@ -2690,6 +2848,7 @@ void conn_impl::run_procedure(const statement& call, long long id) {
     proc_line_offset_ = static_cast<int>(std::count(def.begin(), def.begin() + static_cast<long>(std::min(body_start, def.size())), '\n'));
     vars_ = std::move(params);
     ++exec_depth_;
+    return_status_.reset();
     for (const auto& s : body) {
         try {
             exec_stmt(*s);
@@ -2701,6 +2860,37 @@ void conn_impl::run_procedure(const statement& call, long long id) {
             if (e.abort_batch) break;
         }
     }
+    // A procedure called from this one has taken its own status already.
+    int status = return_status_.value_or(0);
+    return_status_.reset();
+    return status;
+}
+
+// SET LOCK_TIMEOUT's value: a number of milliseconds or a variable holding
+// one. Anything below -1 waits for ever, as -1 does.
+int conn_impl::lock_timeout_value(const std::string& written) {
+    sql_value v;
+    if (!written.empty() && written[0] == '@') {
+        auto it = vars_.find(to_lower(written));
+        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + written + "\".");
+        v = it->second.value;
+        if (auto* s = std::get_if<std::string>(&v)) {
+            char* end = nullptr;
+            long long n = std::strtoll(s->c_str(), &end, 10);
+            if (end == s->c_str() || *end != '\0') throw err(8114, 16, 5, "Error converting data type varchar to int.");
+            v = static_cast<std::int64_t>(n);
+        }
+        if (std::holds_alternative<std::monostate>(v)) return lock_timeout_ms_;
+    } else {
+        std::size_t digits = written[0] == '-' ? 1 : 0;
+        if (written.size() <= digits || written.find_first_not_of("0123456789", digits) != std::string::npos)
+            throw compile_err(102, 15, 1, "Incorrect syntax near '" + written + "'.");
+        v = static_cast<std::int64_t>(std::strtoll(written.c_str(), nullptr, 10));
+    }
+    std::int64_t n = std::holds_alternative<std::int64_t>(v) ? std::get<std::int64_t>(v)
+                                                              : static_cast<std::int64_t>(std::get<double>(v));
+    if (n > INT32_MAX) throw err(8115, 16, 2, "Arithmetic overflow error converting expression to data type int.");
+    return n < -1 ? -1 : static_cast<int>(n);
 }
 
 void conn_impl::exec_set(const statement& st) {
@@ -2708,6 +2898,7 @@ void conn_impl::exec_set(const statement& st) {
     if (st.option == "NOCOUNT") nocount_ = on;
     else if (st.option == "IMPLICIT_TRANSACTIONS") implicit_ = on;
     else if (st.option == "XACT_ABORT") xact_abort_ = on;
+    else if (st.option == "LOCK_TIMEOUT") lock_timeout_ms_ = lock_timeout_value(st.arg_names.at(0));
     else if (st.option == "IDENTITY_INSERT") {
         sqlite3* h = handle();
         check_owner(st.name);

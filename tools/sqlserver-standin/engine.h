@@ -6,6 +6,7 @@
 // Every call is safe from any thread; each connection is used by one thread.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,12 @@ struct statement_done {
     bool has_count = false;
     std::int64_t count = 0;
     bool error = false;
+    bool in_procedure = false;  // a statement of a procedure the batch called: DONEINPROC
+};
+
+// The end of a procedure the batch called: RETURNSTATUS and DONEPROC.
+struct procedure_end {
+    int status = 0;
 };
 
 // ENVCHANGE 1.
@@ -66,11 +73,12 @@ struct transaction_changed {
 };
 
 using reply_item =
-    std::variant<result_set, server_message, statement_done, database_changed, transaction_changed>;
+    std::variant<result_set, server_message, statement_done, database_changed, transaction_changed, procedure_end>;
 
 struct batch_reply {
     std::vector<reply_item> items;  // in wire order
     int first_error = 0;            // number of the first error raised, 0 if none
+    bool interrupted = false;       // ended while waiting for a lock: the client cancelled or left
 };
 
 struct login_entry {
@@ -88,6 +96,12 @@ public:
     virtual batch_reply begin_transaction() = 0;
     virtual batch_reply commit_transaction(bool begin_new) = 0;
     virtual batch_reply rollback_transaction(bool begin_new) = 0;
+
+    // Asked now and then while a request waits for a lock (another
+    // connection's transaction, an application lock). Returning true ends the
+    // request there: its statement is undone and the reply is marked
+    // interrupted. Without one, waits end only by the lock or LOCK_TIMEOUT.
+    virtual void set_interrupt_check(std::function<bool()> check) = 0;
 
     virtual std::string current_database() const = 0;
     virtual int trancount() const = 0;

@@ -36,6 +36,10 @@ std::string usage_text() {
            "                        a batch whose text matches REGEX fails with that error\n"
            "                        instead of running (repeatable)\n"
            "  --drop-after N        close each connection abruptly when its Nth batch arrives\n"
+           "  --drop-at N           close each connection abruptly when its Nth request after the\n"
+           "                        login arrives (batches, procedure calls, transaction requests)\n"
+           "  --silent-at N         from its Nth request after the login, stop answering a\n"
+           "                        connection for good (0: not even its first packet)\n"
            "  --delay-ms N          delay every reply by N milliseconds\n"
            "  --help                show this text\n"
            "\n"
@@ -82,7 +86,8 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
             return r;
         }
         static const char* const with_value[] = {"--port",  "--bind", "--fixture",    "--login",   "--journal",
-                                                 "--dump",  "--fail", "--drop-after", "--delay-ms"};
+                                                 "--dump",  "--fail", "--drop-after", "--delay-ms",
+                                                 "--drop-at", "--silent-at"};
         std::string name = a, value;
         bool has_inline = false;
         if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -130,6 +135,16 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
         } else if (name == "--drop-after") {
             if (!parse_int(value, 1, INT_MAX, o.drop_after)) {
                 r.error = "--drop-after: expected a positive number, got '" + value + "'";
+                return r;
+            }
+        } else if (name == "--drop-at") {
+            if (!parse_int(value, 1, INT_MAX, o.drop_at)) {
+                r.error = "--drop-at: expected a positive number, got '" + value + "'";
+                return r;
+            }
+        } else if (name == "--silent-at") {
+            if (!parse_int(value, 0, INT_MAX, o.silent_at)) {
+                r.error = "--silent-at: expected a number from 0 up, got '" + value + "'";
                 return r;
             }
         } else if (name == "--delay-ms") {

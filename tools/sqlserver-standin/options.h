@@ -26,6 +26,8 @@ struct server_options {
     std::string dump_path;
     std::vector<fail_rule> fail_rules;
     int drop_after = 0;  // 0: never
+    int drop_at = 0;     // 0: never; counts every request after the login
+    int silent_at = -1;  // -1: never; 0: from the first byte; N: from the Nth request after the login
     int delay_ms = 0;
 };
 

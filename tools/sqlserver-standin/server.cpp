@@ -101,9 +101,15 @@ void write_reply(tds::token_writer& w, const batch_reply& reply, bool in_proc = 
             std::uint16_t status = 0;
             if (d->has_count) status |= tds::done_count;
             if (d->error) status |= tds::done_error;
-            if (!last || in_proc) status |= tds::done_more;
+            if (!last || in_proc || d->in_procedure) status |= tds::done_more;
             w.done(status, d->has_count ? static_cast<std::uint64_t>(d->count) : 0, 0,
-                   in_proc ? tds::doneinproc_token : tds::done_token);
+                   in_proc || d->in_procedure ? tds::doneinproc_token : tds::done_token);
+            error_since_done = false;
+        } else if (auto* p = std::get_if<procedure_end>(&item)) {
+            // A procedure called inside a procedure call ends without tokens of its own.
+            if (in_proc) continue;
+            w.return_status(p->status);
+            w.done(last ? 0 : tds::done_more, 0, 0, tds::doneproc_token);
             error_since_done = false;
         } else if (auto* db = std::get_if<database_changed>(&item)) {
             w.envchange_text(1, db->new_name, db->old_name);
@@ -114,7 +120,8 @@ void write_reply(tds::token_writer& w, const batch_reply& reply, bool in_proc = 
             w.envchange_transaction(type, t->descriptor);
         }
     }
-    if (!in_proc && (items.empty() || !std::holds_alternative<statement_done>(items.back())))
+    if (!in_proc && (items.empty() || !(std::holds_alternative<statement_done>(items.back()) ||
+                                         std::holds_alternative<procedure_end>(items.back()))))
         w.done(error_since_done ? tds::done_error : 0);
 }
 
@@ -282,6 +289,34 @@ void server::serve(int fd, int conn_id) {
         return reply(w.bytes());
     };
 
+    // While a request waits for a lock the engine asks now and then whether
+    // the client still wants the answer: its ATTENTION (a query timeout) or
+    // its disconnect ends the wait at once, so no thread is left waiting for
+    // a client that is gone.
+    enum class client_state { waiting, attention, gone };
+    client_state client = client_state::waiting;
+    auto client_interrupts = [&] {
+        if (client != client_state::waiting) return true;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return false;
+        std::uint8_t next_type = 0;
+        std::string next;
+        // Without MARS nothing but ATTENTION may come before the answer.
+        client = read_message(fd, next_type, next) && next_type == tds::pkt_attention ? client_state::attention
+                                                                                       : client_state::gone;
+        return true;
+    };
+    // Sends a request's reply, or for a request the client cancelled meanwhile
+    // the acknowledgement instead. False when the connection must end.
+    auto answer = [&](const std::string& tokens) {
+        if (client == client_state::gone) return false;
+        if (client == client_state::attention) {
+            client = client_state::waiting;
+            return acknowledge_attention();
+        }
+        return reply(tokens);
+    };
+
     // Runs statement text as a batch: a --fail rule, or the engine.
     auto run_text = [&](const std::string& text) {
         for (const auto& rule : opts_.fail_rules)
@@ -298,6 +333,35 @@ void server::serve(int fd, int conn_id) {
     auto drop_now = [&] {
         ++batches;
         return opts_.drop_after > 0 && batches >= opts_.drop_after;
+    };
+
+    // --silent-at: a server that has stopped answering but keeps the
+    // connection open. Whatever the client sends is read and dropped, ATTENTION
+    // included, until it closes its end; then its transaction is rolled back
+    // as on any disconnect.
+    auto go_silent = [&] {
+        char sink[4096];
+        for (;;) {
+            ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+        }
+        conn.reset();
+    };
+    if (opts_.silent_at == 0) {
+        go_silent();
+        return;
+    }
+
+    // --drop-at and --silent-at count every request after the login, so that
+    // a test can cut a connection at any request, commits included.
+    int requests = 0;
+    enum class fault { none, drop, silent };
+    auto request_fault = [&] {
+        ++requests;
+        if (opts_.silent_at > 0 && requests >= opts_.silent_at) return fault::silent;
+        if (opts_.drop_at > 0 && requests >= opts_.drop_at) return fault::drop;
+        return fault::none;
     };
 
     std::uint8_t type = 0;
@@ -326,6 +390,7 @@ void server::serve(int fd, int conn_id) {
                 return;
             }
             conn = std::move(lr.conn);
+            conn->set_interrupt_check(client_interrupts);
             std::string db = lr.database.empty() ? conn->current_database() : lr.database;
             w.envchange_text(1, db, "master");
             w.message(info(5701, 2, "Changed database context to '" + db + "'."), server_name);
@@ -337,6 +402,19 @@ void server::serve(int fd, int conn_id) {
             w.done(0);
             if (!reply(w.bytes())) return;
             continue;
+        }
+
+        if (type == tds::pkt_sql_batch || type == tds::pkt_rpc || type == tds::pkt_transaction_manager) {
+            switch (request_fault()) {
+            case fault::silent:
+                go_silent();
+                return;
+            case fault::drop:
+                conn.reset();  // rolls back before the client sees the socket close
+                return;
+            case fault::none:
+                break;
+            }
         }
 
         switch (type) {
@@ -357,7 +435,7 @@ void server::serve(int fd, int conn_id) {
             write_reply(w, r);
             // Journal first: a client that has its answer finds the line there.
             journal_.record(conn_id, db, *text, r.first_error);
-            if (!reply(w.bytes())) return;
+            if (!answer(w.bytes())) return;
             break;
         }
         case tds::pkt_transaction_manager: {
@@ -396,7 +474,7 @@ void server::serve(int fd, int conn_id) {
             tds::token_writer w;
             write_reply(w, r);
             journal_.record(conn_id, conn->current_database(), label, r.first_error);
-            if (!reply(w.bytes())) return;
+            if (!answer(w.bytes())) return;
             break;
         }
         case tds::pkt_rpc: {
@@ -484,7 +562,7 @@ void server::serve(int fd, int conn_id) {
             // Only statements and refusals are worth a journal line, not the
             // driver's bookkeeping.
             if (text || r.first_error) journal_.record(conn_id, db, label, r.first_error);
-            if (!reply(w.bytes())) return;
+            if (!answer(w.bytes())) return;
             break;
         }
         case tds::pkt_attention:

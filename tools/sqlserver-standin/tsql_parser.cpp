@@ -539,12 +539,16 @@ private:
         }
         if (valued.count(opt)) {
             const token& v = peek();
-            if (v.is_op("-")) next();
+            std::string sign;
+            if (v.is_op("-")) {
+                sign = "-";
+                next();
+            }
             const token& w = peek();
             if (w.kind == tok::integer || w.kind == tok::string || w.kind == tok::ident ||
                 w.kind == tok::quoted_ident || w.kind == tok::number || w.kind == tok::variable) {
                 st.args.push_back(nullptr);
-                st.arg_names.push_back(w.text);
+                st.arg_names.push_back(sign + w.text);
                 next();
                 return;
             }
@@ -555,7 +559,10 @@ private:
 
     void exec_(statement& st) {
         st.kind = statement::exec;
-        if (peek().kind == tok::variable && peek(1).is_op("=")) { next(); next(); }
+        if (peek().kind == tok::variable && peek(1).is_op("=")) {
+            st.status_variable = next().text;
+            next();
+        }
         if (peek().is_op("(")) fail();  // EXEC ('dynamic sql') is not supported
         st.name = multipart();
         if (peek().is_op(";") || at_end()) return;
@@ -583,6 +590,7 @@ private:
             } else if (v.is("DEFAULT")) {
                 next();
                 e = lit(expr::lit_null, "");
+                e->op = "DEFAULT";  // the parameter's own default
             } else {
                 e = unary_();
             }

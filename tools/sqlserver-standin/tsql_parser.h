@@ -161,6 +161,7 @@ struct statement {
     std::vector<expr_ptr> args;
     std::vector<std::string> arg_names;
     std::vector<type_spec> types;  // declare; procedure parameters
+    std::string status_variable;   // EXEC @v = p: the variable taking p's return status
     std::size_t body_begin = 0;    // procedure / trigger: offset of the body in the batch
 };
 
