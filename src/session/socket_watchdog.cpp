@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <string>
 #endif
 
 namespace velmora {
@@ -43,51 +42,116 @@ bool is_connected_tcp(int fd) {
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) return false;
     return peer.ss_family == AF_INET || peer.ss_family == AF_INET6;
 }
+
+std::set<int> new_tcp_sockets(const std::set<int>& before) {
+    std::set<int> out;
+    for (int fd : open_sockets())
+        if (!before.count(fd) && is_connected_tcp(fd)) out.insert(fd);
+    return out;
+}
 #endif
 
 }  // namespace
 
-socket_watchdog::socket_watchdog(std::chrono::milliseconds deadline) {
-#ifndef _WIN32
-    sockets_before_ = open_sockets();
-    thread_ = std::thread([this, deadline] { watch(deadline); });
-#else
-    (void)deadline;
-#endif
-}
-
 socket_watchdog::~socket_watchdog() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        done_ = true;
+        stopping_ = true;
     }
-    done_cv_.notify_all();
+    cv_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
 
-bool socket_watchdog::fired() const {
+void socket_watchdog::begin_login() {
+#ifndef _WIN32
+    std::set<int> before = open_sockets();
     std::lock_guard<std::mutex> lock(mutex_);
-    return fired_;
+    before_login_ = std::move(before);
+    connection_.clear();
+    logging_in_ = true;
+#endif
 }
 
-void socket_watchdog::watch(std::chrono::milliseconds deadline) {
+void socket_watchdog::end_login(bool connected) {
 #ifndef _WIN32
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (done_cv_.wait_for(lock, deadline, [this] { return done_; })) return;
-    // Still inside the call: cut the sockets it opened. Shutting down, not
-    // closing, keeps the descriptors valid for the driver, which then sees
-    // the connection end and fails the call. A socket still connecting is
-    // the driver's own timeout's to end; it is cut once it has connected.
-    do {
-        for (int fd : open_sockets()) {
-            if (sockets_before_.count(fd) || !is_connected_tcp(fd)) continue;
-            ::shutdown(fd, SHUT_RDWR);
-            fired_ = true;
-        }
-    } while (!done_cv_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; }));
+    std::set<int> mine = connected ? new_tcp_sockets(before_login_) : std::set<int>{};
+    std::lock_guard<std::mutex> lock(mutex_);
+    logging_in_ = false;
+    connection_ = std::move(mine);
+#else
+    (void)connected;
+#endif
+}
+
+void socket_watchdog::forget_connection() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection_.clear();
+    logging_in_ = false;
+}
+
+void socket_watchdog::arm(std::chrono::milliseconds deadline) {
+#ifndef _WIN32
+    std::lock_guard<std::mutex> lock(mutex_);
+    fired_ = false;
+    deadline_ = std::chrono::steady_clock::now() + deadline;
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    // A thread already waiting for an earlier deadline wakes then and finds
+    // this one; only an idle thread needs waking, which keeps a watched call
+    // to a lock and an assignment.
+    if (idle_) cv_.notify_all();
 #else
     (void)deadline;
 #endif
+}
+
+void socket_watchdog::disarm() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    deadline_.reset();
+}
+
+// Shuts down, without closing, so the descriptors stay valid for the driver,
+// which then sees the connection end and fails the call.
+void socket_watchdog::cut_locked() {
+#ifndef _WIN32
+    const std::set<int> targets = logging_in_ ? new_tcp_sockets(before_login_) : connection_;
+    for (int fd : targets) {
+        ::shutdown(fd, SHUT_RDWR);
+        fired_ = true;
+    }
+#endif
+}
+
+void socket_watchdog::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (!deadline_) {
+            idle_ = true;
+            cv_.wait(lock);
+            idle_ = false;
+            continue;
+        }
+        if (std::chrono::steady_clock::now() < *deadline_) {
+            const auto until = *deadline_;
+            cv_.wait_until(lock, until);
+            continue;
+        }
+        // Past the deadline and still inside the call. A login's socket that
+        // is still connecting is the driver's own timeout's to end: look
+        // again shortly, so it is cut once it has connected.
+        cut_locked();
+        cv_.wait_for(lock, std::chrono::milliseconds(200));
+    }
+}
+
+socket_watchdog::watch::watch(socket_watchdog& dog, std::chrono::milliseconds deadline) : dog_(dog) {
+    dog_.arm(deadline);
+}
+
+socket_watchdog::watch::~watch() { dog_.disarm(); }
+
+bool socket_watchdog::watch::fired() const {
+    std::lock_guard<std::mutex> lock(dog_.mutex_);
+    return dog_.fired_;
 }
 
 }  // namespace velmora

@@ -1,16 +1,20 @@
 #pragma once
-// Bounds a blocking client call that the driver itself does not bound.
+// Bounds the client calls that the driver itself does not bound.
 //
-// FreeTDS's login timeout does not cover the pre-login exchange: a server that
-// accepts the TCP connection and never answers holds SQLDriverConnect forever.
-// The watchdog notes the process's open sockets when it is armed; when the
-// call has not returned by the deadline, it shuts down every TCP socket opened
-// since, so the driver's blocked read ends with a communication failure.
-// Elsewhere (the Microsoft drivers honour their login timeout) it does nothing.
+// FreeTDS applies no timeout to the pre-login exchange nor to its transaction
+// requests (the commit, the rollback, switching autocommit): a server that
+// accepts the connection and then never answers holds such a call forever.
+// The watchdog knows the TCP sockets of the session's connection; when a
+// watched call has not returned by its deadline, it shuts those sockets down,
+// so the driver's blocked read ends with a communication failure.
+//
+// Only where the sockets can be seen (Linux, through /proc/self/fd); the
+// Microsoft drivers on Windows bound their calls themselves.
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -18,23 +22,49 @@ namespace velmora {
 
 class socket_watchdog {
 public:
-    explicit socket_watchdog(std::chrono::milliseconds deadline);
-    ~socket_watchdog();  // disarms; never shuts down anything after this
+    socket_watchdog() = default;
+    ~socket_watchdog();
     socket_watchdog(const socket_watchdog&) = delete;
     socket_watchdog& operator=(const socket_watchdog&) = delete;
 
-    // True when the deadline passed and the watchdog cut the call short.
-    bool fired() const;
+    // Around a login: the sockets opened between begin_login and end_login
+    // are the connection's. While a login is watched, every TCP socket opened
+    // since begin_login is cut at the deadline.
+    void begin_login();
+    void end_login(bool connected);
+    // The connection is gone: nothing to watch any more.
+    void forget_connection();
+
+    // Watches one call for its lifetime.
+    class watch {
+    public:
+        watch(socket_watchdog& dog, std::chrono::milliseconds deadline);
+        ~watch();
+        watch(const watch&) = delete;
+        watch& operator=(const watch&) = delete;
+        // True when the deadline passed and the call was cut short.
+        bool fired() const;
+
+    private:
+        socket_watchdog& dog_;
+    };
 
 private:
-    void watch(std::chrono::milliseconds deadline);
+    void arm(std::chrono::milliseconds deadline);
+    void disarm();
+    void run();
+    void cut_locked();
 
-    std::set<int> sockets_before_;
-    mutable std::mutex mutex_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
-    bool fired_ = false;
+    std::mutex mutex_;
+    std::condition_variable cv_;
     std::thread thread_;
+    bool stopping_ = false;
+    bool idle_ = true;            // the thread waits for no deadline
+    bool logging_in_ = false;
+    std::set<int> before_login_;  // sockets that existed when the login began
+    std::set<int> connection_;    // the connection's own sockets
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    bool fired_ = false;
 };
 
 }  // namespace velmora

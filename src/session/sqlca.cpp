@@ -142,6 +142,7 @@ struct transaction::odbc {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     bool connected = false;
+    socket_watchdog watchdog;
 
     ~odbc() {
         if (dbc != SQL_NULL_HDBC) {
@@ -206,6 +207,13 @@ bool transaction::refuse_when_unusable() {
     return false;
 }
 
+// The driver gives up a silent server after a query timeout and as long again
+// for the cancel, but its transaction requests it never gives up: every call
+// that can wait for the server is watched, a little beyond the driver's bound.
+socket_watchdog::watch transaction::watched_call() {
+    return socket_watchdog::watch(odbc_->watchdog, std::chrono::seconds(2 * std::max(query_timeout_seconds, 1) + 5));
+}
+
 void transaction::connect() {
     if (connected()) {
         fail("The session is already connected; disconnect it first.");
@@ -252,12 +260,14 @@ void transaction::connect() {
     SQLSMALLINT out_len = 0;
     SQLRETURN rc;
     bool timed_out = false;
+    h->watchdog.begin_login();
     {
-        socket_watchdog watchdog{std::chrono::seconds(login_timeout_seconds)};
+        socket_watchdog::watch watch(h->watchdog, std::chrono::seconds(login_timeout_seconds));
         rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024, &out_len,
                                SQL_DRIVER_NOPROMPT);
-        timed_out = watchdog.fired();
+        timed_out = watch.fired();
     }
+    h->watchdog.end_login(ok(rc));
     if (!ok(rc)) {
         std::string text;
         if (timed_out)
@@ -303,6 +313,7 @@ void transaction::disconnect() {
     // connection has nothing left to commit and must not be waited for.
     std::string text;
     if (!autocommit_ && !broken_) {
+        const auto watch = watched_call();
         SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT);
         if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
     }
@@ -327,6 +338,7 @@ void transaction::set_autocommit(bool on) {
         autocommit_ = on;
         return;
     }
+    const auto watch = watched_call();
     std::vector<diagnostic> diags;
     if (on) {
         // ODBC says switching on commits; FreeTDS rolls back, so commit first.
@@ -349,6 +361,7 @@ void transaction::end_transaction(bool commit_it) {
         succeed();
         return;
     }
+    const auto watch = watched_call();
     SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, commit_it ? SQL_COMMIT : SQL_ROLLBACK);
     if (ok(rc)) {
         succeed();
@@ -477,6 +490,7 @@ static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u
 
 void transaction::execute_immediate(std::u16string_view sql) {
     if (refuse_when_unusable()) return;
+    const auto watch = watched_call();
     take(run_batch(odbc_->dbc, std::u16string(sql), nullptr, query_timeout_seconds));
 }
 
@@ -487,6 +501,7 @@ void transaction::execute(std::string_view sql_utf8) { execute_immediate(utf8_to
 void transaction::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
     if (refuse_when_unusable()) return;
     std::vector<std::u16string> row;
+    const auto watch = watched_call();
     call_result r = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row, query_timeout_seconds);
     if (r.status == 0 && row.size() < targets.size()) {
         r.status = -1;

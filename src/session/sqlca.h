@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "socket_watchdog.h"
 #include "sql_executor.h"
 
 namespace velmora {
@@ -90,6 +91,7 @@ public:
 
 private:
     bool refuse_when_unusable();
+    socket_watchdog::watch watched_call();
     void take(call_result r);
     void end_transaction(bool commit_it);
     void fail(std::string text, long native = 0);

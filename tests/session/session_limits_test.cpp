@@ -95,9 +95,17 @@ TEST(session_limits, the_login_sets_the_lock_timeout_and_a_held_lock_fails_with_
 }
 
 TEST(session_limits, a_server_gone_silent_breaks_the_session_and_every_later_call_fails_at_once) {
-    // Silent from the third request after the login (the lock timeout is the first).
-    standin_process server(
-        {{fixture("shops.sql")}, {"--silent-at", "3"}});
+    // The login sends requests of its own (isolation, lock timeout): silent
+    // from the second request after them.
+    std::size_t login_requests = 0;
+    {
+        standin_process counting(with_fixtures({fixture("shops.sql")}));
+        transaction t;
+        log_in(t, counting.server_name(), "shop_a");
+        t.disconnect();
+        login_requests = counting.journal_lines().size();
+    }
+    standin_process server({{fixture("shops.sql")}, {"--silent-at", std::to_string(login_requests + 2)}});
     transaction t;
     t.query_timeout_seconds = 1;
     log_in(t, server.server_name(), "shop_a");
