@@ -1,22 +1,18 @@
 #include "package_runner.h"
 
-#include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app_names.h"
 #include "gbk.h"
 #include "interface_tag.h"
+#include "package_file.h"
 #include "package_format.h"
 #include "statement_builder.h"
 
 namespace velmora {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* text_missing = "数据库升级程序不全，升级操作被中断。";
 constexpr const char* text_damaged = "数据库升级程序包已损坏，升级操作被中断。";
@@ -25,31 +21,12 @@ constexpr const char* text_failed_head = "更新";
 constexpr const char* text_failed_body = "失败！(错误信息：";
 constexpr const char* text_succeeded = "更新成功！";
 
-bool package_exists(const std::string& path) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    return !ec && fs::exists(st) && !fs::is_directory(st);
-}
-
-// The whole file, in pieces of read_piece_size joined in order. A file that
-// cannot be opened or read reads as what was got so far; validation then
-// calls it damaged.
-std::string read_package(const std::string& path) {
-    std::error_code ec;
-    const std::uintmax_t length = fs::file_size(path, ec);
-    std::string source;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return source;
-    const std::size_t calls = read_call_count(ec ? 0 : length);
-    if (!ec) source.reserve(static_cast<std::size_t>(length));
-    std::vector<char> piece(read_piece_size);
-    for (std::size_t i = 0; i < calls; ++i) {
-        const std::size_t got = std::fread(piece.data(), 1, piece.size(), f);
-        source.append(piece.data(), got);
-        if (got < piece.size()) break;  // end of file or an error: nothing more comes
-    }
-    std::fclose(f);
-    return source;
+// The whole file, read in pieces of read_piece_size joined in order. Only a
+// regular file is read, and nothing waits on a FIFO or a device.
+package::file_read read_package(const std::string& path) {
+    package::read_options limits;
+    limits.piece_size = read_piece_size;
+    return package::read_regular_file(path, limits);
 }
 
 }  // namespace
@@ -64,17 +41,20 @@ run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_se
     run_outcome out;
 
     const std::string path = run_dir + std::string(package::package_file_name);
-    if (!package_exists(path)) {
+    // Nothing there, or something that is no file (a directory, a FIFO, a
+    // device), is no package.
+    const package::file_read file = read_package(path);
+    if (file.status == package::read_status::missing || file.status == package::read_status::not_regular) {
         ui.message_box(gs_appname, text_missing);
         out.how = run_outcome::ending::package_missing;
         return out;
     }
 
     // The package is checked whole before anything runs, so a damaged one
-    // never leaves the database half upgraded.
-    const std::string source = read_package(path);
+    // never leaves the database half upgraded. A file that cannot be read
+    // whole is as good as damaged.
     std::vector<package::record_view> records;
-    if (!package::decode_package(source, records)) {
+    if (!file.ok() || !package::decode_package(file.bytes.view(), records)) {
         ui.message_box(gs_appname, text_damaged);
         out.how = run_outcome::ending::package_damaged;
         return out;

@@ -3,6 +3,7 @@
 // session's own text.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -116,6 +117,29 @@ TEST_F(RunnerFileTest, MissingPackageIsReportedAndNothingRuns) {
     fs::create_directory(dir_ + "db.dat");
     ui_.events.clear();
     EXPECT_EQ(run().how, run_outcome::ending::package_missing);
+}
+
+TEST_F(RunnerFileTest, FifosDevicesAndDanglingLinksAreNoPackageAndNothingWaits) {
+    // A FIFO without a writer would hold a plain read forever; /dev/zero
+    // would never end.
+    ASSERT_EQ(::mkfifo((dir_ + "fifo").c_str(), 0644), 0);
+    for (const std::string& target : {dir_ + "fifo", std::string("/dev/zero"), dir_ + "nowhere"}) {
+        SCOPED_TRACE(target);
+        fs::remove(dir_ + "db.dat");
+        fs::create_symlink(target, dir_ + "db.dat");
+        ui_.events.clear();
+        EXPECT_EQ(run().how, run_outcome::ending::package_missing);
+        EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, missing_text}}));
+    }
+}
+
+TEST_F(RunnerFileTest, APackageThatCannotBeReadIsDamagedAndNothingRuns) {
+    // A regular file whose every read fails (root may open any file, so
+    // permissions cannot show this).
+    fs::create_symlink("/proc/self/mem", dir_ + "db.dat");
+    run_outcome o = run();
+    EXPECT_EQ(o.how, run_outcome::ending::package_damaged);
+    EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, damaged_text}}));
 }
 
 TEST_F(RunnerFileTest, DamagedPackagesStopBeforeAnythingRuns) {
