@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -50,8 +51,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
+    // A hang shows as exit 124 instead of holding the suite.
     result run(const std::vector<std::string>& args) {
-        std::string cmd = quoted(VELMORA_DBDAT_PATH);
+        std::string cmd = "timeout 30 " + quoted(VELMORA_DBDAT_PATH);
         for (const auto& a : args) cmd += " " + quoted(a);
         cmd += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
         const int status = std::system(cmd.c_str());
@@ -103,6 +105,73 @@ TEST_F(DbdatTest, DamagedPackageExitsOneWithTheReason) {
         EXPECT_FALSE(fs::exists(dir / "out"));
     }
     EXPECT_EQ(run({"list", (dir / "missing.dat").string()}).code, 1);
+}
+
+TEST_F(DbdatTest, EveryCommandRefusesWhatIsNoRegularFileWithoutWaiting) {
+    fs::create_directory(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    const struct {
+        std::string path;
+        const char* says;
+    } cases[] = {
+        {(dir / "folder").string(), "is a directory, not a regular file"},
+        {(dir / "fifo").string(), "is a FIFO, not a regular file"},
+        {"/dev/zero", "is a character device, not a regular file"},
+        {(dir / "dangling").string(), "is a symbolic link to nothing"},
+        {(dir / "missing").string(), "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::vector<std::string>> commands = {
+            {"list", c.path},
+            {"check", c.path},
+            {"extract", c.path, (dir / "out").string()},
+            {"split", c.path, "--drop", (dir / "d").string(), "--create", (dir / "c").string()},
+        };
+        for (const auto& args : commands) {
+            SCOPED_TRACE(args[0] + " " + c.path);
+            const result r = run(args);
+            EXPECT_EQ(r.code, 1);
+            EXPECT_EQ(r.err, "dbdat: " + c.path + ": " + c.says + "\n");
+            EXPECT_TRUE(r.out.empty());
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "d"));
+}
+
+TEST_F(DbdatTest, ListAndCheckReadLargePackagesPieceByPiece) {
+    // Records far larger than a piece, and a body end split across pieces.
+    std::vector<pkg::record> records;
+    for (int i = 0; i < 40; ++i)
+        records.push_back({"p" + std::to_string(i) + "_MS.sql",
+                           "drop proc p\r\ngo\r\ncreate proc p as begin select 1 end" +
+                               std::string(static_cast<std::size_t>(i) * 9973, ' ')});
+    const std::string bytes = pkg::encode_package(records);
+    const std::string file = package_file(bytes);
+    result r = run({"list", file});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<pkg::record_view> views;
+    ASSERT_TRUE(pkg::decode_package(bytes, views));
+    std::string expected;
+    for (const auto& v : views)
+        expected += std::to_string(v.offset) + "\t" + std::string(v.name) + "\t" + std::to_string(v.stored_body.size()) +
+                    "\tMS\n";
+    EXPECT_EQ(r.out, expected);
+    r = run({"check", file});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("40 record(s): 40 execute, 0 skip, 0 refuse"), std::string::npos);
+
+    // Damage at the very end still means no output at all, also with --show.
+    package_file(bytes.substr(0, bytes.size() - 1));
+    for (const char* command : {"list", "check"}) {
+        r = run({command, file, "--show"});
+        if (std::string(command) == "list") r = run({command, file});
+        EXPECT_EQ(r.code, 1) << command;
+        EXPECT_TRUE(r.out.empty()) << command;
+        EXPECT_NE(r.err.find("damaged package at byte " + std::to_string(bytes.size() - 4)), std::string::npos)
+            << r.err;
+    }
 }
 
 TEST_F(DbdatTest, ExtractRestoresEveryScriptByteForByte) {

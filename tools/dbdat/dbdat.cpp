@@ -8,8 +8,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "gbk.h"
 #include "gbk_text.h"
 #include "interface_tag.h"
+#include "package_file.h"
 #include "package_format.h"
 #include "statement_builder.h"
 
@@ -96,17 +99,15 @@ int usage_error(const char* help, const std::string& why) {
     return exit_usage;
 }
 
-bool read_file(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "dbdat: cannot open " << path << ": " << std::strerror(errno) << "\n";
+// Only a regular file is read, whole and at once; a directory, FIFO or device
+// is named and refused without waiting on it.
+bool read_file(const std::string& path, pkg::file_bytes& out) {
+    pkg::file_read r = pkg::read_regular_file(path);
+    if (!r.ok()) {
+        std::cerr << "dbdat: " << path << ": " << pkg::failure_text(r) << "\n";
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        std::cerr << "dbdat: cannot read " << path << "\n";
-        return false;
-    }
+    out = std::move(r.bytes);
     return true;
 }
 
@@ -121,13 +122,55 @@ bool write_file(const std::filesystem::path& path, std::string_view bytes) {
     return true;
 }
 
+void report_damage(const std::string& path, const pkg::validation& why) {
+    std::cerr << "dbdat: " << path << ": damaged package at byte " << why.offset << ": " << why.problem << "\n";
+}
+
 // Reads and decodes a package; on damage says where and why.
-bool load_package(const std::string& path, std::string& bytes, std::vector<pkg::record_view>& records) {
+bool load_package(const std::string& path, pkg::file_bytes& bytes, std::vector<pkg::record_view>& records) {
     if (!read_file(path, bytes)) return false;
     pkg::validation why;
-    if (!pkg::decode_package(bytes, records, &why)) {
-        std::cerr << "dbdat: " << path << ": damaged package at byte " << why.offset << ": " << why.problem
-                  << "\n";
+    if (!pkg::decode_package(bytes.view(), records, &why)) {
+        report_damage(path, why);
+        return false;
+    }
+    return true;
+}
+
+// Hands each record of a sound package to on_record, reading the package
+// piece by piece: memory stays at one piece and one record, and the pieces
+// stay in the cache, however large the package. With hold_output the package
+// is read once and what on_record prints to stdout waits in memory until the
+// package has proved sound; without it (output as large as the package), a
+// first reading checks the package before the second one prints anything.
+bool scan_package(const std::string& path, bool hold_output,
+                  const std::function<void(const pkg::record_view&)>& on_record) {
+    auto read = [&](pkg::package_reader& reader) {
+        pkg::file_read r =
+            pkg::read_regular_file_in_pieces(path, {}, [&](std::string_view piece) { return reader.feed(piece); });
+        if (!r.ok()) {
+            std::cerr << "dbdat: " << path << ": " << pkg::failure_text(r) << "\n";
+            return false;
+        }
+        const pkg::validation why = reader.finish();
+        if (!why.ok) report_damage(path, why);
+        return why.ok;
+    };
+
+    if (hold_output) {
+        std::ostringstream held;
+        std::streambuf* const out = std::cout.rdbuf(held.rdbuf());
+        pkg::package_reader reader(on_record);
+        const bool sound = read(reader);
+        std::cout.rdbuf(out);
+        if (sound) std::cout << held.view();
+        return sound;
+    }
+    pkg::package_reader checker([](const pkg::record_view&) {});
+    if (!read(checker)) return false;
+    pkg::package_reader reader(on_record);
+    if (!read(reader)) {
+        std::cerr << "dbdat: " << path << ": changed while being read\n";
         return false;
     }
     return true;
@@ -151,13 +194,11 @@ int cmd_list(int argc, char** argv) {
         return exit_ok;
     }
     if (argc != 2) return usage_error(list_help, "list takes exactly one FILE");
-    std::string bytes;
-    std::vector<pkg::record_view> records;
-    if (!load_package(argv[1], bytes, records)) return exit_failure;
-    for (const pkg::record_view& r : records)
+    const bool read = scan_package(argv[1], true, [](const pkg::record_view& r) {
         std::cout << r.offset << '\t' << shown(r.name) << '\t' << r.stored_body.size() << '\t' << tags_of(r.name)
                   << '\n';
-    return exit_ok;
+    });
+    return read ? exit_ok : exit_failure;
 }
 
 // Why a record name cannot become a file inside the target directory; empty
@@ -178,7 +219,7 @@ int cmd_extract(int argc, char** argv) {
         return exit_ok;
     }
     if (argc != 3) return usage_error(extract_help, "extract takes FILE and DIR");
-    std::string bytes;
+    pkg::file_bytes bytes;
     std::vector<pkg::record_view> records;
     if (!load_package(argv[1], bytes, records)) return exit_failure;
 
@@ -226,8 +267,9 @@ int cmd_split(int argc, char** argv) {
     if (script_path.empty() || drop_path.empty() || create_path.empty())
         return usage_error(split_help, "split needs SCRIPT, --drop OUT and --create OUT");
 
-    std::string create;
-    if (!read_file(script_path, create)) return exit_failure;
+    pkg::file_bytes script;
+    if (!read_file(script_path, script)) return exit_failure;
+    std::string create = script.str();
     if (!velmora::is_valid_gbk(create))
         std::cerr << "dbdat: warning: " << script_path << " is not valid GBK; an upgrade would refuse it\n";
     std::string drop;
@@ -262,36 +304,34 @@ int cmd_check(int argc, char** argv) {
     }
     if (path.empty()) return usage_error(check_help, "check needs a FILE");
 
-    std::string bytes;
-    std::vector<pkg::record_view> records;
-    if (!load_package(path, bytes, records)) return exit_failure;
-
-    std::size_t executed = 0, skipped = 0, refused = 0;
-    for (const pkg::record_view& r : records) {
+    std::size_t records = 0, executed = 0, skipped = 0, refused = 0;
+    const bool read = scan_package(path, !show, [&](const pkg::record_view& r) {
+        ++records;
         std::cout << r.offset << '\t' << shown(r.name) << '\t';
         if (!velmora::passes_interface_filter(driver, r.name)) {
             ++skipped;
             std::cout << "skip (interface tag)\n";
-            continue;
+            return;
         }
         std::string create = pkg::reversed(r.stored_body);
         if (!velmora::is_valid_gbk(create)) {
             ++refused;
             std::cout << "refuse (not valid GBK)\n";
-            continue;
+            return;
         }
         std::string drop;
         const velmora::split_failure f = velmora::get_sql_go_checked(create, drop);
         if (f != velmora::split_failure::none) {
             ++refused;
             std::cout << "refuse (statement builder: " << velmora::describe(f) << ")\n";
-            continue;
+            return;
         }
         ++executed;
         std::cout << "execute\n";
         if (show) std::cout << "-- drop:\n" << shown(drop) << "\n-- create:\n" << shown(create) << "\n-- end\n";
-    }
-    std::cout << records.size() << " record(s): " << executed << " execute, " << skipped << " skip, " << refused
+    });
+    if (!read) return exit_failure;
+    std::cout << records << " record(s): " << executed << " execute, " << skipped << " skip, " << refused
               << " refuse\n";
     return refused == 0 ? exit_ok : exit_refused;
 }
