@@ -1,11 +1,34 @@
 #include "package_format.h"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 
 namespace velmora::package {
+namespace {
+
+// Writes bytes end first into to[0, bytes.size()), eight bytes per step:
+// a package is mostly script text, and this is done to every byte of it.
+void reverse_into(char* to, std::string_view bytes) {
+    const char* from = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, from + n - i - 8, 8);
+        word = __builtin_bswap64(word);
+        std::memcpy(to + i, &word, 8);
+    }
+    for (; i < n; ++i) to[i] = from[n - 1 - i];
+}
+
+}  // namespace
+
 std::string reversed(std::string_view bytes) {
-    return std::string(bytes.rbegin(), bytes.rend());
+    std::string out(bytes.size(), '\0');
+    reverse_into(out.data(), bytes);
+    return out;
 }
 
 void append_record(std::string& package, std::string_view name, std::string_view script) {
@@ -14,7 +37,9 @@ void append_record(std::string& package, std::string_view name, std::string_view
     package += name_head;
     package += name;
     package += body_head;
-    package.append(script.rbegin(), script.rend());
+    const std::size_t at = package.size();
+    package.resize(at + script.size());
+    reverse_into(package.data() + at, script);
     package += body_end;
 }
 

@@ -46,3 +46,24 @@ TEST(Utf16, SurrogatePairsAndBrokenUtf8) {
     EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));
     EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'x'}), "\xEF\xBF\xBDx");
 }
+
+// The quick check must agree with the conversion on every character: each
+// one- and two-byte string, alone, after ASCII (the eight-byte stride) and
+// before a lead byte.
+TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
+    const std::string ascii_run = "select 1";  // eight bytes
+    int disagreements = 0;
+    for (int a = 0; a < 256; ++a) {
+        const std::string one(1, static_cast<char>(a));
+        if (is_valid_gbk(one) != gbk_to_utf8(one).has_value()) ++disagreements;
+        for (int b = 0; b < 256; ++b) {
+            const std::string two = one + static_cast<char>(b);
+            for (const std::string& s : {two, ascii_run + two, two + "\x81", ascii_run + two + "\x81"})
+                if (is_valid_gbk(s) != gbk_to_utf8(s).has_value()) ++disagreements;
+        }
+    }
+    EXPECT_EQ(disagreements, 0);
+    // Code page 936 has the euro sign as a single byte and no user-defined area.
+    EXPECT_TRUE(is_valid_gbk("\x80"));
+    EXPECT_FALSE(is_valid_gbk("\xAA\xA1"));
+}
