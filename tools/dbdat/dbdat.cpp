@@ -47,7 +47,7 @@ const char* const usage_text =
     "  check FILE [--driver MSS|ODBC] [--show]\n"
     "                                     dry run: what an upgrade would do with each record\n"
 #ifdef DBDAT_HAS_BUILD_COMMAND
-    "  build DIR OUT                      pack the .sql scripts of DIR into the package OUT\n"
+    "  build DIR OUT [--allow-empty]      pack the .sql scripts of DIR into the package OUT\n"
 #endif
     "\n"
     "Run 'dbdat COMMAND --help' for details.\n";
