@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "extract_folder.h"
 #include "gbk.h"
 #include "gbk_text.h"
 #include "interface_tag.h"
@@ -41,7 +42,7 @@ const char* const usage_text =
     "\n"
     "Commands:\n"
     "  list FILE                          one line per record: offset, name, script bytes, tags\n"
-    "  extract FILE DIR                   write each record's script to DIR/NAME\n"
+    "  extract FILE DIR [--force]         write each record's script to DIR/NAME\n"
     "  split SCRIPT --drop OUT --create OUT\n"
     "                                     derive the drop and create statements of one script\n"
     "  check FILE [--driver MSS|ODBC] [--show]\n"
@@ -61,12 +62,18 @@ const char* const list_help =
     "Exit 1 with the reason when the package is damaged.\n";
 
 const char* const extract_help =
-    "usage: dbdat extract FILE DIR\n"
+    "usage: dbdat extract FILE DIR [--force]\n"
     "\n"
     "Writes each record's script, in its own byte order, to DIR/NAME, byte for\n"
-    "byte. DIR is created when missing. Nothing is written when the package is\n"
-    "damaged or when a name would leave DIR (contains / or \\, is . or .., is\n"
-    "empty) or occurs twice.\n";
+    "byte; names are converted from GBK to UTF-8. DIR is created when missing.\n"
+    "Nothing is written when the package is damaged, when a name would leave\n"
+    "DIR (contains / or \\, is . or .., is empty), is not valid GBK or occurs\n"
+    "twice, or when DIR already holds one of the names.\n"
+    "Each script is written to a temporary file in DIR and renamed into place:\n"
+    "a failed write (a full disk) leaves no cut script and no old one lost, and\n"
+    "nothing is written through a symbolic link.\n"
+    "\n"
+    "  --force   replace existing files (a link is replaced, not followed)\n";
 
 const char* const split_help =
     "usage: dbdat split SCRIPT --drop OUT --create OUT\n"
@@ -213,22 +220,46 @@ std::string unsafe_name_reason(std::string_view name) {
     return {};
 }
 
+// A record's name as a file name: GBK, converted to UTF-8 on Linux. Empty
+// when it has no such form.
+std::string file_name_of(std::string_view gbk_name) {
+#ifdef _WIN32
+    return std::string(gbk_name);
+#else
+    return velmora::gbk_to_utf8(gbk_name).value_or("");
+#endif
+}
+
 int cmd_extract(int argc, char** argv) {
     if (wants_help(argc, argv)) {
         std::cout << extract_help;
         return exit_ok;
     }
-    if (argc != 3) return usage_error(extract_help, "extract takes FILE and DIR");
+    std::vector<std::string> args;
+    bool force = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--force")
+            force = true;
+        else if (a.starts_with("--"))
+            return usage_error(extract_help, "unexpected argument '" + std::string(a) + "'");
+        else
+            args.emplace_back(a);
+    }
+    if (args.size() != 2) return usage_error(extract_help, "extract takes FILE and DIR");
     pkg::file_bytes bytes;
     std::vector<pkg::record_view> records;
-    if (!load_package(argv[1], bytes, records)) return exit_failure;
+    if (!load_package(args[0], bytes, records)) return exit_failure;
 
     // Check every name before writing anything, so a refusal leaves no
     // half-extracted directory behind.
-    std::set<std::string_view> seen;
+    std::vector<std::string> files;
+    std::set<std::string> seen;
     for (const pkg::record_view& r : records) {
         std::string why = unsafe_name_reason(r.name);
-        if (why.empty() && !seen.insert(r.name).second) why = "name occurs twice";
+        files.push_back(file_name_of(r.name));
+        if (why.empty() && files.back().empty()) why = "name is not valid GBK";
+        if (why.empty() && !seen.insert(files.back()).second) why = "name occurs twice";
         if (!why.empty()) {
             std::cerr << "dbdat: record at byte " << r.offset << " \"" << shown(r.name) << "\": " << why
                       << "; nothing extracted\n";
@@ -236,15 +267,29 @@ int cmd_extract(int argc, char** argv) {
         }
     }
 
-    const std::filesystem::path dir = argv[2];
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        std::cerr << "dbdat: cannot create " << dir.string() << ": " << ec.message() << "\n";
+    extract_folder folder;
+    std::string why;
+    if (!folder.open(args[1], why)) {
+        std::cerr << "dbdat: " << why << "\n";
         return exit_failure;
     }
-    for (const pkg::record_view& r : records)
-        if (!write_file(dir / std::string(r.name), pkg::reversed(r.stored_body))) return exit_failure;
+    // What is there already is kept, unless --force; a directory never goes.
+    for (const std::string& name : files) {
+        const extract_folder::entry there = folder.state_of(name);
+        if (there == extract_folder::entry::none) continue;
+        const bool replaceable = there == extract_folder::entry::regular || there == extract_folder::entry::symlink;
+        if (force && replaceable) continue;
+        std::cerr << "dbdat: " << args[1] << "/" << name
+                  << (replaceable ? " exists; nothing extracted (--force replaces existing files)\n"
+                                  : " exists and is no file; nothing extracted\n");
+        return exit_failure;
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!folder.write(files[i], pkg::reversed(records[i].stored_body), force, why)) {
+            std::cerr << "dbdat: " << why << "; " << i << " of " << records.size() << " script(s) extracted\n";
+            return exit_failure;
+        }
+    }
     return exit_ok;
 }
 
