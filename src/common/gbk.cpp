@@ -2,6 +2,10 @@
 
 #include <iconv.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <bit>
 #include <cerrno>
@@ -117,25 +121,35 @@ public:
         const std::size_t n = s.size();
         std::size_t i = 0;
         while (i < n) {
-            // Eight bytes at a time up to the next non-ASCII one: the bulk of
-            // every script is ASCII.
-            if (i + 8 <= n) {
+            // Past the ASCII run, many bytes at a time: the bulk of every
+            // script is ASCII.
+#ifdef __SSE2__
+            while (i + 16 <= n) {
+                const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+                if (high != 0) {
+                    i += static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
+                    break;
+                }
+                i += 16;
+            }
+#endif
+            while (i + 8 <= n && p[i] < 0x80) {
                 std::uint64_t word;
                 std::memcpy(&word, p + i, 8);
-                const std::uint64_t high = word & 0x8080808080808080ull;
-                if (high == 0) {
-                    i += 8;
-                    continue;
-                }
-                if constexpr (std::endian::native == std::endian::little) i += std::countr_zero(high) / 8;
+                if (word & 0x8080808080808080ull) break;
+                i += 8;
             }
-            const unsigned char c = p[i];
-            if (c < 0x80 || single_[c]) {
-                ++i;
-            } else if (i + 1 < n && pair(c, p[i + 1])) {
-                i += 2;
-            } else {
-                return false;
+            while (i < n && p[i] < 0x80) ++i;
+            // Then the run of other characters, pair by pair.
+            while (i < n && p[i] >= 0x80) {
+                const unsigned char c = p[i];
+                if (single_[c]) {
+                    ++i;
+                } else if (i + 1 < n && pair(c, p[i + 1])) {
+                    i += 2;
+                } else {
+                    return false;
+                }
             }
         }
         return true;

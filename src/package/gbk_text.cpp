@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 
 namespace velmora::gbk_text {
@@ -28,6 +32,18 @@ std::string ascii_lower(std::string_view text) {
     const char* from = text.data();
     char* to = out.data();
     std::size_t i = 0;
+#ifdef __SSE2__
+    // Sixteen at once: A..Z moved to the bottom of the signed range are the
+    // bytes below -128 + 26.
+    const __m128i shift = _mm_set1_epi8(static_cast<char>('A' + 128));
+    const __m128i below = _mm_set1_epi8(static_cast<char>(-128 + 26));
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        const __m128i upper = _mm_cmplt_epi8(_mm_sub_epi8(v, shift), below);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_or_si128(v, _mm_and_si128(upper, case_bit)));
+    }
+#endif
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, from + i, 8);
