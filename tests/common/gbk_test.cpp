@@ -48,18 +48,21 @@ TEST(Utf16, SurrogatePairsAndBrokenUtf8) {
 }
 
 // The quick check must agree with the conversion on every character: each
-// one- and two-byte string, alone, after ASCII (the eight-byte stride) and
-// before a lead byte.
+// one- and two-byte string, alone and after ASCII, before a lead byte and
+// before more ASCII.
 TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
-    const std::string ascii_run = "select 1";  // eight bytes
+    // ASCII before the pair puts it at every kind of place of the eight- and
+    // sixteen-byte steps.
+    const std::string prefixes[] = {"", "select 1", "select 1 from t", "select 1 from t;", "select 1 from t_item"};
     int disagreements = 0;
     for (int a = 0; a < 256; ++a) {
         const std::string one(1, static_cast<char>(a));
         if (is_valid_gbk(one) != gbk_to_utf8(one).has_value()) ++disagreements;
         for (int b = 0; b < 256; ++b) {
             const std::string two = one + static_cast<char>(b);
-            for (const std::string& s : {two, ascii_run + two, two + "\x81", ascii_run + two + "\x81"})
-                if (is_valid_gbk(s) != gbk_to_utf8(s).has_value()) ++disagreements;
+            for (const std::string& prefix : prefixes)
+                for (const std::string& s : {prefix + two, prefix + two + "\x81", prefix + two + "-- select 2 from t"})
+                    if (is_valid_gbk(s) != gbk_to_utf8(s).has_value()) ++disagreements;
         }
     }
     EXPECT_EQ(disagreements, 0);
