@@ -170,11 +170,12 @@ TEST_F(DbdatTest, ListAndCheckReadLargePackagesPieceByPiece) {
 
     // Damage at the very end still means no output at all, also with --show.
     package_file(bytes.substr(0, bytes.size() - 1));
-    for (const char* command : {"list", "check"}) {
-        r = run({command, file, "--show"});
-        if (std::string(command) == "list") r = run({command, file});
-        EXPECT_EQ(r.code, 1) << command;
-        EXPECT_TRUE(r.out.empty()) << command;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"list", file},
+                                                 std::vector<std::string>{"check", file},
+                                                 std::vector<std::string>{"check", file, "--show"}}) {
+        r = run(args);
+        EXPECT_EQ(r.code, 1) << args.back();
+        EXPECT_TRUE(r.out.empty()) << args.back();
         EXPECT_NE(r.err.find("damaged package at byte " + std::to_string(bytes.size() - 4)), std::string::npos)
             << r.err;
     }
