@@ -67,8 +67,10 @@ struct run_result {
     int status = -1;
 };
 
-// Runs argv with stdout and stderr on /dev/null and waits for it.
-run_result run(const std::vector<std::string>& args) {
+// Runs argv with stdout into the file out (emptied first), stderr on
+// /dev/null, and waits for it. Not stdout on /dev/null: GNU grep notices
+// that and stops at the first match, which is no reading of the file.
+run_result run(const std::vector<std::string>& args, const std::string& out) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -76,8 +78,9 @@ run_result run(const std::vector<std::string>& args) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
+        const int to = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
+        ::dup2(to, 1);
         ::dup2(null, 2);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
@@ -131,11 +134,12 @@ int main(int argc, char** argv) {
     std::printf("package: %zu bytes, %zu records, %d pairs per command\n", size, record_count, pairs);
 
     const std::vector<std::string> grep = {"grep", "-c", "####", file};
+    const std::string out = dir + "/out";
     bool within = true;
     for (const char* command : {"list", "check"}) {
         const std::vector<std::string> tool = {dbdat, command, file};
-        run(grep);  // warm the page cache and the programs
-        if (run(tool).status != 0) {
+        run(grep, out);  // warm the page cache and the programs
+        if (run(tool, out).status != 0) {
             std::fprintf(stderr, "dbdat %s failed on the generated package\n", command);
             within = false;
             continue;
@@ -145,11 +149,11 @@ int main(int argc, char** argv) {
         for (int i = 0; i < pairs; ++i) {
             run_result g, t;
             if (i % 2 == 0) {
-                g = run(grep);
-                t = run(tool);
+                g = run(grep, out);
+                t = run(tool, out);
             } else {
-                t = run(tool);
-                g = run(grep);
+                t = run(tool, out);
+                g = run(grep, out);
             }
             ratios.push_back(t.seconds / g.seconds);
             tool_s.push_back(t.seconds);
