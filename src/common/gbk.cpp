@@ -141,12 +141,13 @@ public:
             }
             while (i < n && p[i] < 0x80) ++i;
             // Then the run of other characters, pair by pair.
+            // (A byte that is a character by itself leads no pair.)
             while (i < n && p[i] >= 0x80) {
                 const unsigned char c = p[i];
-                if (single_[c]) {
-                    ++i;
-                } else if (i + 1 < n && pair(c, p[i + 1])) {
+                if (i + 1 < n && pair(c, p[i + 1])) {
                     i += 2;
+                } else if (single_[c]) {
+                    ++i;
                 } else {
                     return false;
                 }
@@ -196,7 +197,18 @@ bool is_valid_gbk(std::string_view s) {
     return gbk_to_utf8_converter().run(s, out);
 }
 
+namespace {
+
+bool is_ascii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+}  // namespace
+
 std::optional<std::string> gbk_to_utf8(std::string_view gbk) {
+    if (is_ascii(gbk)) return std::string(gbk);  // the same bytes in both
     std::string out;
     if (!gbk_to_utf8_converter().run(gbk, out)) return std::nullopt;
     return out;
@@ -215,6 +227,7 @@ std::optional<std::string> utf8_to_gbk(std::string_view utf8) {
 }
 
 std::string gbk_to_utf8_lossy(std::string_view gbk) {
+    if (is_ascii(gbk)) return std::string(gbk);
     std::string out;
     gbk_to_utf8_converter().run(gbk, out, "\xEF\xBF\xBD");
     return out;
