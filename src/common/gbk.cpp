@@ -80,6 +80,30 @@ converter& utf8_to_gbk_converter() {
     return c;
 }
 
+// Index of the first byte at or after i that is not ASCII (n when none),
+// many bytes at a time: the bulk of every script is ASCII.
+inline std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t n) {
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+        const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
+    }
+#endif
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (i < n && p[i] < 0x80) ++i;
+    return i;
+}
+
+std::size_t ascii_prefix(std::string_view s) {
+    return skip_ascii(reinterpret_cast<const unsigned char*>(s.data()), 0, s.size());
+}
+
+bool is_ascii(std::string_view s) { return ascii_prefix(s) == s.size(); }
+
 // Which characters code page 936 has, learnt once from the converter itself,
 // so that the quick check below and the conversion never disagree. A script
 // is then checked at memory speed instead of being converted to be checked.
@@ -121,25 +145,7 @@ public:
         const std::size_t n = s.size();
         std::size_t i = 0;
         while (i < n) {
-            // Past the ASCII run, many bytes at a time: the bulk of every
-            // script is ASCII.
-#ifdef __SSE2__
-            while (i + 16 <= n) {
-                const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-                if (high != 0) {
-                    i += static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
-                    break;
-                }
-                i += 16;
-            }
-#endif
-            while (i + 8 <= n && p[i] < 0x80) {
-                std::uint64_t word;
-                std::memcpy(&word, p + i, 8);
-                if (word & 0x8080808080808080ull) break;
-                i += 8;
-            }
-            while (i < n && p[i] < 0x80) ++i;
+            i = skip_ascii(p, i, n);
             // Then the run of other characters, pair by pair.
             // (A byte that is a character by itself leads no pair.)
             while (i < n && p[i] >= 0x80) {
@@ -188,24 +194,13 @@ private:
 
 bool is_valid_gbk(std::string_view s) {
     // Pure ASCII is the common case for scripts and needs no table.
-    std::size_t i = 0;
-    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+    const std::size_t i = ascii_prefix(s);
     if (i == s.size()) return true;
     static const gbk_characters table;
     if (table.ready()) return table.valid(s.substr(i));
     std::string out;
     return gbk_to_utf8_converter().run(s, out);
 }
-
-namespace {
-
-bool is_ascii(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
-}
-
-}  // namespace
 
 std::optional<std::string> gbk_to_utf8(std::string_view gbk) {
     if (is_ascii(gbk)) return std::string(gbk);  // the same bytes in both

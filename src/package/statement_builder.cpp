@@ -17,7 +17,7 @@ constexpr std::string_view trigger_key = "for";
 constexpr std::string_view batch_separator = "\r\ngo";
 // Bytes of the create statement lowered first in the search for its body
 // key; a header is rarely longer.
-constexpr std::size_t header_guess = 1024;
+constexpr std::size_t header_guess = 256;
 
 // Only the blank is trimmed; tabs and line ends at either end stay.
 std::string_view trim_blanks(std::string_view s) {
