@@ -1,5 +1,6 @@
 // Package decoding and validation on arbitrary bytes, checked against a plain
-// rest-copying reading of the format; and encode-then-decode round trips.
+// rest-copying reading of the format and against the piecewise reader; and
+// encode-then-decode round trips.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,6 +61,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(ok == v.ok && why.ok == v.ok && why.offset == v.offset && why.problem == v.problem);
     require(v.ok ? v.problem.empty() : !v.problem.empty() && v.offset <= size);
     if (!ok) require(records.empty());
+
+    // The piecewise reader, with piece borders taken from the input itself,
+    // finds the same records and the same damage.
+    {
+        const std::size_t piece = size ? 1 + data[0] % 13 : 1;
+        std::vector<plain_record> fed;
+        std::vector<std::size_t> offsets;
+        pkg::package_reader reader([&](const pkg::record_view& r) {
+            fed.push_back({std::string(r.name), std::string(r.stored_body)});
+            offsets.push_back(r.offset);
+        });
+        for (std::size_t at = 0; at < size; at += piece)
+            if (!reader.feed(input.substr(at, piece))) break;
+        const pkg::validation w = reader.finish();
+        require(w.ok == v.ok && w.offset == v.offset && w.problem == v.problem);
+        if (ok) {
+            require(fed.size() == records.size());
+            for (std::size_t i = 0; i < records.size(); ++i)
+                require(fed[i].name == records[i].name && fed[i].stored_body == records[i].stored_body &&
+                        offsets[i] == records[i].offset);
+        }
+    }
 
     std::vector<plain_record> plain;
     require(plain_decode(std::string(input), plain) == ok);

@@ -94,14 +94,22 @@ QPushButton* push_button(QWidget* parent, const char* name, const QString& text)
     return b;
 }
 
-// Case-blind ordering for the list box; Qt's own item order is case-sensitive.
-class caseless_item : public QListWidgetItem {
+// The list keeps its names in the package's own order: the builder's order
+// over the GBK bytes, not Qt's order of the Unicode text, which differs for
+// Chinese names (GB2312 orders its common characters by pinyin, Unicode by
+// radical).
+class package_order_item : public QListWidgetItem {
 public:
-    using QListWidgetItem::QListWidgetItem;
+    explicit package_order_item(const std::string& gbk_name)
+        : QListWidgetItem(QString::fromStdString(gbk_to_utf8_lossy(gbk_name))), gbk_name_(gbk_name) {}
     bool operator<(const QListWidgetItem& other) const override {
-        const int c = text().compare(other.text(), Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : text() < other.text();
+        if (const auto* o = dynamic_cast<const package_order_item*>(&other))
+            return package_name_less(gbk_name_, o->gbk_name_);
+        return QListWidgetItem::operator<(other);
     }
+
+private:
+    std::string gbk_name_;
 };
 
 // A static text whose underline stays visible: in a label as low as its font
@@ -329,7 +337,9 @@ void w_db_upgrade::cb_2_clicked() { close(); }
 // The operator learns the outcome from the runner's own messages.
 void w_db_upgrade::cb_put_clicked() { (void)run_package(is_runpath, sqlca_, ui_); }
 
-// The list shows what the builder listed, also when it refused to write.
+// The list shows what the builder listed, also when it refused to write; a
+// folder that cannot be listed leaves it empty and db.dat untouched, with the
+// builder's message naming the folder.
 void w_db_upgrade::cb_get_clicked() {
     const auto result = build_package(developer_script_dir, is_runpath, ui_);
     show_package_names(result.names);
@@ -337,7 +347,7 @@ void w_db_upgrade::cb_get_clicked() {
 
 void w_db_upgrade::show_package_names(const std::vector<std::string>& gbk_names) {
     lb_1->clear();
-    for (const auto& name : gbk_names) lb_1->addItem(new caseless_item(QString::fromStdString(gbk_to_utf8_lossy(name))));
+    for (const auto& name : gbk_names) lb_1->addItem(new package_order_item(name));
 }
 
 }  // namespace velmora::app

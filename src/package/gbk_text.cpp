@@ -1,13 +1,59 @@
 #include "gbk_text.h"
 
+#include <cstdint>
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 
 namespace velmora::gbk_text {
 
+namespace {
+
+// A..Z lowered in eight bytes at once; bytes of 0x80 and above (every byte
+// of a double-byte character) are never touched.
+std::uint64_t lower_eight(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    const std::uint64_t low7 = w & ~high;
+    const std::uint64_t from_a = low7 + (0x80 - 'A') * ones;  // high bit set where >= 'A'
+    const std::uint64_t past_z = low7 + (0x7F - 'Z') * ones;  // high bit set where > 'Z'
+    const std::uint64_t upper = ~w & (from_a ^ past_z) & high;
+    return w | (upper >> 2);  // 0x80 >> 2 is the 0x20 between the cases
+}
+
+}  // namespace
+
 std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::size_t n = text.size();
+    std::string out(n, '\0');
+    const char* from = text.data();
+    char* to = out.data();
+    std::size_t i = 0;
+#ifdef __SSE2__
+    // Sixteen at once: A..Z moved to the bottom of the signed range are the
+    // bytes below -128 + 26.
+    const __m128i shift = _mm_set1_epi8(static_cast<char>('A' + 128));
+    const __m128i below = _mm_set1_epi8(static_cast<char>(-128 + 26));
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        const __m128i upper = _mm_cmplt_epi8(_mm_sub_epi8(v, shift), below);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_or_si128(v, _mm_and_si128(upper, case_bit)));
+    }
+#endif
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, from + i, 8);
+        w = lower_eight(w);
+        std::memcpy(to + i, &w, 8);
+    }
+    for (; i < n; ++i) {
+        const char c = from[i];
+        to[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #ifdef _WIN32
@@ -19,7 +20,9 @@
 
 #include "app_names.h"
 #include "gbk.h"
+#include "package_file.h"
 #include "package_format.h"
+#include "statement_builder.h"
 
 namespace velmora {
 namespace {
@@ -31,19 +34,6 @@ namespace fs = std::filesystem;
 constexpr std::size_t flush_threshold = 32000;
 
 unsigned char fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
-bool name_less(const std::string& a, const std::string& b) {
-    auto fa = [](char c) { return fold(static_cast<unsigned char>(c)); };
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char x = fa(a[i]), y = fa(b[i]);
-        if (x != y) return x < y;
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
-}
 
 bool has_sql_extension(const std::string& name) {
     static constexpr std::string_view ext = ".sql";
@@ -66,21 +56,63 @@ std::string with_separator(const std::string& dir) {
 #endif
 }
 
-// An ordinary file the list would show: not a directory, not hidden, not
-// read-only (and on Windows not a system file).
-bool is_listable(const std::string& path, const std::string& name) {
+// Whether a folder entry is listed: regular files and whatever cannot be
+// told apart from one without reading it. Left out: directories, hidden
+// files and read-only files (and on Windows system files).
+bool is_listed(const std::string& path, const std::string& name) {
 #ifdef _WIN32
     (void)name;
     const DWORD attrs = GetFileAttributesA(path.c_str());
-    if (attrs == INVALID_FILE_ATTRIBUTES) return false;
+    if (attrs == INVALID_FILE_ATTRIBUTES) return true;  // refused when it is read
     constexpr DWORD excluded = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
                                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     return (attrs & excluded) == 0;
 #else
     if (name.empty() || name[0] == '.') return false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    return S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) != 0;
+    // A link that leads nowhere or loops is listed, and refused by name.
+    if (::stat(path.c_str(), &st) != 0) return true;
+    if (S_ISDIR(st.st_mode)) return false;
+    // Read-only: the owner may read but not write. A file the owner may not
+    // read at all is listed and refused, not silently dropped.
+    if (S_ISREG(st.st_mode)) return !((st.st_mode & S_IRUSR) && !(st.st_mode & S_IWUSR));
+    return true;  // a FIFO, socket or device: refused as no file
+#endif
+}
+
+// A file whose mode denies its owner reading is refused whoever builds, so
+// that root and the developer get the same package.
+bool owner_may_not_read(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IRUSR);
+#endif
+}
+
+// The package name of a file name from the folder: on Windows the listing
+// gives code page 936 already; on Linux names are UTF-8 and must convert to
+// GBK and back unchanged. Empty when there is no such form.
+std::string package_name_of(const std::string& disk_name) {
+#ifdef _WIN32
+    return disk_name;
+#else
+    const std::optional<std::string> gbk = utf8_to_gbk(disk_name);
+    if (!gbk || gbk->empty()) return {};
+    const std::optional<std::string> back = gbk_to_utf8(*gbk);
+    if (!back || *back != disk_name) return {};
+    return *gbk;
+#endif
+}
+
+// A path as the operator reads it (UTF-8).
+std::string shown_path(const std::string& path) {
+#ifdef _WIN32
+    return gbk_to_utf8_lossy(path);
+#else
+    return path;
 #endif
 }
 
@@ -91,32 +123,36 @@ std::string system_reason(int err) {
 
 std::string quoted(std::string_view marker) { return "\"" + std::string(marker) + "\""; }
 
-// Reads a whole script; stops a byte past limit, since the size check refuses
-// such a file anyway. On failure gives the system's reason.
-bool read_script(const std::string& path, std::size_t limit, std::string& out, std::string& reason) {
-    out.clear();
-    errno = 0;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        reason = system_reason(errno ? errno : EIO);
-        return false;
+std::string too_long_reason(std::uint64_t script_size) {
+    return "过长：记录（名称头、文件名、正文头与脚本）超过 " + std::to_string(package::max_record_head_and_body) +
+           " 字节（脚本 " + std::to_string(script_size) + " 字节）";
+}
+
+// The folder as the operator gave it, without trailing separators, so that a
+// file given as the folder is seen as the file it is.
+std::string folder_path(const std::string& script_dir) {
+    std::string d = script_dir.empty() ? std::string(".") : script_dir;
+#ifdef _WIN32
+    while (d.size() > 1 && (d.back() == '\\' || d.back() == '/') && d[d.size() - 2] != ':') d.pop_back();
+#else
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+#endif
+    return d;
+}
+
+std::string folder_message(const std::string& script_dir, const script_listing& listing) {
+    const std::string head = "脚本目录“" + shown_path(script_dir) + "”";
+    const std::string tail = "，数据库升级程序包未生成。";
+    switch (listing.how) {
+        case script_listing::status::missing: return head + "不存在" + tail;
+        case script_listing::status::not_directory: return head + "不是目录" + tail;
+        case script_listing::status::unreadable:
+            return head + "无法读取（" + system_reason(listing.error) + "）" + tail;
+        case script_listing::status::failed_midway:
+            return head + "未能读完（" + system_reason(listing.error) + "）" + tail;
+        case script_listing::status::ok: break;
     }
-    char buf[16384];
-    bool failed = false;
-    while (out.size() <= limit) {
-        errno = 0;
-        const std::size_t got = std::fread(buf, 1, sizeof buf, f);
-        out.append(buf, got);
-        if (got < sizeof buf) {
-            if (std::ferror(f)) {
-                failed = true;
-                reason = system_reason(errno ? errno : EIO);
-            }
-            break;
-        }
-    }
-    std::fclose(f);
-    return !failed;
+    return head + "中没有 .sql 脚本" + tail;
 }
 
 // Writes the package to a temporary file beside db.dat and renames it over
@@ -210,20 +246,71 @@ struct script_file {
 
 }  // namespace
 
+bool package_name_less(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char x = fold(static_cast<unsigned char>(a[i]));
+        const unsigned char y = fold(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y;
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
+}
+
+script_listing list_script_folder(const std::string& script_dir) {
+    script_listing listing;
+    const fs::path folder(folder_path(script_dir));
+    std::error_code ec;
+    const fs::file_status st = fs::status(folder, ec);
+    if (st.type() == fs::file_type::not_found) {
+        listing.how = script_listing::status::missing;
+        return listing;
+    }
+    if (ec) {
+        listing.how = script_listing::status::unreadable;
+        listing.error = ec.value();
+        return listing;
+    }
+    if (!fs::is_directory(st)) {
+        listing.how = script_listing::status::not_directory;
+        return listing;
+    }
+    fs::directory_iterator it(folder, ec);
+    if (ec) {
+        listing.how = script_listing::status::unreadable;
+        listing.error = ec.value();
+        return listing;
+    }
+    const std::string dir = with_separator(script_dir);
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!has_sql_extension(name) || !is_listed(dir + name, name)) continue;
+        listing.entries.push_back({package_name_of(name), std::move(name)});
+    }
+    // A listing cut short would package part of the folder as if it were all.
+    if (ec) {
+        listing.how = script_listing::status::failed_midway;
+        listing.error = ec.value();
+        listing.entries.clear();
+        return listing;
+    }
+    // Names without a GBK form sort by their own bytes; they are refused.
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [](const script_listing::entry& a, const script_listing::entry& b) {
+                  const std::string& x = a.name.empty() ? a.disk_name : a.name;
+                  const std::string& y = b.name.empty() ? b.disk_name : b.name;
+                  if (x != y) return package_name_less(x, y);
+                  return a.disk_name < b.disk_name;
+              });
+    return listing;
+}
+
 std::vector<std::string> list_scripts(const std::string& script_dir) {
     std::vector<std::string> names;
-    const std::string dir = with_separator(script_dir);
-    std::error_code ec;
-    fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec);
-    if (ec) return names;
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) break;
-        std::string name = it->path().filename().string();
-        if (!has_sql_extension(name)) continue;
-        if (!is_listable(dir + name, name)) continue;
-        names.push_back(std::move(name));
-    }
-    std::sort(names.begin(), names.end(), name_less);
+    for (const script_listing::entry& e : list_script_folder(script_dir).entries)
+        if (!e.name.empty()) names.push_back(e.name);
     return names;
 }
 
@@ -236,15 +323,21 @@ std::string script_refusal_reason(std::string_view name, std::string_view script
     if (!name.empty() && name.back() == '^') return "文件名以 \"^\" 结尾";
     const std::size_t record = package::name_head.size() + name.size() + body_head.size() +
                                script.size();
-    // A long file is read only a little past the limit, so its full size is
-    // not known here; the limit is what the developer needs.
-    if (record > package::max_record_head_and_body)
-        return "过长：记录（名称头、文件名、正文头与脚本）超过 " +
-               std::to_string(package::max_record_head_and_body) + " 字节";
+    if (record > package::max_record_head_and_body) return too_long_reason(script.size());
+    if (script.empty()) return "是空文件";
+    // EF BB BF reads as two GBK characters, so the file would pass as GBK and
+    // the server would get a stray "锘" before the script.
+    if (script.starts_with("\xEF\xBB\xBF"))
+        return "以 UTF-8 字节顺序标记（BOM）开头：脚本须以 GBK 编码保存";
     if (script.find(body_end) != std::string_view::npos) return "含有 " + quoted(body_end);
-    if (!script.empty() && script.front() == '#') return "以 \"#\" 开头";
+    if (script.front() == '#') return "以 \"#\" 开头";
     if (script.find('\0') != std::string_view::npos) return "含有空字符（NUL）";
     if (!is_valid_gbk(script)) return "不是有效的 GBK 文本";
+    // What the runner would refuse as a syntax error could never be upgraded.
+    std::string create(script), drop;
+    const split_failure f = get_sql_go_checked(create, drop);
+    if (f != split_failure::none)
+        return "无法拆分为删除语句与创建语句（未通过的检查：" + std::string(describe(f)) + "），升级时无法执行";
     return {};
 }
 
@@ -254,36 +347,56 @@ build_result build_package(const std::string& script_dir, const std::string& run
 }
 
 build_result build_package_file(const std::string& script_dir, const std::string& target,
-                                ui_services& ui) {
+                                ui_services& ui, const build_options& options) {
     busy_pointer busy(ui);
     build_result result;
-    const std::string dir = with_separator(script_dir);
-    result.names = list_scripts(script_dir);
+
+    // A folder that is missing or cannot be listed is no empty folder: the
+    // package it would give re-creates nothing.
+    const script_listing listing = list_script_folder(script_dir);
+    if (listing.how != script_listing::status::ok) {
+        ui.message_box(gs_appname, folder_message(script_dir, listing));
+        result.how = build_result::outcome::folder_unusable;
+        return result;
+    }
+    for (const script_listing::entry& e : listing.entries)
+        if (!e.name.empty()) result.names.push_back(e.name);
+    if (listing.entries.empty() && !options.allow_empty) {
+        ui.message_box(gs_appname, folder_message(script_dir, listing));
+        result.how = build_result::outcome::folder_empty;
+        return result;
+    }
 
     auto refuse = [&](const std::string& path, const std::string& reason) {
-        ui.message_box(gs_appname, "脚本 " + gbk_to_utf8_lossy(path) + " " + reason +
-                                       "，数据库升级程序包未生成。");
+        ui.message_box(gs_appname, "脚本 " + shown_path(path) + " " + reason + "，数据库升级程序包未生成。");
+        result.how = build_result::outcome::refused;
         return result;
     };
 
     // Every script is read and checked before anything is written, so a
     // refused build leaves the existing package as it was.
+    const std::string dir = with_separator(script_dir);
     std::vector<script_file> scripts;
-    scripts.reserve(result.names.size());
-    for (const std::string& name : result.names) {
-        const std::string path = dir + name;
-        const std::size_t limit = package::max_record_head_and_body;
-        script_file s{name, {}};
-        std::string reason;
-        if (!read_script(path, limit, s.bytes, reason)) return refuse(path, "无法读取：" + reason);
-        reason = script_refusal_reason(name, s.bytes);
+    scripts.reserve(listing.entries.size());
+    for (const script_listing::entry& e : listing.entries) {
+        const std::string path = dir + e.disk_name;
+        if (e.name.empty()) return refuse(path, "的文件名无法转换为 GBK 编码（程序包中的文件名须为 GBK）");
+        if (owner_may_not_read(path)) return refuse(path, "无法读取：文件的权限不允许其属主读取");
+        package::read_options limit;
+        limit.max_size = package::max_record_head_and_body;
+        package::file_read file = package::read_regular_file(path, limit);
+        if (file.status == package::read_status::too_large) return refuse(path, too_long_reason(file.size));
+        if (!file.ok()) return refuse(path, package::failure_text_zh(file));
+        script_file s{e.name, file.bytes.str()};
+        const std::string reason = script_refusal_reason(s.name, s.bytes);
         if (!reason.empty()) return refuse(path, reason);
         scripts.push_back(std::move(s));
     }
 
     atomic_package_file out(target);
     auto write_failed = [&]() {
-        ui.message_box(gs_appname, "无法写入 " + gbk_to_utf8_lossy(target) + "：" + out.reason());
+        ui.message_box(gs_appname, "无法写入 " + shown_path(target) + "：" + out.reason());
+        result.how = build_result::outcome::write_failed;
         return result;
     };
     if (!out.open()) return write_failed();
@@ -298,6 +411,7 @@ build_result build_package_file(const std::string& script_dir, const std::string
     }
     pending += package::end_marker;
     if (!out.write(pending) || !out.commit()) return write_failed();
+    result.how = build_result::outcome::written;
     result.written = true;
     return result;
 }

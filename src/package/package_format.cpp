@@ -1,11 +1,50 @@
 #include "package_format.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 
 namespace velmora::package {
+namespace {
+
+// Writes bytes end first into to[0, bytes.size()), many bytes per step:
+// a package is mostly script text, and this is done to every byte of it.
+void reverse_into(char* to, std::string_view bytes) {
+    const char* from = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+#ifdef __SSE2__
+    // Sixteen at a time: bytes swapped within each 16-bit word, then the
+    // words reversed.
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - i - 16));
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        v = _mm_shufflelo_epi16(v, 0x1B);
+        v = _mm_shufflehi_epi16(v, 0x1B);
+        v = _mm_shuffle_epi32(v, 0x4E);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), v);
+    }
+#endif
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, from + n - i - 8, 8);
+        word = __builtin_bswap64(word);
+        std::memcpy(to + i, &word, 8);
+    }
+    for (; i < n; ++i) to[i] = from[n - 1 - i];
+}
+
+}  // namespace
 
 std::string reversed(std::string_view bytes) {
-    return std::string(bytes.rbegin(), bytes.rend());
+    std::string out(bytes.size(), '\0');
+    reverse_into(out.data(), bytes);
+    return out;
 }
 
 void append_record(std::string& package, std::string_view name, std::string_view script) {
@@ -14,7 +53,9 @@ void append_record(std::string& package, std::string_view name, std::string_view
     package += name_head;
     package += name;
     package += body_head;
-    package.append(script.rbegin(), script.rend());
+    const std::size_t at = package.size();
+    package.resize(at + script.size());
+    reverse_into(package.data() + at, script);
     package += body_end;
 }
 
@@ -35,6 +76,29 @@ validation damage(std::size_t offset, std::string problem) {
     return validation{false, offset, std::move(problem)};
 }
 
+// The verdict on what remains at pos when it holds no body end: the end
+// marker alone, or damage.
+validation judge_rest(std::string_view rest, std::size_t pos, bool empty_package) {
+    if (rest == end_marker) return validation{};
+    if (empty_package) return damage(0, "empty file: no end marker \"@@@@\"");
+    if (rest.substr(0, end_marker.size()) == end_marker)
+        return damage(pos + end_marker.size(),
+                      std::to_string(rest.size() - end_marker.size()) + " byte(s) after the end marker \"@@@@\"");
+    if (rest.empty()) return damage(pos, "no end marker \"@@@@\" after the last record");
+    return damage(pos, "record without body end \"####\" (or missing end marker \"@@@@\")");
+}
+
+// Splits one record (everything before its body end) that starts at pos.
+validation split_record(std::string_view rec, std::size_t pos, record_view& out) {
+    const std::size_t head_at = rec.find(body_head);
+    if (head_at == std::string_view::npos) return damage(pos, "record without body head \"^^^^\"");
+    if (head_at < name_head.size())
+        return damage(pos + head_at, "body head \"^^^^\" within the record's first six bytes");
+    out = record_view{pos, rec.substr(name_head.size(), head_at - name_head.size()),
+                      rec.substr(head_at + body_head.size())};
+    return validation{};
+}
+
 // Walks the package once, front to back, by position: each record is handed
 // to on_record as soon as it is split. The unread rest is never copied, so
 // the cost is one pass over the bytes. Stops at the first sign of damage;
@@ -45,33 +109,73 @@ validation walk(std::string_view package, OnRecord&& on_record) {
     for (;;) {
         const std::string_view rest = package.substr(pos);
         if (rest == end_marker) return validation{};
-
         const std::size_t end_at = rest.find(body_end);
-        if (end_at == std::string_view::npos) {
-            if (package.empty()) return damage(0, "empty file: no end marker \"@@@@\"");
-            if (rest.substr(0, end_marker.size()) == end_marker)
-                return damage(pos + end_marker.size(),
-                              std::to_string(rest.size() - end_marker.size()) +
-                                  " byte(s) after the end marker \"@@@@\"");
-            if (rest.empty())
-                return damage(pos, "no end marker \"@@@@\" after the last record");
-            return damage(pos, "record without body end \"####\" (or missing end marker \"@@@@\")");
-        }
-
-        const std::string_view rec = rest.substr(0, end_at);
-        const std::size_t head_at = rec.find(body_head);
-        if (head_at == std::string_view::npos)
-            return damage(pos, "record without body head \"^^^^\"");
-        if (head_at < name_head.size())
-            return damage(pos + head_at, "body head \"^^^^\" within the record's first six bytes");
-
-        on_record(record_view{pos, rec.substr(name_head.size(), head_at - name_head.size()),
-                              rec.substr(head_at + body_head.size())});
+        if (end_at == std::string_view::npos) return judge_rest(rest, pos, package.empty());
+        record_view r;
+        validation v = split_record(rest.substr(0, end_at), pos, r);
+        if (!v.ok) return v;
+        on_record(r);
         pos += end_at + body_end.size();
     }
 }
 
 }  // namespace
+
+package_reader::package_reader(std::function<void(const record_view&)> on_record)
+    : on_record_(std::move(on_record)) {}
+
+bool package_reader::take(std::string_view rec) {
+    record_view r;
+    validation v = split_record(rec, base_, r);
+    if (!v.ok) {
+        result_ = std::move(v);
+        return false;
+    }
+    on_record_(r);
+    return true;
+}
+
+bool package_reader::feed(std::string_view piece) {
+    if (!result_.ok) return false;
+    fed_ += piece.size();
+    if (!held_.empty()) {
+        // Complete the record held back with as little of the piece as it
+        // needs; the body end may straddle the border.
+        std::size_t need = std::string_view::npos;
+        for (std::size_t j = 3; j >= 1 && need == std::string_view::npos; --j)
+            if (held_.size() >= j && std::string_view(held_).substr(held_.size() - j) == body_end.substr(0, j) &&
+                piece.substr(0, 4 - j) == body_end.substr(0, 4 - j))
+                need = 4 - j;
+        if (need == std::string_view::npos) {
+            const std::size_t at = piece.find(body_end);
+            if (at != std::string_view::npos) need = at + body_end.size();
+        }
+        if (need == std::string_view::npos) {
+            held_.append(piece);
+            return true;
+        }
+        held_.append(piece.substr(0, need));
+        if (!take(std::string_view(held_).substr(0, held_.size() - body_end.size()))) return false;
+        base_ += held_.size();
+        held_.clear();
+        piece.remove_prefix(need);
+    }
+    // Whole records straight from the piece, without copying them.
+    for (;;) {
+        const std::size_t end_at = piece.find(body_end);
+        if (end_at == std::string_view::npos) break;
+        if (!take(piece.substr(0, end_at))) return false;
+        base_ += end_at + body_end.size();
+        piece.remove_prefix(end_at + body_end.size());
+    }
+    held_.assign(piece);
+    return true;
+}
+
+validation package_reader::finish() {
+    if (!result_.ok) return result_;
+    return judge_rest(held_, base_, fed_ == 0);
+}
 
 validation validate_package(std::string_view package) {
     return walk(package, [](const record_view&) {});

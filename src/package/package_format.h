@@ -3,6 +3,7 @@
 // "####", back to back, then "@@@@". Names and scripts are GBK bytes.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,5 +53,28 @@ validation validate_package(std::string_view package);
 // Decodes a package that validates; throws nothing, returns false with the
 // validation result when it does not. Linear time, no copying of the rest.
 bool decode_package(std::string_view package, std::vector<record_view>& out, validation* why = nullptr);
+
+// Decodes a package handed over piece by piece as it is read, with the same
+// checks and findings as decode_package, holding back only the record in
+// progress. Each record goes to on_record as soon as it is whole (its views
+// last for that call only), so whoever must not act on a damaged package
+// lets a first reader finish before acting on a second one's records.
+class package_reader {
+public:
+    explicit package_reader(std::function<void(const record_view&)> on_record);
+    // The next bytes; false once damage is found (nothing more is needed).
+    bool feed(std::string_view piece);
+    // At the end of the file: the verdict on the whole package.
+    validation finish();
+
+private:
+    bool take(std::string_view record);
+
+    std::function<void(const record_view&)> on_record_;
+    std::string held_;       // the record in progress, from offset base_
+    std::size_t base_ = 0;
+    std::size_t fed_ = 0;
+    validation result_;
+};
 
 }  // namespace velmora::package

@@ -1,21 +1,17 @@
 #include "package_runner.h"
 
-#include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app_names.h"
 #include "gbk.h"
+#include "package_file.h"
 #include "package_format.h"
 #include "record_plan.h"
 
 namespace velmora {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* text_missing = "数据库升级程序不全，升级操作被中断。";
 constexpr const char* text_damaged = "数据库升级程序包已损坏，升级操作被中断。";
@@ -24,26 +20,12 @@ constexpr const char* text_failed_head = "更新";
 constexpr const char* text_failed_body = "失败！(错误信息：";
 constexpr const char* text_succeeded = "更新成功！";
 
-
-// The whole file, in pieces of read_piece_size joined in order. A file that
-// cannot be opened or read reads as what was got so far; validation then
-// calls it damaged.
-std::string read_package(const std::string& path) {
-    std::error_code ec;
-    const std::uintmax_t length = fs::file_size(path, ec);
-    std::string source;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return source;
-    const std::size_t calls = read_call_count(ec ? 0 : length);
-    if (!ec) source.reserve(static_cast<std::size_t>(length));
-    std::vector<char> piece(read_piece_size);
-    for (std::size_t i = 0; i < calls; ++i) {
-        const std::size_t got = std::fread(piece.data(), 1, piece.size(), f);
-        source.append(piece.data(), got);
-        if (got < piece.size()) break;  // end of file or an error: nothing more comes
-    }
-    std::fclose(f);
-    return source;
+// The whole file, read in pieces of read_piece_size joined in order. Only a
+// regular file is read, and nothing waits on a FIFO or a device.
+package::file_read read_package(const std::string& path) {
+    package::read_options limits;
+    limits.piece_size = read_piece_size;
+    return package::read_regular_file(path, limits);
 }
 
 }  // namespace
@@ -111,26 +93,29 @@ private:
 package_load load_package(const std::string& run_dir) {
     package_load load;
     const std::string path = run_dir + std::string(package::package_file_name);
-    const std::string shown = "“" + path + "”";
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (!fs::exists(st)) {
-        load.what = package_load::status::missing;
-        load.message = text_missing;
-        return load;
+    package::file_read file = read_package(path);
+    switch (file.status) {
+        case package::read_status::ok: break;
+        case package::read_status::missing:
+            load.what = package_load::status::missing;
+            load.message = text_missing;
+            return load;
+        case package::read_status::not_regular:
+        case package::read_status::unreadable:
+        case package::read_status::too_large:
+            // Called what it is: a directory or a FIFO is no damaged package.
+            load.what = file.status == package::read_status::not_regular  ? package_load::status::not_a_file
+                        : file.status == package::read_status::too_large ? package_load::status::too_large
+                                                                          : package_load::status::unreadable;
+            load.message = "数据库升级程序包“" + path + "”" + package::failure_text_zh(file) + "，升级操作被中断。";
+            return load;
     }
-    if (!fs::is_regular_file(st)) {
-        load.what = package_load::status::not_a_file;
-        load.message = "数据库升级程序包" + shown + (fs::is_directory(st) ? "是一个目录" : "不是普通文件") +
-                       "，升级操作被中断。";
-        return load;
-    }
-    load.bytes = read_package(path);
-    if (!package::validate_package(load.bytes).ok) {
+    if (!package::validate_package(file.bytes.view()).ok) {
         load.what = package_load::status::damaged;
         load.message = text_damaged;
-        load.bytes.clear();
+        return load;
     }
+    load.bytes = file.bytes.str();
     return load;
 }
 

@@ -2,6 +2,9 @@
 
 #include "gbk_text.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace velmora {
 
 namespace {
@@ -12,6 +15,9 @@ constexpr std::string_view body_key = "begin";
 constexpr std::string_view procedure_key = "as";
 constexpr std::string_view trigger_key = "for";
 constexpr std::string_view batch_separator = "\r\ngo";
+// Bytes of the create statement lowered first in the search for its body
+// key; a header is rarely longer.
+constexpr std::size_t header_guess = 256;
 
 // Only the blank is trimmed; tabs and line ends at either end stay.
 std::string_view trim_blanks(std::string_view s) {
@@ -34,34 +40,55 @@ std::string_view describe(split_failure f) {
 }
 
 split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop) {
-    const std::string source(trim_blanks(as_create));
+    // Views into as_create, which keeps the script until both statements are cut.
+    const std::string_view source = trim_blanks(as_create);
 
     // The create key must lie whole within the head of the trimmed script.
-    std::string head = gbk_text::ascii_lower(std::string_view(source).substr(0, head_length));
+    std::string head = gbk_text::ascii_lower(source.substr(0, head_length));
     const std::size_t create_at = gbk_text::find(head, create_key);
     if (create_at == gbk_text::npos) return split_failure::create_key;
 
     // The create statement runs from the key to the very end of the script.
-    as_create = source.substr(create_at);
-    const std::string lower_create = gbk_text::ascii_lower(as_create);
-    const std::size_t begin_at = gbk_text::find(lower_create, body_key);
-    if (begin_at == gbk_text::npos) return split_failure::body_key;
+    // Only its header, up to the first "begin", is ever searched, so only a
+    // prefix is lowered, grown until it shows the key: a match inside a
+    // prefix lies on the same character boundary as in the whole text.
+    const std::string_view create = source.substr(create_at);
+    std::string lower_header;
+    std::size_t begin_at = gbk_text::npos;
+    for (std::size_t length = std::min(create.size(), header_guess);; length = std::min(create.size(), length * 4)) {
+        lower_header = gbk_text::ascii_lower(create.substr(0, length));
+        begin_at = gbk_text::find(lower_header, body_key);
+        if (begin_at != gbk_text::npos || length == create.size()) break;
+    }
+    // A refusal leaves in as_create what the steps so far made of it.
+    if (begin_at == gbk_text::npos) {
+        as_create = std::string(create);
+        return split_failure::body_key;
+    }
+    lower_header.resize(begin_at);
 
     // The header is everything before "begin"; the clause goes in front of
     // its last "for" if it has one, else in front of its last "as".
-    const std::string_view lower_header = std::string_view(lower_create).substr(0, begin_at);
     const std::size_t as_at = gbk_text::rfind(lower_header, procedure_key);
-    if (as_at == gbk_text::npos) return split_failure::procedure_key;
+    if (as_at == gbk_text::npos) {
+        as_create = std::string(create);
+        return split_failure::procedure_key;
+    }
     const std::size_t for_at = gbk_text::rfind(lower_header, trigger_key);
     const std::size_t insert_at = for_at != gbk_text::npos ? for_at : as_at;
-    as_create.insert(insert_at, encryption_clause);
 
     // The drop section ends before the first CR LF "go" ahead of the create key.
     head.resize(create_at);
     const std::size_t separator_at = gbk_text::find(head, batch_separator);
-    if (separator_at == gbk_text::npos || separator_at == 0) return split_failure::batch_separator;
+    std::string drop;
+    if (separator_at != gbk_text::npos && separator_at != 0) drop = source.substr(0, separator_at);
 
-    as_drop = source.substr(0, separator_at);
+    std::string statement;
+    statement.reserve(create.size() + encryption_clause.size());
+    statement.append(create.substr(0, insert_at)).append(encryption_clause).append(create.substr(insert_at));
+    as_create = std::move(statement);
+    if (separator_at == gbk_text::npos || separator_at == 0) return split_failure::batch_separator;
+    as_drop = std::move(drop);
     return split_failure::none;
 }
 

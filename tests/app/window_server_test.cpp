@@ -120,20 +120,25 @@ TEST_F(window_on_server, developer_put_runs_the_package_of_the_run_directory) {
     EXPECT_TRUE(control(window, "cb_1")->isEnabled()) << "put leaves the upgrade button alone";
 }
 
-TEST_F(window_on_server, developer_get_without_the_script_folder_lists_nothing_and_writes_an_empty_package) {
+TEST_F(window_on_server, developer_get_without_the_script_folder_names_it_and_leaves_the_package_alone) {
     if (fs::exists(VELMORA_SCRIPT_DIR)) GTEST_SKIP() << "this machine has the developer script folder";
+    std::ofstream(run.path() + "/db.dat", std::ios::binary) << "$$$$$$old_MS.sql^^^^x####@@@@";
     velmora::transaction sqlca;
     velmora::recording_ui ui;
     w_db_upgrade window(sqlca, ui, true);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
     window.show_package_names({"left_over.sql"});
+    ui.events.clear();
 
     QTest::mouseClick(control(window, "cb_get"), Qt::LeftButton);
     EXPECT_EQ(control<QListWidget>(window, "lb_1")->count(), 0);
     std::ifstream in(run.path() + "/db.dat", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "@@@@");
-    EXPECT_TRUE(ui.boxes().empty());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "$$$$$$old_MS.sql^^^^x####@@@@");
+    EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{
+                              {velmora::gs_appname, std::string("脚本目录“") + VELMORA_SCRIPT_DIR +
+                                                        "”不存在，数据库升级程序包未生成。"}}));
+    EXPECT_EQ(ui.busy_depth, 0);
 }
 
 TEST_F(window_on_server, closing_the_window_ends_the_run_and_disconnects) {

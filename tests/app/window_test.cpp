@@ -12,8 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "app_names.h"
+#include "gbk.h"
+#include "package_builder.h"
 #include "w_db_upgrade.h"
 #include "window_support.h"
 
@@ -171,6 +174,29 @@ TEST(window_list, names_arrive_from_gbk_sorted_without_regard_to_case_and_replac
     EXPECT_EQ(shown, (QStringList{"A_ms.sql", "a_MS.sql", "b_MS.sql", "C.sql", "中文.sql"}));
     EXPECT_EQ(list->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(list->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+}
+
+TEST(window_list, chinese_names_stand_in_the_packages_order_not_unicodes) {
+    // The builder's listing of a folder with Chinese names, handed to the list
+    // in reverse: the list shows exactly the package's order. In Unicode 中
+    // (U+4E2D) comes before 啊 (U+554A) and 文 (U+6587), in GBK after both.
+    temp_dir tmp;
+    const std::string dir = tmp.path() + "/";
+    for (const char* name : {"中_MS.sql", "啊_MS.sql", "文件_MS.sql", "Zeta_MS.sql", "a_MS.sql", "啊啊_MS.sql"})
+        std::ofstream(dir + name) << "x";
+    std::vector<std::string> package_order = velmora::list_scripts(dir);
+    ASSERT_EQ(package_order.size(), 6u);
+    std::vector<std::string> reversed(package_order.rbegin(), package_order.rend());
+
+    unopened_window u(true);
+    u.window.show_package_names(reversed);
+    auto* list = control<QListWidget>(u.window, "lb_1");
+    QStringList shown;
+    for (int i = 0; i < list->count(); ++i) shown << list->item(i)->text();
+    EXPECT_EQ(shown, (QStringList{"a_MS.sql", "Zeta_MS.sql", "啊_MS.sql", "啊啊_MS.sql", "文件_MS.sql", "中_MS.sql"}));
+    QStringList expected;
+    for (const auto& name : package_order) expected << QString::fromStdString(velmora::gbk_to_utf8_lossy(name));
+    EXPECT_EQ(shown, expected);
 }
 
 // Opening runs the open handler; with no registry at all the login fails at once.

@@ -46,3 +46,27 @@ TEST(Utf16, SurrogatePairsAndBrokenUtf8) {
     EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));
     EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'x'}), "\xEF\xBF\xBDx");
 }
+
+// The quick check must agree with the conversion on every character: each
+// one- and two-byte string, alone and after ASCII, before a lead byte and
+// before more ASCII.
+TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
+    // ASCII before the pair puts it at every kind of place of the eight- and
+    // sixteen-byte steps.
+    const std::string prefixes[] = {"", "select 1", "select 1 from t", "select 1 from t;", "select 1 from t_item"};
+    int disagreements = 0;
+    for (int a = 0; a < 256; ++a) {
+        const std::string one(1, static_cast<char>(a));
+        if (is_valid_gbk(one) != gbk_to_utf8(one).has_value()) ++disagreements;
+        for (int b = 0; b < 256; ++b) {
+            const std::string two = one + static_cast<char>(b);
+            for (const std::string& prefix : prefixes)
+                for (const std::string& s : {prefix + two, prefix + two + "\x81", prefix + two + "-- select 2 from t"})
+                    if (is_valid_gbk(s) != gbk_to_utf8(s).has_value()) ++disagreements;
+        }
+    }
+    EXPECT_EQ(disagreements, 0);
+    // Code page 936 has the euro sign as a single byte and no user-defined area.
+    EXPECT_TRUE(is_valid_gbk("\x80"));
+    EXPECT_FALSE(is_valid_gbk("\xAA\xA1"));
+}

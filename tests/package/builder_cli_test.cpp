@@ -50,14 +50,18 @@ protected:
     std::string dir_, out_, err_;
 };
 
+const std::string script_a = "drop proc a\r\ngo\r\ncreate proc a as begin select 1 end\r\n";
+const std::string script_b = "drop proc b\r\ngo\r\ncreate proc b as begin select 2 end\r\n";
+
 TEST_F(BuilderCliTest, PrintsThePackagedNamesAndWritesIntoADirectoryOrAFile) {
-    put("b_MS.sql", "select 2");
-    put("A_MS.sql", "select 1");
-    const std::string expected =
-        velmora::package::encode_package({{"A_MS.sql", "select 1"}, {"b_MS.sql", "select 2"}});
+    put("b_MS.sql", script_b);
+    put("A_MS.sql", script_a);
+    put("中_MS.sql", script_b);  // packaged as GBK, printed as UTF-8
+    const std::string expected = velmora::package::encode_package(
+        {{"A_MS.sql", script_a}, {"b_MS.sql", script_b}, {"\xD6\xD0_MS.sql", script_b}});
 
     EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run"), 0) << err_;
-    EXPECT_EQ(out_, "A_MS.sql\nb_MS.sql\n");
+    EXPECT_EQ(out_, "A_MS.sql\nb_MS.sql\n中_MS.sql\n");
     EXPECT_EQ(slurp(dir_ + "run/db.dat"), expected);
 
     EXPECT_EQ(build(dir_ + "scripts/ " + dir_ + "run/other.dat"), 0) << err_;
@@ -65,8 +69,8 @@ TEST_F(BuilderCliTest, PrintsThePackagedNamesAndWritesIntoADirectoryOrAFile) {
 }
 
 TEST_F(BuilderCliTest, RefusalGoesToStderrWithExitThreeAndKeepsThePackage) {
-    put("a_MS.sql", "select 1");
-    put("b_MS.sql", "#select 2");
+    put("a_MS.sql", script_a);
+    put("b_MS.sql", "#" + script_b);
     std::ofstream(dir_ + "run/db.dat") << "@@@@";
     EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run"), 3);
     EXPECT_EQ(out_, "");
@@ -74,6 +78,29 @@ TEST_F(BuilderCliTest, RefusalGoesToStderrWithExitThreeAndKeepsThePackage) {
     EXPECT_EQ(slurp(dir_ + "run/db.dat"), "@@@@");
 
     EXPECT_EQ(build(dir_ + "scripts"), 2);
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run --allow-everything"), 2);
+}
+
+TEST_F(BuilderCliTest, AFolderThatIsNoFolderFailsWithExitOneAndAnEmptyOneIsRefused) {
+    std::ofstream(dir_ + "run/db.dat") << "old";
+    put("a_MS.sql", script_a);
+    // Missing, mistyped, or a file given as the folder: OUT is left alone.
+    for (const std::string& folder : {dir_ + "scirpts", dir_ + "scripts/a_MS.sql", dir_ + "nowhere/at/all/"}) {
+        EXPECT_EQ(build(folder + " " + dir_ + "run"), 1) << folder;
+        EXPECT_EQ(out_, "");
+        EXPECT_NE(err_.find("脚本目录“" + folder + "”"), std::string::npos) << err_;
+        EXPECT_EQ(slurp(dir_ + "run/db.dat"), "old");
+    }
+
+    std::filesystem::create_directory(dir_ + "empty");
+    EXPECT_EQ(build(dir_ + "empty " + dir_ + "run"), 3);
+    EXPECT_NE(err_.find("中没有 .sql 脚本"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("--allow-empty"), std::string::npos) << err_;
+    EXPECT_EQ(slurp(dir_ + "run/db.dat"), "old");
+
+    EXPECT_EQ(build("--allow-empty " + dir_ + "empty " + dir_ + "run"), 0) << err_;
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(slurp(dir_ + "run/db.dat"), "@@@@");
 }
 
 }  // namespace

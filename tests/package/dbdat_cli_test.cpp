@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "gbk.h"
 #include "package_format.h"
 
 #ifdef VELMORA_DBDAT_PATH
@@ -50,8 +57,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
+    // A hang shows as exit 124 instead of holding the suite.
     result run(const std::vector<std::string>& args) {
-        std::string cmd = quoted(VELMORA_DBDAT_PATH);
+        std::string cmd = "timeout 30 " + quoted(VELMORA_DBDAT_PATH);
         for (const auto& a : args) cmd += " " + quoted(a);
         cmd += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
         const int status = std::system(cmd.c_str());
@@ -105,7 +113,75 @@ TEST_F(DbdatTest, DamagedPackageExitsOneWithTheReason) {
     EXPECT_EQ(run({"list", (dir / "missing.dat").string()}).code, 1);
 }
 
-TEST_F(DbdatTest, ExtractRestoresEveryScriptByteForByte) {
+TEST_F(DbdatTest, EveryCommandRefusesWhatIsNoRegularFileWithoutWaiting) {
+    fs::create_directory(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    const struct {
+        std::string path;
+        const char* says;
+    } cases[] = {
+        {(dir / "folder").string(), "is a directory, not a regular file"},
+        {(dir / "fifo").string(), "is a FIFO, not a regular file"},
+        {"/dev/zero", "is a character device, not a regular file"},
+        {(dir / "dangling").string(), "is a symbolic link to nothing"},
+        {(dir / "missing").string(), "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::vector<std::string>> commands = {
+            {"list", c.path},
+            {"check", c.path},
+            {"extract", c.path, (dir / "out").string()},
+            {"split", c.path, "--drop", (dir / "d").string(), "--create", (dir / "c").string()},
+        };
+        for (const auto& args : commands) {
+            SCOPED_TRACE(args[0] + " " + c.path);
+            const result r = run(args);
+            EXPECT_EQ(r.code, 1);
+            EXPECT_EQ(r.err, "dbdat: " + c.path + ": " + c.says + "\n");
+            EXPECT_TRUE(r.out.empty());
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "d"));
+}
+
+TEST_F(DbdatTest, ListAndCheckReadLargePackagesPieceByPiece) {
+    // Records far larger than a piece, and a body end split across pieces.
+    std::vector<pkg::record> records;
+    for (int i = 0; i < 40; ++i)
+        records.push_back({"p" + std::to_string(i) + "_MS.sql",
+                           "drop proc p\r\ngo\r\ncreate proc p as begin select 1 end" +
+                               std::string(static_cast<std::size_t>(i) * 9973, ' ')});
+    const std::string bytes = pkg::encode_package(records);
+    const std::string file = package_file(bytes);
+    result r = run({"list", file});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<pkg::record_view> views;
+    ASSERT_TRUE(pkg::decode_package(bytes, views));
+    std::string expected;
+    for (const auto& v : views)
+        expected += std::to_string(v.offset) + "\t" + std::string(v.name) + "\t" + std::to_string(v.stored_body.size()) +
+                    "\tMS\n";
+    EXPECT_EQ(r.out, expected);
+    r = run({"check", file});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("40 record(s): 40 execute, 0 skip, 0 refuse"), std::string::npos);
+
+    // Damage at the very end still means no output at all, also with --show.
+    package_file(bytes.substr(0, bytes.size() - 1));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"list", file},
+                                                 std::vector<std::string>{"check", file},
+                                                 std::vector<std::string>{"check", file, "--show"}}) {
+        r = run(args);
+        EXPECT_EQ(r.code, 1) << args.back();
+        EXPECT_TRUE(r.out.empty()) << args.back();
+        EXPECT_NE(r.err.find("damaged package at byte " + std::to_string(bytes.size() - 4)), std::string::npos)
+            << r.err;
+    }
+}
+
+TEST_F(DbdatTest, ExtractRestoresEveryScriptByteForByteUnderItsUtf8Name) {
     const std::string gbk = "create proc p_\xB2\xE2\xCA\xD4 as\r\nbegin select '\xD6\xD0' end\r\n";
     const std::string file = package_file(pkg::encode_package(
         {{"a_MS.sql", good_ms}, {"\xB2\xE2\xCA\xD4_MS.sql", gbk}, {"empty.sql", ""}, {"\x81\x5C.sql", "@@@@"}}));
@@ -113,11 +189,88 @@ TEST_F(DbdatTest, ExtractRestoresEveryScriptByteForByte) {
     const result r = run({"extract", file, out.string()});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(slurp(out / "a_MS.sql"), good_ms);
-    EXPECT_EQ(slurp(out / "\xB2\xE2\xCA\xD4_MS.sql"), gbk);
+    EXPECT_EQ(slurp(out / "测试_MS.sql"), gbk);  // B2E2 CAD4
     EXPECT_TRUE(fs::exists(out / "empty.sql"));
     EXPECT_EQ(fs::file_size(out / "empty.sql"), 0u);
     // 0x5C after a lead byte is the second byte of a character, not a separator.
-    EXPECT_EQ(slurp(out / "\x81\x5C.sql"), "@@@@");
+    EXPECT_EQ(slurp(out / (*velmora::gbk_to_utf8("\x81\x5C") + ".sql")), "@@@@");
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 4) << "no temporary file left";
+
+    // Not valid GBK: no UTF-8 name to give it.
+    const std::string bad = package_file(pkg::encode_package({{"ok.sql", "x"}, {"\x81.sql", "y"}}));
+    const result b = run({"extract", bad, (dir / "bad").string()});
+    EXPECT_EQ(b.code, 1);
+    EXPECT_NE(b.err.find("name is not valid GBK; nothing extracted"), std::string::npos) << b.err;
+    EXPECT_FALSE(fs::exists(dir / "bad" / "ok.sql"));
+}
+
+TEST_F(DbdatTest, ExtractThenBuildGivesTheSamePackage) {
+    // The UTF-8 name on disk converts back to the GBK name in the package.
+    const std::string package = pkg::encode_package({{"a_MS.sql", good_ms},
+                                                     {"\xB2\xE2\xCA\xD4_MS.sql", good_any5},
+                                                     {"\xD6\xD0\xCE\xC4_MS.sql", good_ms}});
+    const std::string file = package_file(package);
+    ASSERT_EQ(run({"extract", file, (dir / "scripts").string()}).code, 0);
+    const result r = run({"build", (dir / "scripts").string(), (dir / "again.dat").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "a_MS.sql\n测试_MS.sql\n中文_MS.sql\n");
+    EXPECT_EQ(slurp(dir / "again.dat"), package);
+}
+
+TEST_F(DbdatTest, ExtractNeverWritesThroughALinkNorReplacesWithoutForce) {
+    const std::string file = package_file(pkg::encode_package({{"a_MS.sql", good_ms}, {"b_MS.sql", good_any5}}));
+    const fs::path out = dir / "out";
+    fs::create_directory(out);
+    spit(dir / "victim.txt", "precious");
+    fs::create_symlink(dir / "victim.txt", out / "a_MS.sql");
+    spit(out / "b_MS.sql", "old b");
+
+    result r = run({"extract", file, out.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "dbdat: " + out.string() + "/a_MS.sql exists; nothing extracted (--force replaces existing files)\n");
+    EXPECT_EQ(slurp(dir / "victim.txt"), "precious");
+    EXPECT_EQ(slurp(out / "b_MS.sql"), "old b");
+
+    // --force replaces the link itself, never the file it points to.
+    r = run({"extract", file, out.string(), "--force"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(dir / "victim.txt"), "precious");
+    EXPECT_FALSE(fs::is_symlink(out / "a_MS.sql"));
+    EXPECT_EQ(slurp(out / "a_MS.sql"), good_ms);
+    EXPECT_EQ(slurp(out / "b_MS.sql"), good_any5);
+
+    // A directory in the way is never replaced.
+    fs::remove(out / "b_MS.sql");
+    fs::create_directory(out / "b_MS.sql");
+    r = run({"extract", file, out.string(), "--force"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("b_MS.sql exists and is no file"), std::string::npos) << r.err;
+}
+
+TEST_F(DbdatTest, ExtractOnAFullDiskLeavesNoCutScriptAndLosesNoOldOne) {
+    const fs::path small = dir / "small";
+    fs::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    struct unmount {
+        fs::path at;
+        ~unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } guard{small};
+
+    spit(small / "b_MS.sql", "old b, kept");
+    const std::string big = good_ms + "-- " + std::string(200000, 'x') + "\r\n";
+    const std::string file = package_file(pkg::encode_package({{"a_MS.sql", good_ms}, {"b_MS.sql", big}}));
+    const result r = run({"extract", file, small.string(), "--force"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("cannot write " + small.string() + "/b_MS.sql: No space left on device; 1 of 2 script(s) extracted"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(slurp(small / "a_MS.sql"), good_ms);
+    EXPECT_EQ(slurp(small / "b_MS.sql"), "old b, kept");
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(small)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a_MS.sql", "b_MS.sql"})) << "no temporary file left";
 }
 
 TEST_F(DbdatTest, ExtractRefusesNamesThatLeaveTheDirectory) {

@@ -55,6 +55,14 @@ TEST(PackageFormat, ReversalIsBytewiseAndItsOwnInverse) {
     }();
     EXPECT_EQ(pkg::reversed(pkg::reversed(all)), all);
     EXPECT_EQ(pkg::reversed(""), "");
+    // Every length around the eight-byte steps, against the plain definition.
+    for (std::size_t n = 0; n < 40; ++n) {
+        const std::string s = all.substr(100, n);
+        EXPECT_EQ(pkg::reversed(s), std::string(s.rbegin(), s.rend())) << n;
+        std::string record;
+        pkg::append_record(record, "x", s);
+        EXPECT_EQ(record, "$$$$$$x^^^^" + std::string(s.rbegin(), s.rend()) + "####") << n;
+    }
 }
 
 TEST(PackageFormat, AppendRecordMatchesEncodeAndOffsetsFollowTheRecords) {

@@ -18,6 +18,17 @@ TEST(GbkText, LowerCasesOnlyAsciiLetters) {
     for (int c = 1; c < 256; ++c)
         if (c < 'A' || c > 'Z') all += static_cast<char>(c);
     EXPECT_EQ(gt::ascii_lower(all), all);
+    // Every byte at every place of an eight-byte step and in the tail.
+    for (int c = 0; c < 256; ++c) {
+        const char lowered = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c);
+        for (std::size_t at = 0; at < 11; ++at) {
+            std::string s(11, 'Q');
+            s[at] = static_cast<char>(c);
+            std::string expected(11, 'q');
+            expected[at] = lowered;
+            ASSERT_EQ(gt::ascii_lower(s), expected) << c << " at " << at;
+        }
+    }
 }
 
 TEST(GbkText, SearchesMatchOnlyAtCharacterStarts) {

@@ -3,6 +3,7 @@
 // session's own text.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -117,7 +118,41 @@ TEST_F(RunnerFileTest, MissingPackageIsReportedAndNothingRuns) {
     ui_.events.clear();
     EXPECT_EQ(run().how, run_outcome::ending::package_unreadable);
     ASSERT_EQ(ui_.boxes().size(), 1u);
-    EXPECT_NE(ui_.boxes()[0].second.find("是一个目录"), std::string::npos) << ui_.boxes()[0].second;
+    EXPECT_NE(ui_.boxes()[0].second.find("是目录，不是普通文件"), std::string::npos) << ui_.boxes()[0].second;
+}
+
+TEST_F(RunnerFileTest, FifosDevicesAndDanglingLinksAreNoPackageAndNothingWaits) {
+    // A FIFO without a writer would hold a plain read forever; /dev/zero
+    // would never end. Each is called what it is, never a damaged package.
+    ASSERT_EQ(::mkfifo((dir_ + "fifo").c_str(), 0644), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir_ + "fifo", "是命名管道（FIFO），不是普通文件"},
+        {"/dev/zero", "是字符设备，不是普通文件"},
+    };
+    for (const auto& [target, what] : cases) {
+        SCOPED_TRACE(target);
+        fs::remove(dir_ + "db.dat");
+        fs::create_symlink(target, dir_ + "db.dat");
+        ui_.events.clear();
+        EXPECT_EQ(run().how, run_outcome::ending::package_unreadable);
+        EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, "数据库升级程序包“" + dir_ + "db.dat”" + what + "，升级操作被中断。"}}));
+    }
+    // A link to nothing is a missing package.
+    fs::remove(dir_ + "db.dat");
+    fs::create_symlink(dir_ + "nowhere", dir_ + "db.dat");
+    ui_.events.clear();
+    EXPECT_EQ(run().how, run_outcome::ending::package_missing);
+    EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, missing_text}}));
+}
+
+TEST_F(RunnerFileTest, APackageThatCannotBeReadIsReportedAndNothingRuns) {
+    // A regular file whose every read fails (root may open any file, so
+    // permissions cannot show this).
+    fs::create_symlink("/proc/self/mem", dir_ + "db.dat");
+    run_outcome o = run();
+    EXPECT_EQ(o.how, run_outcome::ending::package_unreadable);
+    ASSERT_EQ(ui_.boxes().size(), 1u);
+    EXPECT_NE(ui_.boxes()[0].second.find("无法读取"), std::string::npos) << ui_.boxes()[0].second;
 }
 
 TEST_F(RunnerFileTest, DamagedPackagesStopBeforeAnythingRuns) {

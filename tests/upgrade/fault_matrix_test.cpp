@@ -320,7 +320,7 @@ TEST(fault_matrix, an_unusable_package_sends_nothing_at_all) {
              std::ofstream(c.run_dir() + "db.dat", std::ios::binary | std::ios::app) << "\r\n";
          },
          damaged},
-        {"a directory", [](configuration& c) { fs::create_directory(c.run_dir() + "db.dat"); }, "是一个目录"},
+        {"a directory", [](configuration& c) { fs::create_directory(c.run_dir() + "db.dat"); }, "是目录，不是普通文件"},
         {"a FIFO", [](configuration& c) { ASSERT_EQ(::mkfifo((c.run_dir() + "db.dat").c_str(), 0644), 0); },
          "不是普通文件"},
     };

@@ -13,16 +13,29 @@
 namespace {
 
 const char* const build_help =
-    "usage: dbdat build DIR OUT\n"
+    "usage: dbdat build DIR OUT [--allow-empty]\n"
     "\n"
-    "Packs every .sql script of DIR (regular files, any letter case of the\n"
-    "extension; hidden and read-only files left out) in case-blind name order,\n"
-    "exactly as the developer build's \"get\" button does. OUT is the directory\n"
-    "that receives db.dat, or, when it is not an existing directory, the package\n"
-    "file itself. The package is replaced only as a whole.\n"
-    "Prints the packaged names, one a line. Every script is checked first; when\n"
-    "one cannot be carried, or the package cannot be written, the reason goes to\n"
-    "stderr, the old package stays as it was, and the exit status is 3.\n";
+    "Packs every .sql script of DIR (regular files and links to them, any letter\n"
+    "case of the extension; hidden and read-only files left out) in the order\n"
+    "of their GBK names with ASCII letters folded, exactly as the developer\n"
+    "build's \"get\" button does. File names are converted from UTF-8 to GBK.\n"
+    "OUT is the directory that receives db.dat, or, when it is not an existing\n"
+    "directory, the package file itself. The package is replaced only as a\n"
+    "whole, and only when everything succeeded; otherwise the reason goes to\n"
+    "stderr and the old package stays as it was.\n"
+    "Prints the packaged names, one a line.\n"
+    "\n"
+    "Every script is checked first and the build refused (exit 3) when one\n"
+    "cannot be read (mode, link to nothing, link loop, no regular file), is\n"
+    "empty, starts with a UTF-8 byte-order mark, is not valid GBK, breaks the\n"
+    "package format (\"####\", leading \"#\", NUL, record too long) or is refused\n"
+    "by the statement builder, or when its name has no GBK form.\n"
+    "\n"
+    "  --allow-empty   a DIR without .sql scripts gives the package \"@@@@\"\n"
+    "                  (without it such a DIR is refused, exit 3)\n"
+    "\n"
+    "Exit status: 0 written; 1 DIR missing, no directory or unreadable, or the\n"
+    "package could not be written; 2 wrong usage; 3 refused.\n";
 
 // Message boxes become lines on stderr; there is no pointer to show.
 class stderr_ui : public velmora::ui_services {
@@ -51,11 +64,21 @@ std::string package_path_for(const std::string& out) {
 
 int run_build_command(int argc, char** argv) {
     std::vector<std::string> args;
+    velmora::build_options options;
+    options.allow_empty = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (a == "--help" || a == "-h") {
             std::cout << build_help;
             return 0;
+        }
+        if (a == "--allow-empty") {
+            options.allow_empty = true;
+            continue;
+        }
+        if (a.starts_with("--")) {
+            std::cerr << "dbdat: unknown option '" << a << "'\n\n" << build_help;
+            return 2;
         }
         args.emplace_back(a);
     }
@@ -66,8 +89,18 @@ int run_build_command(int argc, char** argv) {
 
     stderr_ui ui;
     const velmora::build_result r =
-        velmora::build_package_file(args[0], package_path_for(args[1]), ui);
-    if (!r.written) return 3;
-    for (const std::string& name : r.names) std::cout << velmora::gbk_to_utf8_lossy(name) << "\n";
-    return 0;
+        velmora::build_package_file(args[0], package_path_for(args[1]), ui, options);
+    using outcome = velmora::build_result::outcome;
+    switch (r.how) {
+        case outcome::written:
+            for (const std::string& name : r.names) std::cout << velmora::gbk_to_utf8_lossy(name) << "\n";
+            return 0;
+        case outcome::folder_empty:
+            std::cerr << "dbdat build: --allow-empty writes a package without scripts\n";
+            return 3;
+        case outcome::refused: return 3;
+        case outcome::folder_unusable:
+        case outcome::write_failed: break;
+    }
+    return 1;
 }

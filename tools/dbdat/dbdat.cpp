@@ -8,15 +8,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "extract_folder.h"
 #include "gbk.h"
 #include "gbk_text.h"
-#include "interface_tag.h"
+#include "package_file.h"
 #include "package_format.h"
 #include "record_plan.h"
 #include "statement_builder.h"
@@ -39,13 +42,13 @@ const char* const usage_text =
     "\n"
     "Commands:\n"
     "  list FILE                          one line per record: offset, name, script bytes, tags\n"
-    "  extract FILE DIR                   write each record's script to DIR/NAME\n"
+    "  extract FILE DIR [--force]         write each record's script to DIR/NAME\n"
     "  split SCRIPT --drop OUT --create OUT\n"
     "                                     derive the drop and create statements of one script\n"
     "  check FILE [--driver MSS|ODBC] [--show]\n"
     "                                     dry run: what an upgrade would do with each record\n"
 #ifdef DBDAT_HAS_BUILD_COMMAND
-    "  build DIR OUT                      pack the .sql scripts of DIR into the package OUT\n"
+    "  build DIR OUT [--allow-empty]      pack the .sql scripts of DIR into the package OUT\n"
 #endif
     "\n"
     "Run 'dbdat COMMAND --help' for details.\n";
@@ -59,12 +62,18 @@ const char* const list_help =
     "Exit 1 with the reason when the package is damaged.\n";
 
 const char* const extract_help =
-    "usage: dbdat extract FILE DIR\n"
+    "usage: dbdat extract FILE DIR [--force]\n"
     "\n"
     "Writes each record's script, in its own byte order, to DIR/NAME, byte for\n"
-    "byte. DIR is created when missing. Nothing is written when the package is\n"
-    "damaged or when a name would leave DIR (contains / or \\, is . or .., is\n"
-    "empty) or occurs twice.\n";
+    "byte; names are converted from GBK to UTF-8. DIR is created when missing.\n"
+    "Nothing is written when the package is damaged, when a name would leave\n"
+    "DIR (contains / or \\, is . or .., is empty), is not valid GBK or occurs\n"
+    "twice, or when DIR already holds one of the names.\n"
+    "Each script is written to a temporary file in DIR and renamed into place:\n"
+    "a failed write (a full disk) leaves no cut script and no old one lost, and\n"
+    "nothing is written through a symbolic link.\n"
+    "\n"
+    "  --force   replace existing files (a link is replaced, not followed)\n";
 
 const char* const split_help =
     "usage: dbdat split SCRIPT --drop OUT --create OUT\n"
@@ -97,17 +106,15 @@ int usage_error(const char* help, const std::string& why) {
     return exit_usage;
 }
 
-bool read_file(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "dbdat: cannot open " << path << ": " << std::strerror(errno) << "\n";
+// Only a regular file is read, whole and at once; a directory, FIFO or device
+// is named and refused without waiting on it.
+bool read_file(const std::string& path, pkg::file_bytes& out) {
+    pkg::file_read r = pkg::read_regular_file(path);
+    if (!r.ok()) {
+        std::cerr << "dbdat: " << path << ": " << pkg::failure_text(r) << "\n";
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        std::cerr << "dbdat: cannot read " << path << "\n";
-        return false;
-    }
+    out = std::move(r.bytes);
     return true;
 }
 
@@ -122,13 +129,55 @@ bool write_file(const std::filesystem::path& path, std::string_view bytes) {
     return true;
 }
 
+void report_damage(const std::string& path, const pkg::validation& why) {
+    std::cerr << "dbdat: " << path << ": damaged package at byte " << why.offset << ": " << why.problem << "\n";
+}
+
 // Reads and decodes a package; on damage says where and why.
-bool load_package(const std::string& path, std::string& bytes, std::vector<pkg::record_view>& records) {
+bool load_package(const std::string& path, pkg::file_bytes& bytes, std::vector<pkg::record_view>& records) {
     if (!read_file(path, bytes)) return false;
     pkg::validation why;
-    if (!pkg::decode_package(bytes, records, &why)) {
-        std::cerr << "dbdat: " << path << ": damaged package at byte " << why.offset << ": " << why.problem
-                  << "\n";
+    if (!pkg::decode_package(bytes.view(), records, &why)) {
+        report_damage(path, why);
+        return false;
+    }
+    return true;
+}
+
+// Hands each record of a sound package to on_record, reading the package
+// piece by piece: memory stays at one piece and one record, and the pieces
+// stay in the cache, however large the package. With hold_output the package
+// is read once and what on_record prints to stdout waits in memory until the
+// package has proved sound; without it (output as large as the package), a
+// first reading checks the package before the second one prints anything.
+bool scan_package(const std::string& path, bool hold_output,
+                  const std::function<void(const pkg::record_view&)>& on_record) {
+    auto read = [&](pkg::package_reader& reader) {
+        pkg::file_read r =
+            pkg::read_regular_file_in_pieces(path, {}, [&](std::string_view piece) { return reader.feed(piece); });
+        if (!r.ok()) {
+            std::cerr << "dbdat: " << path << ": " << pkg::failure_text(r) << "\n";
+            return false;
+        }
+        const pkg::validation why = reader.finish();
+        if (!why.ok) report_damage(path, why);
+        return why.ok;
+    };
+
+    if (hold_output) {
+        std::ostringstream held;
+        std::streambuf* const out = std::cout.rdbuf(held.rdbuf());
+        pkg::package_reader reader(on_record);
+        const bool sound = read(reader);
+        std::cout.rdbuf(out);
+        if (sound) std::cout << held.view();
+        return sound;
+    }
+    pkg::package_reader checker([](const pkg::record_view&) {});
+    if (!read(checker)) return false;
+    pkg::package_reader reader(on_record);
+    if (!read(reader)) {
+        std::cerr << "dbdat: " << path << ": changed while being read\n";
         return false;
     }
     return true;
@@ -152,13 +201,11 @@ int cmd_list(int argc, char** argv) {
         return exit_ok;
     }
     if (argc != 2) return usage_error(list_help, "list takes exactly one FILE");
-    std::string bytes;
-    std::vector<pkg::record_view> records;
-    if (!load_package(argv[1], bytes, records)) return exit_failure;
-    for (const pkg::record_view& r : records)
+    const bool read = scan_package(argv[1], true, [](const pkg::record_view& r) {
         std::cout << r.offset << '\t' << shown(r.name) << '\t' << r.stored_body.size() << '\t' << tags_of(r.name)
                   << '\n';
-    return exit_ok;
+    });
+    return read ? exit_ok : exit_failure;
 }
 
 // Why a record name cannot become a file inside the target directory; empty
@@ -173,22 +220,46 @@ std::string unsafe_name_reason(std::string_view name) {
     return {};
 }
 
+// A record's name as a file name: GBK, converted to UTF-8 on Linux. Empty
+// when it has no such form.
+std::string file_name_of(std::string_view gbk_name) {
+#ifdef _WIN32
+    return std::string(gbk_name);
+#else
+    return velmora::gbk_to_utf8(gbk_name).value_or("");
+#endif
+}
+
 int cmd_extract(int argc, char** argv) {
     if (wants_help(argc, argv)) {
         std::cout << extract_help;
         return exit_ok;
     }
-    if (argc != 3) return usage_error(extract_help, "extract takes FILE and DIR");
-    std::string bytes;
+    std::vector<std::string> args;
+    bool force = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--force")
+            force = true;
+        else if (a.starts_with("--"))
+            return usage_error(extract_help, "unexpected argument '" + std::string(a) + "'");
+        else
+            args.emplace_back(a);
+    }
+    if (args.size() != 2) return usage_error(extract_help, "extract takes FILE and DIR");
+    pkg::file_bytes bytes;
     std::vector<pkg::record_view> records;
-    if (!load_package(argv[1], bytes, records)) return exit_failure;
+    if (!load_package(args[0], bytes, records)) return exit_failure;
 
     // Check every name before writing anything, so a refusal leaves no
     // half-extracted directory behind.
-    std::set<std::string_view> seen;
+    std::vector<std::string> files;
+    std::set<std::string> seen;
     for (const pkg::record_view& r : records) {
         std::string why = unsafe_name_reason(r.name);
-        if (why.empty() && !seen.insert(r.name).second) why = "name occurs twice";
+        files.push_back(file_name_of(r.name));
+        if (why.empty() && files.back().empty()) why = "name is not valid GBK";
+        if (why.empty() && !seen.insert(files.back()).second) why = "name occurs twice";
         if (!why.empty()) {
             std::cerr << "dbdat: record at byte " << r.offset << " \"" << shown(r.name) << "\": " << why
                       << "; nothing extracted\n";
@@ -196,15 +267,29 @@ int cmd_extract(int argc, char** argv) {
         }
     }
 
-    const std::filesystem::path dir = argv[2];
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        std::cerr << "dbdat: cannot create " << dir.string() << ": " << ec.message() << "\n";
+    extract_folder folder;
+    std::string why;
+    if (!folder.open(args[1], why)) {
+        std::cerr << "dbdat: " << why << "\n";
         return exit_failure;
     }
-    for (const pkg::record_view& r : records)
-        if (!write_file(dir / std::string(r.name), pkg::reversed(r.stored_body))) return exit_failure;
+    // What is there already is kept, unless --force; a directory never goes.
+    for (const std::string& name : files) {
+        const extract_folder::entry there = folder.state_of(name);
+        if (there == extract_folder::entry::none) continue;
+        const bool replaceable = there == extract_folder::entry::regular || there == extract_folder::entry::symlink;
+        if (force && replaceable) continue;
+        std::cerr << "dbdat: " << args[1] << "/" << name
+                  << (replaceable ? " exists; nothing extracted (--force replaces existing files)\n"
+                                  : " exists and is no file; nothing extracted\n");
+        return exit_failure;
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!folder.write(files[i], pkg::reversed(records[i].stored_body), force, why)) {
+            std::cerr << "dbdat: " << why << "; " << i << " of " << records.size() << " script(s) extracted\n";
+            return exit_failure;
+        }
+    }
     return exit_ok;
 }
 
@@ -227,8 +312,9 @@ int cmd_split(int argc, char** argv) {
     if (script_path.empty() || drop_path.empty() || create_path.empty())
         return usage_error(split_help, "split needs SCRIPT, --drop OUT and --create OUT");
 
-    std::string create;
-    if (!read_file(script_path, create)) return exit_failure;
+    pkg::file_bytes script;
+    if (!read_file(script_path, script)) return exit_failure;
+    std::string create = script.str();
     if (!velmora::is_valid_gbk(create))
         std::cerr << "dbdat: warning: " << script_path << " is not valid GBK; an upgrade would refuse it\n";
     std::string drop;
@@ -263,12 +349,9 @@ int cmd_check(int argc, char** argv) {
     }
     if (path.empty()) return usage_error(check_help, "check needs a FILE");
 
-    std::string bytes;
-    std::vector<pkg::record_view> records;
-    if (!load_package(path, bytes, records)) return exit_failure;
-
-    std::size_t executed = 0, skipped = 0, refused = 0;
-    for (const pkg::record_view& r : records) {
+    std::size_t records = 0, executed = 0, skipped = 0, refused = 0;
+    const bool read = scan_package(path, !show, [&](const pkg::record_view& r) {
+        ++records;
         std::cout << r.offset << '\t' << shown(r.name) << '\t';
         // The runner asks the same function, so this dry run cannot disagree with it.
         const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body);
@@ -289,8 +372,9 @@ int cmd_check(int argc, char** argv) {
                               << "\n-- end\n";
                 break;
         }
-    }
-    std::cout << records.size() << " record(s): " << executed << " execute, " << skipped << " skip, " << refused
+    });
+    if (!read) return exit_failure;
+    std::cout << records << " record(s): " << executed << " execute, " << skipped << " skip, " << refused
               << " refuse\n";
     return refused == 0 ? exit_ok : exit_refused;
 }
