@@ -35,9 +35,15 @@ struct diagnostic {
     // Class 01 is a warning and 00 success; anything else is an error even
     // when the call itself returned SQL_SUCCESS_WITH_INFO.
     bool is_error() const { return !(state.rfind("01", 0) == 0 || state.rfind("00", 0) == 0); }
-    // Class 08 is a lost or refused connection; HYT00/HYT01 a server that did
-    // not answer in time. Either way the connection cannot be trusted again.
-    bool breaks_connection() const { return state.rfind("08", 0) == 0 || state == "HYT00" || state == "HYT01"; }
+    // A lost connection, or a server that did not answer in time: either way
+    // the connection cannot be trusted again. (08004, the server refusing a
+    // database, is the answer to a "use" of a missing one: the connection
+    // lives on.)
+    bool breaks_connection() const {
+        for (const char* s : {"08S01", "08001", "08003", "08007", "HYT00", "HYT01"})
+            if (state == s) return true;
+        return false;
+    }
 };
 
 // Must run right after the call that produced them: unixODBC clears the

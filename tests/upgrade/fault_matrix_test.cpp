@@ -105,7 +105,7 @@ bool upgrade_statement(const journal_entry& e) {
 
 std::string escaped(const std::string& statement) {
     static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return "^" + std::regex_replace(statement, special, R"(\$&)") + "$";
+    return "^" + std::regex_replace(statement, special, R"(\$&)");
 }
 
 TEST(fault_matrix, a_clean_run_upgrades_both_databases_and_exits_zero) {
@@ -157,8 +157,9 @@ TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
     const case_result clean = run_case({});
     const std::size_t requests = clean.journal.size();
     // The login itself, the first pass's guards and built-in steps, its
-    // package, and the second pass: run side by side, each bound is waited once.
-    const std::vector<std::size_t> sample = {0, 6, 14, requests / 2, requests - 3};
+    // package, the second pass and its very end (the lock's release, when all
+    // the work is done): run side by side, so each bound is waited once.
+    const std::vector<std::size_t> sample = {0, 6, 14, requests / 2, requests - 10, requests - 3};
     std::vector<std::unique_ptr<standin_test::standin_process>> servers;
     std::vector<std::unique_ptr<configuration>> confs;
     for (std::size_t n : sample) {
@@ -182,7 +183,6 @@ TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
         results[i].state = stop(*servers[i]);
         case_result& r = results[i];
         EXPECT_FALSE(r.cli.timed_out) << describe(r);
-        EXPECT_NE(r.cli.exit_code, 0) << describe(r);
         if (sample[i] == 0) {
             EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
             EXPECT_LT(r.seconds, 20.0) << describe(r);  // the 15 s login timeout
@@ -209,8 +209,9 @@ TEST(fault_matrix, a_built_in_statement_failing_for_real_is_reported_and_fails_t
     };
     for (const auto& [step, statement] : steps) {
         SCOPED_TRACE(step);
-        const std::string pattern =
-            statement.back() == ')' || statement.back() == '\'' ? escaped(statement) : "^" + statement;
+        // The rights insert is long: its head names it well enough.
+        const bool whole = statement.find("select distinct") == std::string::npos;
+        const std::string pattern = escaped(statement) + (whole ? "$" : "");
         case_result r = run_case({"--fail", pattern + "=50000:disk full"});
         EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
         EXPECT_TRUE(mentions(r, "数据库“velmora”的升级步骤“" + step + "”失败！(错误信息：[FreeTDS][SQL Server]disk full)"))
