@@ -19,6 +19,8 @@
 #include "gbk.h"
 #include "package_format.h"
 #include "package_runner.h"
+#include "progress_lines.h"
+#include "run_report.h"
 #include "sqlca.h"
 #include "standin_process.h"
 #include "statement_builder.h"
@@ -90,6 +92,33 @@ struct bench_world {
         silent_ui ui;
         const velmora::run_outcome o = velmora::run_package(run_dir, session, ui);
         return o.how == velmora::run_outcome::ending::completed && o.executed == procedure_count;
+    }
+    // The same run as db_upgrade_cli --progress --report gives it: a progress
+    // line per object written out, and the report built and serialised.
+    bool run_runner_reported() {
+        struct lines_out : velmora::progress_sink {
+            velmora::progress_lines lines;
+            std::FILE* out = std::fopen("/dev/null", "w");
+            ~lines_out() { std::fclose(out); }
+            void progress(const velmora::progress_event& e) override {
+                const std::string line = lines.line(e);
+                std::fwrite(line.data(), 1, line.size(), out);
+            }
+        } progress;
+        silent_ui ui;
+        velmora::run_record record;
+        record.started = std::chrono::system_clock::now();
+        record.logged_in = true;
+        velmora::upgrade_report report;
+        report.passes.emplace_back();
+        report.passes.back().database = "velmora";
+        report.passes.back().package = velmora::run_package(run_dir, session, ui, &progress);
+        const bool ok = report.passes.back().package->executed == procedure_count;
+        record.upgrade = std::move(report);
+        record.finished = std::chrono::system_clock::now();
+        const std::string text = velmora::run_report_json(record);
+        benchmark::DoNotOptimize(text.data());
+        return ok && text.size() > 100000;
     }
     bool run_direct() {
         for (std::size_t i = 0; i < statements.size(); ++i) {
@@ -177,6 +206,32 @@ void BM_RunnerOverDirect(benchmark::State& state) {
     state.counters["transactions_pct"] = (median(transaction_ratio) - 1.0) * 100.0;
 }
 
+// The runner with and without the console's progress lines and the report,
+// in alternating pairs: the cost of telling the administrator where the run
+// stands and what it did.
+void BM_ProgressAndReportOverRunner(benchmark::State& state) {
+    if (!world().ok) return state.SkipWithError("stand-in or session not available");
+    using clock = std::chrono::steady_clock;
+    std::vector<double> ratio;
+    bool plain_first = true;
+    for (auto _ : state) {
+        double t[2] = {0, 0};  // plain, reported
+        for (int k = 0; k < 2; ++k) {
+            const bool plain = (k == 0) == plain_first;
+            const auto t0 = clock::now();
+            if (plain ? !world().run_runner() : !world().run_runner_reported())
+                return state.SkipWithError("a run did not complete");
+            t[plain ? 0 : 1] = std::chrono::duration<double>(clock::now() - t0).count();
+        }
+        plain_first = !plain_first;
+        ratio.push_back(t[1] / t[0]);
+    }
+    std::sort(ratio.begin(), ratio.end());
+    const std::size_t n = ratio.size();
+    const double median = n % 2 ? ratio[n / 2] : (ratio[n / 2 - 1] + ratio[n / 2]) / 2;
+    state.counters["reporting_pct"] = (median - 1.0) * 100.0;
+}
+
 // The runner's own work alone (reading, checking, splitting, converting),
 // with a session that answers at once: the part of the overhead that is ours.
 class instant_session : public velmora::sql_executor {
@@ -208,6 +263,7 @@ BENCHMARK(BM_RunnerWithoutServer)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_RunnerPackage)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_DirectStatements)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_RunnerOverDirect)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
+BENCHMARK(BM_ProgressAndReportOverRunner)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
 
 }  // namespace
 

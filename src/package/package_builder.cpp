@@ -19,6 +19,7 @@
 #endif
 
 #include "app_names.h"
+#include "atomic_file.h"
 #include "gbk.h"
 #include "package_file.h"
 #include "package_format.h"
@@ -155,89 +156,6 @@ std::string folder_message(const std::string& script_dir, const script_listing& 
     return head + "中没有 .sql 脚本" + tail;
 }
 
-// Writes the package to a temporary file beside db.dat and renames it over
-// db.dat, so that a failure midway never leaves a half-written package.
-class atomic_package_file {
-public:
-    explicit atomic_package_file(const std::string& target) : target_(target) {}
-    ~atomic_package_file() {
-        if (file_) std::fclose(file_);
-        if (!temp_.empty()) std::remove(temp_.c_str());
-    }
-    atomic_package_file(const atomic_package_file&) = delete;
-    atomic_package_file& operator=(const atomic_package_file&) = delete;
-
-    bool open() {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string name = target_ + ".tmp" + std::to_string(unique_number() + attempt);
-            errno = 0;
-            // "x": never reuse a file someone else holds.
-            file_ = std::fopen(name.c_str(), "wbx");
-            if (file_) {
-                temp_ = name;
-                return true;
-            }
-            if (errno != EEXIST) break;
-        }
-        error_ = errno ? errno : EIO;
-        return false;
-    }
-
-    bool write(std::string_view bytes) {
-        if (bytes.empty()) return true;
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
-            error_ = errno ? errno : EIO;
-            return false;
-        }
-        return true;
-    }
-
-    bool commit() {
-        errno = 0;
-        if (std::fflush(file_) != 0) {
-            error_ = errno ? errno : EIO;
-            return false;
-        }
-#ifndef _WIN32
-        if (::fsync(fileno(file_)) != 0) {
-            error_ = errno;
-            return false;
-        }
-#endif
-        const int rc = std::fclose(file_);
-        file_ = nullptr;
-        if (rc != 0) {
-            error_ = errno ? errno : EIO;
-            return false;
-        }
-        std::error_code ec;
-        fs::rename(fs::path(temp_), fs::path(target_), ec);
-        if (ec) {
-            error_ = ec.value();
-            reason_ = ec.message();
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
-
-    std::string reason() const { return reason_.empty() ? system_reason(error_) : reason_; }
-
-private:
-    static long unique_number() {
-#ifdef _WIN32
-        return static_cast<long>(GetCurrentProcessId());
-#else
-        return static_cast<long>(::getpid());
-#endif
-    }
-
-    std::string target_;
-    std::string temp_;
-    std::FILE* file_ = nullptr;
-    int error_ = 0;
-    std::string reason_;
-};
 
 struct script_file {
     std::string name;
@@ -393,7 +311,7 @@ build_result build_package_file(const std::string& script_dir, const std::string
         scripts.push_back(std::move(s));
     }
 
-    atomic_package_file out(target);
+    atomic_file out(target);
     auto write_failed = [&]() {
         ui.message_box(gs_appname, "无法写入 " + shown_path(target) + "：" + out.reason());
         result.how = build_result::outcome::write_failed;

@@ -1,5 +1,6 @@
 #include "package_runner.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,7 +62,7 @@ bool replace_object(sql_executor& session, const std::u16string& drop, const std
     return true;
 }
 
-run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui);
+run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui, progress_sink* progress);
 
 // Puts the session in manual commit mode once the first object is about to
 // be replaced, and gives it back its mode when the run ends: a run that
@@ -119,7 +120,8 @@ package_load load_package(const std::string& run_dir) {
     return load;
 }
 
-run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_services& ui) {
+run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_services& ui,
+                        progress_sink* progress) {
     busy_pointer busy(ui);
     run_outcome out;
 
@@ -131,17 +133,18 @@ run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_se
                                                                : run_outcome::ending::package_unreadable;
         return out;
     }
-    return run_records(load.bytes, session, ui);
+    return run_records(load.bytes, session, ui, progress);
 }
 
-run_outcome run_package_bytes(std::string_view source, sql_executor& session, ui_services& ui) {
+run_outcome run_package_bytes(std::string_view source, sql_executor& session, ui_services& ui,
+                              progress_sink* progress) {
     busy_pointer busy(ui);
-    return run_records(source, session, ui);
+    return run_records(source, session, ui, progress);
 }
 
 namespace {
 
-run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui) {
+run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui, progress_sink* progress) {
     run_outcome out;
 
     // The package is checked whole before anything runs, so a damaged one
@@ -155,7 +158,15 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
 
     const std::string driver = session.executor_driver();
     object_transactions per_object(session);
+    progress_event event;
+    event.what = progress_event::kind::object_started;
+    event.count = records.size();
     for (const package::record_view& r : records) {
+        if (progress) {
+            ++event.index;
+            event.name = gbk_to_utf8_lossy(r.name);
+            progress->progress(event);
+        }
         record_plan plan = plan_record(driver, r.name, r.stored_body);
         record_result result{record_result::action::skipped, std::string(r.name), {}};
         if (plan.what == record_plan::action::skip) {
@@ -184,7 +195,10 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
 
         std::string error;
         per_object.before_object();
-        if (!replace_object(session, *drop16, *create16, error)) {
+        const auto started = std::chrono::steady_clock::now();
+        const bool replaced = replace_object(session, *drop16, *create16, error);
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!replaced) {
             ui.message_box(name_shown, error);
             ui.beep();
             ui.message_box(gs_appname, std::string(text_failed_head) + text_failed_body + error + ")");

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "progress.h"
 #include "sql_executor.h"
 #include "ui_services.h"
 
@@ -17,6 +18,7 @@ struct record_result {
     enum class action { executed, skipped, refused, failed } what = action::skipped;
     std::string name;    // GBK bytes, as packaged
     std::string detail;  // refusal reason (English) or the failure's error text (UTF-8)
+    double seconds = 0;  // time spent replacing the object
 };
 
 struct run_outcome {
@@ -38,13 +40,16 @@ package_load load_package(const std::string& run_dir);
 
 // Reads run_dir + "db.dat", validates it whole, and replaces each object
 // meant for the session's driver, with the operator's messages.
-run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_services& ui);
+// progress, when given, hears of each record as it is taken up.
+run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_services& ui,
+                        progress_sink* progress = nullptr);
 
 // The same run over a package already read into memory. Each object's drop
 // and create run in one transaction of their own, committed when the create
 // succeeds and rolled back otherwise, so the server keeps the old object or
 // the new one, never neither. The session's commit mode is as before afterwards.
-run_outcome run_package_bytes(std::string_view package, sql_executor& session, ui_services& ui);
+run_outcome run_package_bytes(std::string_view package, sql_executor& session, ui_services& ui,
+                              progress_sink* progress = nullptr);
 
 // Bytes the runner asks for per read call.
 inline constexpr std::size_t read_piece_size = 32765;

@@ -24,7 +24,8 @@ const step_definition builtin_steps[] = {
 
 }  // namespace
 
-builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database) {
+builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database,
+                                 progress_sink* progress) {
     builtin_result result;
     std::string ls_upgrade_date;
     sqlca.select_into(upgrade_date_query, {&ls_upgrade_date});
@@ -38,7 +39,7 @@ builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std:
     // The column is added with execute_immediate, the rest with execute: on
     // this session both send the text as one batch.
     for (const step_definition& step : builtin_steps) {
-        result.steps.push_back(apply_step(sqlca, ui, step, database));
+        result.steps.push_back(apply_step(sqlca, ui, step, database, progress));
         if (sqlca.connection_broken()) break;
     }
     return result;

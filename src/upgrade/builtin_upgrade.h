@@ -19,7 +19,8 @@ struct builtin_result {
 // on its own, in order; one that fails for a reason other than "already
 // applied" is reported (database names the database in that message) and
 // the next still runs. A broken connection ends it early.
-builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database);
+builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database,
+                                 progress_sink* progress = nullptr);
 
 // The query both the command and the built-in upgrade read the date with.
 inline constexpr const char* upgrade_date_query =

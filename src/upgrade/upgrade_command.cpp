@@ -1,5 +1,6 @@
 #include "upgrade_command.h"
 
+#include <chrono>
 #include <string_view>
 
 #include "app_names.h"
@@ -90,7 +91,8 @@ public:
     upgrade_report run();
 
 private:
-    bool run_pass(const std::string& meant, pass_report& pass);
+    bool run_pass(int number, const std::string& meant, pass_report& pass);
+    bool run_pass_steps(const std::string& meant, pass_report& pass);
     bool confirm_database(const std::string& meant, pass_report& pass);
     bool lost(pass_report& pass);
     void tell(const std::string& text) { ui_.message_box(gs_appname, text); }
@@ -136,8 +138,22 @@ bool upgrade_run::confirm_database(const std::string& meant, pass_report& pass) 
     return true;
 }
 
-bool upgrade_run::run_pass(const std::string& meant, pass_report& pass) {
+bool upgrade_run::run_pass(int number, const std::string& meant, pass_report& pass) {
     busy_pointer oldpointer(ui_);
+    if (options_.progress) {
+        progress_event event;
+        event.what = progress_event::kind::pass_started;
+        event.pass = number;
+        event.database = meant;
+        options_.progress->progress(event);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const bool completed = run_pass_steps(meant, pass);
+    pass.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return completed;
+}
+
+bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
     pass.database = meant;
     if (!confirm_database(meant, pass)) return false;
 
@@ -156,16 +172,16 @@ bool upgrade_run::run_pass(const std::string& meant, pass_report& pass) {
     // A failed query leaves the previous pass's value in place.
     sqlca_.select_into(upgrade_date_query, {&ls_upgrade_date});
     if (lost(pass)) return false;
-    if (ls_upgrade_date == "00000000") pass.steps.push_back(apply_step(sqlca_, ui_, date_row_step, pass.database));
+    if (ls_upgrade_date == "00000000") pass.steps.push_back(apply_step(sqlca_, ui_, date_row_step, pass.database, options_.progress));
     if (lost(pass)) return false;
 
-    builtin_result builtin = wf_dbupgrade_2007(sqlca_, ui_, pass.database);
+    builtin_result builtin = wf_dbupgrade_2007(sqlca_, ui_, pass.database, options_.progress);
     pass.builtin_refused = builtin.refused;
     pass.steps.insert(pass.steps.end(), builtin.steps.begin(), builtin.steps.end());
     if (lost(pass)) return false;
 
     sqlca_.set_autocommit(true);
-    if (options_.run_package) pass.package = run_package_bytes(package_, sqlca_, ui_);
+    if (options_.run_package) pass.package = run_package_bytes(package_, sqlca_, ui_, options_.progress);
     sqlca_.set_autocommit(false);
     sqlca_.commit();
     return !lost(pass);
@@ -181,6 +197,7 @@ upgrade_report upgrade_run::run() {
             busy_pointer busy(ui_);
             tell(load.message);
             report.package_problem = load.what;
+            report.package_message = load.message;
             return report;
         }
         package_ = std::move(load.bytes);
@@ -191,13 +208,14 @@ upgrade_report upgrade_run::run() {
     bool lb_too = false;
     for (;;) {
         report.passes.emplace_back();
-        if (!run_pass(meant, report.passes.back())) break;
+        if (!run_pass(lb_too ? 2 : 1, meant, report.passes.back())) break;
         if (lb_too || !options_.special_database) break;
 
         std::string ls_tmp = use_statement(options_.special_name);
         sqlca_.execute_immediate(ls_tmp);
         if (sqlca_.status_code != 0) {
             report.special_switch_failed = true;
+            report.special_switch_error = sqlca_.error_text;
             if (!sqlca_.connection_broken())
                 tell("无法切换到数据库" + quoted(options_.special_name) + "，该数据库没有升级。(错误信息：" +
                      sqlca_.error_text + ")");

@@ -19,6 +19,7 @@ struct upgrade_options {
     bool run_package = true;         // the "Proc&Trigger" check box
     bool special_database = false;   // ib_brenholt: the login found the special database
     std::string special_name;        // is_brenholt, as the server spells it
+    progress_sink* progress = nullptr;  // hears where the run stands, when given
 };
 
 // What one pass did to its database.
@@ -35,6 +36,7 @@ struct pass_report {
     std::vector<step_result> steps;  // the date row, then the built-in changes
     bool builtin_refused = false;    // another dated upgrade on record ("提示")
     std::optional<run_outcome> package;
+    double seconds = 0;
 };
 
 struct upgrade_report {
@@ -44,6 +46,8 @@ struct upgrade_report {
     std::vector<pass_report> passes;
     // The switch to the special database failed; its pass did not run.
     bool special_switch_failed = false;
+    std::string special_switch_error;
+    std::string package_message;  // what the operator was told about the package, when it was unusable
 
     // True unless every step did its work in every database meant.
     bool failed() const;

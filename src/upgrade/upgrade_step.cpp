@@ -1,13 +1,22 @@
 #include "upgrade_step.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "app_names.h"
 
 namespace velmora {
 
-step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database) {
-    step_result result{step.name, step_result::status::done, 0, {}};
+step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database,
+                       progress_sink* progress) {
+    if (progress) {
+        progress_event event;
+        event.what = progress_event::kind::step_started;
+        event.step = step.name;
+        progress->progress(event);
+    }
+    step_result result{step.name, step_result::status::done, 0, {}, step.statement, 0};
+    const auto started = std::chrono::steady_clock::now();
     sqlca.execute(step.statement);
     if (sqlca.status_code != 0) {
         result.native_error = sqlca.native_error;
@@ -22,6 +31,7 @@ step_result apply_step(transaction& sqlca, ui_services& ui, const step_definitio
         result.native_error = sqlca.native_error;
         result.error_text = sqlca.error_text;
     }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (result.outcome == step_result::status::failed && !sqlca.connection_broken())
         ui.message_box(gs_appname, "数据库“" + database + "”的升级步骤“" + result.step + "”失败！(错误信息：" +
                                        result.error_text + ")");

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "progress.h"
 #include "sqlca.h"
 #include "ui_services.h"
 
@@ -15,6 +16,8 @@ struct step_result {
     enum class status { done, already_applied, failed } outcome = status::done;
     long native_error = 0;   // the server's error number when it did not do its work
     std::string error_text;  // the server's text when it did not do its work
+    std::string statement;   // what was sent
+    double seconds = 0;      // the statement and its commit
 };
 
 struct step_definition {
@@ -29,6 +32,7 @@ struct step_definition {
 // its own. A failure that is not "already applied" is shown in a box titled
 // gs_appname naming the database and the step, with the server's text; a
 // broken connection is left for the caller to report once.
-step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database);
+step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database,
+                       progress_sink* progress = nullptr);
 
 }  // namespace velmora

@@ -4,20 +4,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "app_names.h"
 #include "connect_db.h"
+#include "progress_lines.h"
+#include "run_report.h"
 #include "sqlca.h"
 #include "upgrade_command.h"
 
 namespace {
 
 constexpr const char* help_text =
-    "Usage: db_upgrade_cli [--help]\n"
+    "Usage: db_upgrade_cli [--progress] [--report FILE] [--help]\n"
     "\n"
     "Upgrades the Velmora database exactly as the upgrade window's button does,\n"
     "without a window.\n"
@@ -32,6 +37,10 @@ constexpr const char* help_text =
     "Every message the window would show is printed as one line on standard\n"
     "output, \"title: text\"; further lines of a text follow, indented.\n"
     "\n"
+    "  --progress     one line per step and per object on standard error (the\n"
+    "                 default when standard error is a terminal)\n"
+    "  --report FILE  write a JSON report of the run to FILE, also when it fails\n"
+    "\n"
     "Exit status: 0 when every step did its work in every database meant,\n"
     "2 when the login failed, 1 otherwise.\n";
 
@@ -39,6 +48,7 @@ constexpr const char* help_text =
 class console_ui : public velmora::ui_services {
 public:
     void message_box(const std::string& title, const std::string& text) override {
+        shown.emplace_back(title, text);
         std::string out = title + ": ";
         for (char c : text) {
             if (c == '\r') continue;
@@ -50,6 +60,20 @@ public:
     void beep() override {}
     void busy_begin() override {}
     void busy_end() override {}
+
+    std::vector<std::pair<std::string, std::string>> shown;
+};
+
+// One line per pass, built-in step and package object, on standard error.
+class console_progress : public velmora::progress_sink {
+public:
+    void progress(const velmora::progress_event& e) override {
+        const std::string line = lines_.line(e);
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+
+private:
+    velmora::progress_lines lines_;
 };
 
 std::string current_directory() {
@@ -61,39 +85,90 @@ std::string current_directory() {
     }
 }
 
+struct arguments {
+    bool help = false;
+    bool progress = false;
+    std::optional<std::string> report;
+    std::string error;  // not empty: refuse to run
+};
+
+arguments parse(int argc, char** argv) {
+    arguments a;
+    a.progress = ::isatty(fileno(stderr)) != 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            a.help = true;
+        } else if (arg == "--progress") {
+            a.progress = true;
+        } else if (arg == "--report" && i + 1 < argc) {
+            a.report = argv[++i];
+        } else if (arg.rfind("--report=", 0) == 0 && arg.size() > 9) {
+            a.report = std::string(arg.substr(9));
+        } else {
+            // Refuse rather than run something the operator did not mean.
+            a.error = "unexpected argument \"" + std::string(arg) + "\"";
+            return a;
+        }
+    }
+    return a;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::cout << help_text;
-            return 0;
-        }
+    const arguments args = parse(argc, argv);
+    if (args.help) {
+        std::cout << help_text;
+        return 0;
     }
-    if (argc > 1) {
-        // Nothing else is read: refuse rather than run something the operator did not mean.
-        std::cerr << "db_upgrade_cli: unexpected argument \"" << argv[1] << "\"\n\n" << help_text;
+    if (!args.error.empty()) {
+        std::cerr << "db_upgrade_cli: " << args.error << "\n\n" << help_text;
         return 1;
     }
+
+    velmora::run_record record;
+    record.program = "db_upgrade_cli";
+    record.started = std::chrono::system_clock::now();
+    console_ui ui;
+    // The report is written however the run ends, and the exit status follows it.
+    auto finish = [&](int status) {
+        record.exit_status = status;
+        record.finished = std::chrono::system_clock::now();
+        record.messages = ui.shown;
+        if (args.report) {
+            std::string reason;
+            if (!velmora::write_run_report(*args.report, record, reason)) {
+                std::cerr << "db_upgrade_cli: cannot write the report " << *args.report << ": " << reason << '\n';
+                if (status == 0) status = 1;
+            }
+        }
+        return status;
+    };
 
     std::string cwd = current_directory();
     if (cwd.empty()) {
         std::cerr << "db_upgrade_cli: cannot read the current directory: " << std::strerror(errno) << '\n';
-        return 1;
+        return finish(1);
     }
     const std::string run_dir = cwd + "/";
 
-    console_ui ui;
     velmora::transaction sqlca;
     bool ib_brenholt = false;
     std::string is_brenholt;
-    if (!velmora::wf_connect_db(sqlca, ui, ib_brenholt, is_brenholt)) {
+    record.logged_in = velmora::wf_connect_db(sqlca, ui, ib_brenholt, is_brenholt);
+    record.server = sqlca.server_name;
+    record.configured_database = sqlca.database_name;
+    if (!record.logged_in) {
+        record.login_error = sqlca.error_text;
         ui.message_box(velmora::gs_appname, "不能连接到数据库");
-        return 2;
+        return finish(2);
     }
 
-    velmora::upgrade_report report =
-        velmora::run_upgrade_command(sqlca, ui, velmora::upgrade_options{run_dir, true, ib_brenholt, is_brenholt});
+    console_progress progress;
+    velmora::upgrade_options options{run_dir, true, ib_brenholt, is_brenholt};
+    if (args.progress) options.progress = &progress;
+    record.upgrade = velmora::run_upgrade_command(sqlca, ui, options);
     sqlca.disconnect();
-    return report.failed() ? 1 : 0;
+    return finish(record.upgrade->failed() ? 1 : 0);
 }

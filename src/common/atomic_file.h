@@ -1,0 +1,37 @@
+#pragma once
+// Replaces a file whole or not at all: the new content goes to a temporary
+// file beside the target, which is renamed over it only once everything is
+// written and flushed. A reader of the target, or a hard link to the old
+// file, never sees a half-written one.
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+class atomic_file {
+public:
+    explicit atomic_file(std::string target) : target_(std::move(target)) {}
+    ~atomic_file();  // an unfinished temporary file is removed
+    atomic_file(const atomic_file&) = delete;
+    atomic_file& operator=(const atomic_file&) = delete;
+
+    // Creates the temporary file; never reuses one that exists.
+    bool open();
+    bool write(std::string_view bytes);
+    // Flushes, closes and renames over the target.
+    bool commit();
+
+    // Why the last step failed, in the system's words.
+    std::string reason() const;
+
+private:
+    std::string target_;
+    std::string temp_;
+    std::FILE* file_ = nullptr;
+    int error_ = 0;
+    std::string reason_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,183 @@
+#include "run_report.h"
+
+#include <nlohmann/json.hpp>
+
+#include <ctime>
+
+#include "atomic_file.h"
+#include "gbk.h"
+
+namespace velmora {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string iso_time(std::chrono::system_clock::time_point t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &secs);
+#else
+    gmtime_r(&secs, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+const char* step_outcome(step_result::status s) {
+    switch (s) {
+        case step_result::status::done: return "done";
+        case step_result::status::already_applied: return "already_applied";
+        case step_result::status::failed: return "failed";
+    }
+    return "failed";
+}
+
+const char* record_outcome(record_result::action a) {
+    switch (a) {
+        case record_result::action::executed: return "executed";
+        case record_result::action::skipped: return "skipped";
+        case record_result::action::refused: return "refused";
+        case record_result::action::failed: return "failed";
+    }
+    return "failed";
+}
+
+const char* package_ending(run_outcome::ending e) {
+    switch (e) {
+        case run_outcome::ending::package_missing: return "package_missing";
+        case run_outcome::ending::package_unreadable: return "package_unreadable";
+        case run_outcome::ending::package_damaged: return "package_damaged";
+        case run_outcome::ending::create_failed: return "create_failed";
+        case run_outcome::ending::completed: return "completed";
+    }
+    return "completed";
+}
+
+const char* pass_ending(pass_report::ending e) {
+    switch (e) {
+        case pass_report::ending::completed: return "completed";
+        case pass_report::ending::not_confirmed: return "not_confirmed";
+        case pass_report::ending::wrong_database: return "wrong_database";
+        case pass_report::ending::system_database: return "system_database";
+        case pass_report::ending::locked: return "locked";
+        case pass_report::ending::connection_lost: return "connection_lost";
+    }
+    return "completed";
+}
+
+const char* package_status(package_load::status s) {
+    switch (s) {
+        case package_load::status::ok: return "ok";
+        case package_load::status::missing: return "missing";
+        case package_load::status::not_a_file: return "not_a_file";
+        case package_load::status::unreadable: return "unreadable";
+        case package_load::status::too_large: return "too_large";
+        case package_load::status::damaged: return "damaged";
+    }
+    return "damaged";
+}
+
+json step_json(const step_result& step) {
+    json j = {{"step", step.step}, {"statement", step.statement}, {"outcome", step_outcome(step.outcome)}};
+    if (step.outcome != step_result::status::done) {
+        j["error_number"] = step.native_error;
+        j["error"] = step.error_text;
+    }
+    j["seconds"] = step.seconds;
+    return j;
+}
+
+json package_json(const run_outcome& run) {
+    json records = json::array();
+    for (const record_result& r : run.records) {
+        json j = {{"name", gbk_to_utf8_lossy(r.name)}, {"outcome", record_outcome(r.what)}};
+        if (r.what == record_result::action::refused) j["reason"] = r.detail;
+        if (r.what == record_result::action::failed) j["error"] = r.detail;
+        if (r.what == record_result::action::executed || r.what == record_result::action::failed)
+            j["seconds"] = r.seconds;
+        records.push_back(std::move(j));
+    }
+    return {{"ending", package_ending(run.how)},
+            {"executed", run.executed},
+            {"skipped", run.skipped},
+            {"refused", run.refused},
+            {"records", std::move(records)}};
+}
+
+json pass_json(const pass_report& pass, int number) {
+    json steps = json::array();
+    for (const step_result& s : pass.steps) steps.push_back(step_json(s));
+    json j = {{"pass", number},
+              {"database", pass.database},
+              {"ending", pass_ending(pass.how)},
+              {"builtin_refused", pass.builtin_refused},
+              {"steps", std::move(steps)}};
+    j["package"] = pass.package ? package_json(*pass.package) : json(nullptr);
+    j["seconds"] = pass.seconds;
+    return j;
+}
+
+const char* overall_outcome(const run_record& run) {
+    if (!run.logged_in) return "login_failed";
+    return run.exit_status == 0 ? "succeeded" : "failed";
+}
+
+}  // namespace
+
+const char* program_version() {
+#ifdef VELMORA_VERSION
+    return VELMORA_VERSION;
+#else
+    return "unknown";
+#endif
+}
+
+std::string run_report_json(const run_record& run) {
+    json doc;
+    doc["program"] = run.program;
+    doc["version"] = program_version();
+    doc["server"] = run.server;
+    doc["configured_database"] = run.configured_database;
+    doc["started"] = iso_time(run.started);
+    doc["finished"] = iso_time(run.finished);
+    doc["seconds"] = std::chrono::duration<double>(run.finished - run.started).count();
+    doc["outcome"] = overall_outcome(run);
+    doc["exit_status"] = run.exit_status;
+    doc["login"] = run.logged_in ? json{{"ok", true}} : json{{"ok", false}, {"error", run.login_error}};
+
+    json package = nullptr;
+    json databases = json::array();
+    json special_switch = nullptr;
+    if (run.upgrade) {
+        const upgrade_report& u = *run.upgrade;
+        if (u.package_problem)
+            package = {{"status", package_status(*u.package_problem)}, {"message", u.package_message}};
+        int number = 0;
+        for (const pass_report& pass : u.passes) databases.push_back(pass_json(pass, ++number));
+        if (u.special_switch_failed) special_switch = {{"failed", true}, {"error", u.special_switch_error}};
+    }
+    doc["package_problem"] = std::move(package);
+    doc["databases"] = std::move(databases);
+    doc["special_database_switch"] = std::move(special_switch);
+
+    json messages = json::array();
+    for (const auto& [title, text] : run.messages) messages.push_back({{"title", title}, {"text", text}});
+    doc["messages"] = std::move(messages);
+    // Texts from the server are not always valid UTF-8; they must never make the report unwritable.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool write_run_report(const std::string& path, const run_record& run, std::string& reason) {
+    const std::string text = run_report_json(run);
+    atomic_file out(path);
+    if (!out.open() || !out.write(text) || !out.commit()) {
+        reason = out.reason();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace velmora
