@@ -1,7 +1,16 @@
 // db_upgrade_cli: the window's start-up and upgrade command without a window,
 // for administrators who upgrade many shops from a script.
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +20,7 @@
 
 #include "app_names.h"
 #include "connect_db.h"
+#include "gbk.h"
 #include "sqlca.h"
 #include "upgrade_command.h"
 
@@ -52,6 +62,25 @@ public:
     void busy_end() override {}
 };
 
+#ifdef _WIN32
+// The run directory, as UTF-8 like every other text inside; empty when it
+// cannot be read.
+std::string current_directory() {
+    std::u16string buf(MAX_PATH, u'\0');
+    for (;;) {
+        const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), reinterpret_cast<LPWSTR>(buf.data()));
+        if (n == 0) return std::string();
+        if (n < buf.size()) return velmora::utf16_to_utf8(std::u16string_view(buf.data(), n));
+        buf.resize(n);
+    }
+}
+
+std::string last_error_text() {
+    return "system error " + std::to_string(GetLastError());
+}
+
+constexpr char path_separator = '\\';
+#else
 std::string current_directory() {
     std::string buf(4096, '\0');
     for (;;) {
@@ -61,9 +90,19 @@ std::string current_directory() {
     }
 }
 
+std::string last_error_text() { return std::strerror(errno); }
+
+constexpr char path_separator = '/';
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // One line per message, "\n" as written: no CR added on the way out.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::cout << help_text;
@@ -78,10 +117,10 @@ int main(int argc, char** argv) {
 
     std::string cwd = current_directory();
     if (cwd.empty()) {
-        std::cerr << "db_upgrade_cli: cannot read the current directory: " << std::strerror(errno) << '\n';
+        std::cerr << "db_upgrade_cli: cannot read the current directory: " << last_error_text() << '\n';
         return 1;
     }
-    const std::string run_dir = cwd + "/";
+    const std::string run_dir = cwd + path_separator;
 
     console_ui ui;
     velmora::transaction sqlca;
