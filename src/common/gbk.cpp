@@ -1,20 +1,247 @@
 #include "gbk.h"
 
-#include <iconv.h>
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
-#include <array>
-#include <bit>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <iconv.h>
+
 #include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <memory>
+#endif
+
+// Windows' code page 936 is the table both platforms follow. On Windows the
+// system converts; on Linux iconv's CP936 does, except for the 2149 double-byte
+// codes that Windows maps to the private use area (U+E000..U+E864) and glibc
+// refuses: those are converted here, exactly as Windows does.
 
 namespace velmora {
 namespace {
+
+constexpr char32_t replacement_char = 0xFFFD;
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Decodes one UTF-8 character at s[i]; sets len to the bytes it took. Overlong
+// forms, encoded surrogates and values past U+10FFFF are not characters: they
+// give nullopt with len 1.
+std::optional<char32_t> decode_utf8(std::string_view s, std::size_t i, std::size_t& len) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp = 0;
+    len = 1;
+    if (c < 0x80) return c;
+    std::size_t n = 0;
+    if ((c & 0xE0) == 0xC0) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return std::nullopt;
+    }
+    if (i + n > s.size()) return std::nullopt;
+    for (std::size_t k = 1; k < n; ++k) {
+        const unsigned char t = static_cast<unsigned char>(s[i + k]);
+        if ((t & 0xC0) != 0x80) return std::nullopt;
+        cp = (cp << 6) | (t & 0x3F);
+    }
+    static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < shortest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    len = n;
+    return cp;
+}
+
+bool is_lead_byte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Index of the first byte at or after i that is not ASCII (n when none),
+// many bytes at a time: the bulk of every script is ASCII.
+inline std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t n) {
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+        const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
+    }
+#endif
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (i < n && p[i] < 0x80) ++i;
+    return i;
+}
+
+bool is_ascii(std::string_view s) {
+    return skip_ascii(reinterpret_cast<const unsigned char*>(s.data()), 0, s.size()) == s.size();
+}
+
+#ifdef _WIN32
+
+constexpr UINT gbk_code_page = 936;
+
+// Strict: false on any sequence code page 936 does not define.
+bool gbk_to_wide(std::string_view in, std::u16string& out) {
+    out.clear();
+    if (in.empty()) return true;
+    if (in.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const int n = MultiByteToWideChar(gbk_code_page, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()),
+                                      nullptr, 0);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(gbk_code_page, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()),
+                               reinterpret_cast<LPWSTR>(out.data()), n) == n;
+}
+
+// Each undefined byte becomes U+FFFD and the next byte starts afresh, as the
+// Linux conversion does.
+std::u16string gbk_to_wide_lossy(std::string_view in) {
+    std::u16string out;
+    if (gbk_to_wide(in, out)) return out;
+    out.clear();
+    std::u16string one;
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        if (c < 0x80) {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        const std::size_t len = is_lead_byte(c) && i + 1 < in.size() ? 2 : 1;
+        if (gbk_to_wide(in.substr(i, len), one)) {
+            out += one;
+            i += len;
+        } else {
+            out.push_back(static_cast<char16_t>(replacement_char));
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> wide_to_gbk(std::u16string_view in) {
+    if (in.empty()) return std::string();
+    if (in.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    const auto* src = reinterpret_cast<LPCWSTR>(in.data());
+    const int src_len = static_cast<int>(in.size());
+    BOOL used_default = FALSE;
+    const int n =
+        WideCharToMultiByte(gbk_code_page, WC_NO_BEST_FIT_CHARS, src, src_len, nullptr, 0, nullptr, &used_default);
+    if (n <= 0 || used_default) return std::nullopt;
+    std::string out(static_cast<std::size_t>(n), '\0');
+    if (WideCharToMultiByte(gbk_code_page, WC_NO_BEST_FIT_CHARS, src, src_len, out.data(), n, nullptr,
+                            &used_default) != n ||
+        used_default)
+        return std::nullopt;
+    // A few characters map to bytes that do not map back (U+F8F5 to a lone
+    // 0xFF): only an exact round trip counts as a conversion.
+    std::u16string back;
+    if (!gbk_to_wide(out, back) || back != in) return std::nullopt;
+    return out;
+}
+
+std::optional<std::u16string> utf8_to_utf16_strict(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        std::size_t len = 0;
+        auto cp = decode_utf8(s, i, len);
+        if (!cp) return std::nullopt;
+        if (*cp >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((*cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((*cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(*cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+#else
+
+// The double-byte codes Windows maps to the private use area and glibc's CP936
+// refuses. Three user-defined blocks follow a rule; the 255 codes of
+// U+E766..U+E864 are listed as runs of consecutive codes, in code point order.
+struct pua_run {
+    std::uint16_t first_code;
+    std::uint16_t count;
+};
+constexpr pua_run scattered_pua[] = {
+    {0xA2AB, 6},  {0xA2E3, 2},  {0xA2EF, 2},  {0xA2FD, 2},  {0xA4F4, 11}, {0xA5F7, 8},  {0xA6B9, 8},
+    {0xA6D9, 7},  {0xA6EC, 2},  {0xA6F3, 1},  {0xA6F6, 9},  {0xA7C2, 15}, {0xA7F2, 13}, {0xA896, 11},
+    {0xA8BC, 1},  {0xA8BF, 1},  {0xA8C1, 4},  {0xA8EA, 21}, {0xA958, 1},  {0xA95B, 1},  {0xA95D, 3},
+    {0xA989, 13}, {0xA997, 13}, {0xA9F0, 15}, {0xD7FA, 5},  {0xFE50, 47}, {0xFE80, 33},
+};
+constexpr char32_t scattered_pua_first = 0xE766;
+constexpr char32_t pua_last = 0xE864;
+
+// The code point Windows gives the double-byte code lead,trail where glibc
+// has none; 0 for every other code.
+char32_t pua_of(unsigned char lead, unsigned char trail) {
+    if (lead >= 0xAA && lead <= 0xAF && trail >= 0xA1 && trail <= 0xFE)
+        return 0xE000 + (lead - 0xAA) * 94 + (trail - 0xA1);
+    if (lead >= 0xF8 && lead <= 0xFE && trail >= 0xA1 && trail <= 0xFE)
+        return 0xE234 + (lead - 0xF8) * 94 + (trail - 0xA1);
+    if (lead >= 0xA1 && lead <= 0xA7 && trail >= 0x40 && trail <= 0xA0 && trail != 0x7F)
+        return 0xE4C6 + (lead - 0xA1) * 96 + (trail - 0x40) - (trail > 0x7F ? 1 : 0);
+    const unsigned code = lead << 8 | trail;
+    char32_t cp = scattered_pua_first;
+    for (const pua_run& r : scattered_pua) {
+        if (code >= r.first_code && code < r.first_code + r.count) return cp + (code - r.first_code);
+        cp += r.count;
+    }
+    return 0;
+}
+
+// The reverse of pua_of: the double-byte code of a private use code point, 0
+// where Windows has none.
+unsigned code_of_pua(char32_t cp) {
+    if (cp < 0xE000 || cp > pua_last) return 0;
+    if (cp < 0xE234) return (0xAA + (cp - 0xE000) / 94) << 8 | (0xA1 + (cp - 0xE000) % 94);
+    if (cp < 0xE4C6) return (0xF8 + (cp - 0xE234) / 94) << 8 | (0xA1 + (cp - 0xE234) % 94);
+    if (cp < scattered_pua_first) {
+        const unsigned t = 0x40 + (cp - 0xE4C6) % 96;
+        return (0xA1 + (cp - 0xE4C6) / 96) << 8 | (t >= 0x7F ? t + 1 : t);
+    }
+    char32_t first = scattered_pua_first;
+    for (const pua_run& r : scattered_pua) {
+        if (cp < first + r.count) return r.first_code + (cp - first);
+        first += r.count;
+    }
+    return 0;
+}
 
 // One converter per direction and thread: iconv_open is costly next to the
 // conversion of a short statement.
@@ -27,11 +254,12 @@ public:
     converter(const converter&) = delete;
     converter& operator=(const converter&) = delete;
 
-    // Converts all of in; on an invalid or incomplete sequence either fails
-    // (replacement empty) or emits replacement and skips one input byte.
+    // Appends the conversion of all of in to out; on an invalid or incomplete
+    // sequence either fails (replacement empty) or appends replacement and
+    // skips one input byte.
     bool run(std::string_view in, std::string& out, std::string_view replacement = {}) {
-        out.clear();
         if (cd_ == reinterpret_cast<iconv_t>(-1)) return false;
+        if (in.empty()) return true;
         iconv(cd_, nullptr, nullptr, nullptr, nullptr);
         char* src = const_cast<char*>(in.data());
         size_t src_left = in.size();
@@ -61,8 +289,7 @@ public:
         size_t dst_left = buf.size() - used;
         iconv(cd_, nullptr, nullptr, &dst, &dst_left);
         used = buf.size() - dst_left;
-        buf.resize(used);
-        out = std::move(buf);
+        out.append(buf.data(), used);
         return true;
     }
 
@@ -80,134 +307,109 @@ converter& utf8_to_gbk_converter() {
     return c;
 }
 
-// Index of the first byte at or after i that is not ASCII (n when none),
-// many bytes at a time: the bulk of every script is ASCII.
-inline std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t n) {
-#ifdef __SSE2__
-    for (; i + 16 <= n; i += 16) {
-        const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-        if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
+// GBK to UTF-8: iconv between the codes it lacks, which are converted here.
+// Lead and trail bytes are paired as iconv pairs them, so the pieces meet at
+// character boundaries.
+bool gbk_to_utf8_windows_table(std::string_view in, std::string& out, std::string_view replacement) {
+    out.clear();
+    std::size_t piece = 0;
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        if (!is_lead_byte(c) || i + 1 == in.size()) {
+            ++i;
+            continue;
+        }
+        const char32_t cp = pua_of(c, static_cast<unsigned char>(in[i + 1]));
+        if (cp != 0) {
+            if (!gbk_to_utf8_converter().run(in.substr(piece, i - piece), out, replacement)) return false;
+            append_utf8(out, cp);
+            piece = i + 2;
+        }
+        i += 2;
     }
+    return gbk_to_utf8_converter().run(in.substr(piece), out, replacement);
+}
+
+// UTF-8 to GBK likewise: the private use characters Windows maps are
+// converted here, the rest by iconv (which refuses malformed UTF-8).
+bool utf8_to_gbk_windows_table(std::string_view in, std::string& out) {
+    out.clear();
+    std::size_t piece = 0;
+    std::size_t i = 0;
+    while (i < in.size()) {
+        // U+E000..U+E864 are EE 80 80 .. EE A1 A4; 0xEE never trails.
+        if (static_cast<unsigned char>(in[i]) != 0xEE) {
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        const auto cp = decode_utf8(in, i, len);
+        const unsigned code = cp ? code_of_pua(*cp) : 0;
+        if (code != 0) {
+            if (!utf8_to_gbk_converter().run(in.substr(piece, i - piece), out)) return false;
+            out.push_back(static_cast<char>(code >> 8));
+            out.push_back(static_cast<char>(code & 0xFF));
+            piece = i + len;
+        }
+        i += len;
+    }
+    return utf8_to_gbk_converter().run(in.substr(piece), out);
+}
+
 #endif
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        if (word & 0x8080808080808080ull) break;
-    }
-    while (i < n && p[i] < 0x80) ++i;
-    return i;
-}
-
-std::size_t ascii_prefix(std::string_view s) {
-    return skip_ascii(reinterpret_cast<const unsigned char*>(s.data()), 0, s.size());
-}
-
-bool is_ascii(std::string_view s) { return ascii_prefix(s) == s.size(); }
-
-// Which characters code page 936 has, learnt once from the converter itself,
-// so that the quick check below and the conversion never disagree. A script
-// is then checked at memory speed instead of being converted to be checked.
-class gbk_characters {
-public:
-    gbk_characters() {
-        iconv_t cd = iconv_open("UTF-8", "CP936");
-        if (cd == reinterpret_cast<iconv_t>(-1)) return;
-        for (int c = 0x80; c < 0x100; ++c) single_[c] = converts(cd, std::string(1, static_cast<char>(c)));
-        // The pairs of one lead byte in one call; each refused pair is
-        // noted and stepped over.
-        for (int lead = 0x80; lead < 0x100; ++lead) {
-            if (single_[lead]) continue;
-            std::string pairs;
-            for (int trail = 0; trail < 0x100; ++trail) {
-                pairs += static_cast<char>(lead);
-                pairs += static_cast<char>(trail);
-            }
-            std::size_t at = 0;
-            while (at < pairs.size()) {
-                const std::size_t stopped = convert_until_refused(cd, std::string_view(pairs).substr(at));
-                if (stopped % 2 != 0) {  // not a two-byte code page after all: keep converting
-                    iconv_close(cd);
-                    return;
-                }
-                for (std::size_t k = at; k < at + stopped; k += 2) set_pair(lead, static_cast<unsigned char>(pairs[k + 1]));
-                at += stopped + 2;  // past the refused pair (or the end)
-            }
-        }
-        iconv_close(cd);
-        ready_ = true;
-    }
-
-    // false when the converter could not be asked; callers then convert.
-    bool ready() const { return ready_; }
-
-    bool valid(std::string_view s) const {
-        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-        const std::size_t n = s.size();
-        std::size_t i = 0;
-        while (i < n) {
-            i = skip_ascii(p, i, n);
-            // Then the run of other characters, pair by pair.
-            // (A byte that is a character by itself leads no pair.)
-            while (i < n && p[i] >= 0x80) {
-                const unsigned char c = p[i];
-                if (i + 1 < n && pair(c, p[i + 1])) {
-                    i += 2;
-                } else if (single_[c]) {
-                    ++i;
-                } else {
-                    return false;
-                }
-            }
-        }
-        return true;
-    }
-
-private:
-    static bool converts(iconv_t cd, std::string_view in) { return convert_until_refused(cd, in) == in.size(); }
-
-    // Bytes of in that convert before the first refused (or cut) sequence.
-    static std::size_t convert_until_refused(iconv_t cd, std::string_view in) {
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        char* src = const_cast<char*>(in.data());
-        std::size_t src_left = in.size();
-        char buf[4096];
-        while (src_left > 0) {
-            char* dst = buf;
-            std::size_t dst_left = sizeof buf;
-            if (iconv(cd, &src, &src_left, &dst, &dst_left) != static_cast<std::size_t>(-1)) break;
-            if (errno != E2BIG) break;
-        }
-        return in.size() - src_left;
-    }
-
-    void set_pair(int lead, unsigned char trail) { pairs_[(lead - 0x80) * 32 + trail / 8] |= 1u << (trail % 8); }
-    bool pair(unsigned char lead, unsigned char trail) const {
-        return (pairs_[(lead - 0x80) * 32 + trail / 8] >> (trail % 8)) & 1u;
-    }
-
-    bool ready_ = false;
-    std::array<bool, 256> single_{};
-    std::array<std::uint8_t, 128 * 32> pairs_{};  // a bit per (lead 0x80..0xFF, trail)
-};
 
 }  // namespace
 
+// Windows' code page 936 defines every pair of a lead byte (0x81..0xFE) and a
+// trail byte (0x40..0x7E, 0x80..0xFE), and the single bytes below 0x81: the
+// check needs no table, only the structure. A test holds it to the conversion
+// for every one- and two-byte string.
 bool is_valid_gbk(std::string_view s) {
-    // Pure ASCII is the common case for scripts and needs no table.
-    const std::size_t i = ascii_prefix(s);
-    if (i == s.size()) return true;
-    static const gbk_characters table;
-    if (table.ready()) return table.valid(s.substr(i));
-    std::string out;
-    return gbk_to_utf8_converter().run(s, out);
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    for (;;) {
+        i = skip_ascii(p, i, n);
+        if (i == n) return true;
+        if (p[i] == 0x80) {  // the euro sign stands alone
+            ++i;
+            continue;
+        }
+        if (p[i] == 0xFF || i + 1 == n) return false;
+        const unsigned char trail = p[i + 1];
+        if (trail < 0x40 || trail == 0x7F || trail == 0xFF) return false;
+        i += 2;
+    }
+}
+
+#ifdef _WIN32
+
+std::optional<std::u16string> gbk_to_utf16(std::string_view gbk) {
+    std::u16string out;
+    if (!gbk_to_wide(gbk, out)) return std::nullopt;
+    return out;
 }
 
 std::optional<std::string> gbk_to_utf8(std::string_view gbk) {
     if (is_ascii(gbk)) return std::string(gbk);  // the same bytes in both
-    std::string out;
-    if (!gbk_to_utf8_converter().run(gbk, out)) return std::nullopt;
-    return out;
+    auto wide = gbk_to_utf16(gbk);
+    if (!wide) return std::nullopt;
+    return utf16_to_utf8(*wide);
 }
+
+std::optional<std::string> utf8_to_gbk(std::string_view utf8) {
+    auto wide = utf8_to_utf16_strict(utf8);
+    if (!wide) return std::nullopt;
+    return wide_to_gbk(*wide);
+}
+
+std::string gbk_to_utf8_lossy(std::string_view gbk) {
+    if (is_ascii(gbk)) return std::string(gbk);
+    return utf16_to_utf8(gbk_to_wide_lossy(gbk));
+}
+
+#else
 
 std::optional<std::u16string> gbk_to_utf16(std::string_view gbk) {
     auto utf8 = gbk_to_utf8(gbk);
@@ -215,60 +417,39 @@ std::optional<std::u16string> gbk_to_utf16(std::string_view gbk) {
     return utf8_to_utf16(*utf8);
 }
 
+std::optional<std::string> gbk_to_utf8(std::string_view gbk) {
+    if (is_ascii(gbk)) return std::string(gbk);  // the same bytes in both
+    std::string out;
+    if (!gbk_to_utf8_windows_table(gbk, out, {})) return std::nullopt;
+    return out;
+}
+
 std::optional<std::string> utf8_to_gbk(std::string_view utf8) {
     std::string out;
-    if (!utf8_to_gbk_converter().run(utf8, out)) return std::nullopt;
+    if (!utf8_to_gbk_windows_table(utf8, out)) return std::nullopt;
     return out;
 }
 
 std::string gbk_to_utf8_lossy(std::string_view gbk) {
     if (is_ascii(gbk)) return std::string(gbk);
     std::string out;
-    gbk_to_utf8_converter().run(gbk, out, "\xEF\xBF\xBD");
+    gbk_to_utf8_windows_table(gbk, out, "\xEF\xBF\xBD");
     return out;
 }
+
+#endif
 
 std::u16string utf8_to_utf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
-    size_t i = 0;
+    std::size_t i = 0;
     while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            len = 0;
-        }
-        bool ok = len > 0 && i + len <= s.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            unsigned char t = static_cast<unsigned char>(s[i + k]);
-            if ((t & 0xC0) != 0x80) ok = false;
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        // Overlong forms, encoded surrogates and values past U+10FFFF are not
-        // characters; each such lead byte becomes one replacement character.
-        static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && len > 1 && (cp < shortest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
-            cp = 0xFFFD;
-            len = 1;
-        }
+        std::size_t len = 0;
+        // Each byte that does not start a character becomes one replacement character.
+        const char32_t cp = decode_utf8(s, i, len).value_or(replacement_char);
         if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
         } else {
             out.push_back(static_cast<char16_t>(cp));
         }
@@ -280,30 +461,15 @@ std::u16string utf8_to_utf16(std::string_view s) {
 std::string utf16_to_utf8(std::u16string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
         char32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
+            cp = replacement_char;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        append_utf8(out, cp);
     }
     return out;
 }

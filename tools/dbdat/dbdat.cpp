@@ -16,6 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "extract_folder.h"
 #include "gbk.h"
 #include "gbk_text.h"
@@ -382,6 +387,11 @@ int cmd_check(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Listings and extracted text go out byte for byte, line ends included.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     if (argc < 2) {
         std::cerr << usage_text;
         return exit_usage;

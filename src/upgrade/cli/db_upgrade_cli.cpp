@@ -1,7 +1,16 @@
 // db_upgrade_cli: the window's start-up and upgrade command without a window,
 // for administrators who upgrade many shops from a script.
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -14,6 +23,7 @@
 
 #include "app_names.h"
 #include "connect_db.h"
+#include "gbk.h"
 #include "progress_lines.h"
 #include "run_report.h"
 #include "sqlca.h"
@@ -76,6 +86,25 @@ private:
     velmora::progress_lines lines_;
 };
 
+#ifdef _WIN32
+// The run directory, as UTF-8 like every other text inside; empty when it
+// cannot be read.
+std::string current_directory() {
+    std::u16string buf(MAX_PATH, u'\0');
+    for (;;) {
+        const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), reinterpret_cast<LPWSTR>(buf.data()));
+        if (n == 0) return std::string();
+        if (n < buf.size()) return velmora::utf16_to_utf8(std::u16string_view(buf.data(), n));
+        buf.resize(n);
+    }
+}
+
+std::string last_error_text() {
+    return "system error " + std::to_string(GetLastError());
+}
+
+constexpr char path_separator = '\\';
+#else
 std::string current_directory() {
     std::string buf(4096, '\0');
     for (;;) {
@@ -84,6 +113,11 @@ std::string current_directory() {
         buf.resize(buf.size() * 2);
     }
 }
+
+std::string last_error_text() { return std::strerror(errno); }
+
+constexpr char path_separator = '/';
+#endif
 
 struct arguments {
     bool help = false;
@@ -94,7 +128,11 @@ struct arguments {
 
 arguments parse(int argc, char** argv) {
     arguments a;
+#ifdef _WIN32
+    a.progress = _isatty(_fileno(stderr)) != 0;
+#else
     a.progress = ::isatty(fileno(stderr)) != 0;
+#endif
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -117,6 +155,11 @@ arguments parse(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // One line per message, "\n" as written: no CR added on the way out.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     const arguments args = parse(argc, argv);
     if (args.help) {
         std::cout << help_text;
@@ -148,10 +191,10 @@ int main(int argc, char** argv) {
 
     std::string cwd = current_directory();
     if (cwd.empty()) {
-        std::cerr << "db_upgrade_cli: cannot read the current directory: " << std::strerror(errno) << '\n';
+        std::cerr << "db_upgrade_cli: cannot read the current directory: " << last_error_text() << '\n';
         return finish(1);
     }
-    const std::string run_dir = cwd + "/";
+    const std::string run_dir = cwd + path_separator;
 
     velmora::transaction sqlca;
     bool ib_brenholt = false;
