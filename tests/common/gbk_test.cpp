@@ -66,7 +66,10 @@ TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
         }
     }
     EXPECT_EQ(disagreements, 0);
-    // Code page 936 has the euro sign as a single byte and no user-defined area.
+    // Code page 936 has the euro sign as a single byte, and its user-defined
+    // area maps to private use characters, as Windows has it.
     EXPECT_TRUE(is_valid_gbk("\x80"));
-    EXPECT_FALSE(is_valid_gbk("\xAA\xA1"));
+    EXPECT_TRUE(is_valid_gbk("\xAA\xA1"));
+    EXPECT_FALSE(is_valid_gbk("\xFF"));
+    EXPECT_FALSE(is_valid_gbk("\x81\x7F"));
 }
