@@ -2,96 +2,54 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 #include <QWindow>
 #include <qdrawutil.h>
 
-#include <filesystem>
-#include <system_error>
+#include <thread>
 
 #include "app_icon.h"
-#include "app_names.h"
-#include "connect_db.h"
 #include "gbk.h"
 #include "layout_units.h"
 #include "package_builder.h"
-#include "package_runner.h"
-#include "upgrade_command.h"
-
+#include "window_layout.h"
 
 namespace velmora::app {
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* developer_script_dir = "e:\\G\\velmora\\sql\\pr_tr\\";
-#else
-constexpr const char* developer_script_dir = VELMORA_SCRIPT_DIR;
-#endif
-
-const QColor background_grey(206, 207, 206);
-const QColor banner_blue(166, 202, 240);
+QColor qt_colour(colour c) { return QColor(c.r, c.g, c.b); }
 
 // 宋体 is SimSun; where it is missing, other CJK faces stand in before Qt's
-// own fallback so that the Chinese texts keep a comparable width.
-QFont songti(int point_size, bool bold = false, bool italic = false, bool underline = false) {
+// own fallback so that the Chinese texts keep a comparable width. 隶书 is
+// LiSu; the banner is fixed pitch, so monospaced CJK faces come first among
+// its substitutes.
+QFont qt_font(const font_spec& spec) {
     QFont f;
-    f.setFamilies({"SimSun", "宋体", "NSimSun", "Noto Serif CJK SC", "AR PL UMing CN",
-                   "WenQuanYi Micro Hei", "WenQuanYi Zen Hei", "Droid Sans Fallback"});
-    f.setPointSize(point_size);
-    f.setWeight(bold ? QFont::Bold : QFont::Normal);
-    f.setItalic(italic);
-    f.setUnderline(underline);
+    if (spec.fixed_pitch) {
+        f.setFamilies({"LiSu", "隶书", "STLiti", "WenQuanYi Zen Hei Mono", "WenQuanYi Micro Hei Mono",
+                       "WenQuanYi Micro Hei", "Droid Sans Fallback"});
+        f.setFixedPitch(true);
+        f.setStyleHint(QFont::TypeWriter);
+    } else {
+        f.setFamilies({"SimSun", "宋体", "NSimSun", "Noto Serif CJK SC", "AR PL UMing CN", "WenQuanYi Micro Hei",
+                       "WenQuanYi Zen Hei", "Droid Sans Fallback"});
+    }
+    f.setPointSize(spec.points);
+    f.setWeight(spec.bold ? QFont::Bold : QFont::Normal);
+    f.setItalic(spec.italic);
+    f.setUnderline(spec.underline);
     return f;
-}
-
-// 隶书 is LiSu; the banner is fixed pitch, so monospaced CJK faces come first
-// among the substitutes.
-QFont lishu(int point_size) {
-    QFont f;
-    f.setFamilies({"LiSu", "隶书", "STLiti", "WenQuanYi Zen Hei Mono", "WenQuanYi Micro Hei Mono",
-                   "WenQuanYi Micro Hei", "Droid Sans Fallback"});
-    f.setPointSize(point_size);
-    f.setWeight(QFont::Normal);
-    f.setFixedPitch(true);
-    f.setStyleHint(QFont::TypeWriter);
-    return f;
-}
-
-void place(QWidget* w, int x, int y, int width, int height) {
-    w->setGeometry(units_to_px_x(x), units_to_px_y(y), units_to_px_x(width), units_to_px_y(height));
-}
-
-void colour(QWidget* w, const QColor& text, const QColor& back) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Window, back);
-    w->setPalette(p);
-    w->setAutoFillBackground(true);
-}
-
-QLabel* static_text(QWidget* parent, const char* name, const QString& text) {
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setTextFormat(Qt::PlainText);
-    l->setFocusPolicy(Qt::NoFocus);
-    return l;
-}
-
-QPushButton* push_button(QWidget* parent, const char* name, const QString& text) {
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setAutoDefault(false);
-    b->setDefault(false);
-    b->setFocusPolicy(Qt::StrongFocus);
-    return b;
 }
 
 // The list keeps its names in the package's own order: the builder's order
@@ -148,146 +106,180 @@ protected:
     }
 };
 
+// Builds one control of the layout: its kind, name, text, place, font and colours.
+QWidget* make_control(QWidget* parent, const control_spec& spec) {
+    const QString text = QString::fromUtf8(spec.text.data(), static_cast<int>(spec.text.size()));
+    QWidget* w = nullptr;
+    switch (spec.kind) {
+        case control_kind::static_text:
+        case control_kind::panel: {
+            auto* l = spec.font.underline ? new underlined_text(text, parent) : new QLabel(text, parent);
+            l->setTextFormat(Qt::PlainText);
+            if (spec.kind == control_kind::panel) l->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+            w = l;
+            break;
+        }
+        case control_kind::check_box: w = new QCheckBox(text, parent); break;
+        case control_kind::list_box: {
+            auto* list = new QListWidget(parent);
+            list->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+            list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            list->setSortingEnabled(true);
+            w = list;
+            break;
+        }
+        case control_kind::push_button: {
+            auto* b = new QPushButton(text, parent);
+            b->setAutoDefault(false);  // no button is a default button
+            b->setDefault(false);
+            w = b;
+            break;
+        }
+        case control_kind::group_box: w = new etched_group_box(parent); break;
+        case control_kind::progress_bar: w = new QProgressBar(parent); break;
+    }
+    w->setObjectName(QString::fromUtf8(spec.name.data(), static_cast<int>(spec.name.size())));
+    w->setGeometry(units_to_px_x(spec.x), units_to_px_y(spec.y), units_to_px_x(spec.width),
+                   units_to_px_y(spec.height));
+    w->setFont(qt_font(spec.font));
+    // Static texts take no focus; the check box is reachable by mouse and
+    // skipped by Tab; every other control with a tab order takes it.
+    if (spec.kind == control_kind::check_box) w->setFocusPolicy(Qt::ClickFocus);
+    else w->setFocusPolicy(spec.tab_order > 0 && spec.kind != control_kind::group_box ? Qt::StrongFocus : Qt::NoFocus);
+    if (!spec.system_text_colour || !spec.system_back_colour) {
+        QPalette p = w->palette();
+        if (!spec.system_text_colour) p.setColor(QPalette::WindowText, qt_colour(spec.text_colour));
+        if (!spec.system_back_colour) p.setColor(QPalette::Window, qt_colour(spec.back_colour));
+        w->setPalette(p);
+        w->setAutoFillBackground(true);
+    }
+    return w;
+}
+
+bool is_operator_input(QEvent::Type t) {
+    switch (t) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+            return true;
+        default: return false;
+    }
+}
+
 }  // namespace
 
-std::string current_run_directory() {
-    std::error_code ec;
-    const std::filesystem::path cwd = std::filesystem::current_path(ec);
-    // Without a current directory there is no run directory: an empty one keeps
-    // file names relative, so they fail instead of landing in the root.
-    if (ec) return {};
+std::string default_script_folder() {
 #ifdef _WIN32
-    const auto u8 = cwd.u8string();
-    return std::string(u8.begin(), u8.end()) + '\\';
+    return "e:\\G\\velmora\\sql\\pr_tr\\";
 #else
-    return cwd.string() + '/';
+    return VELMORA_SCRIPT_DIR;
 #endif
 }
 
-w_db_upgrade::w_db_upgrade(transaction& sqlca, ui_services& ui, bool developer_mode, QWidget* parent)
+// The background work: one thread at a time, joined before the next starts
+// and before the window goes.
+class w_db_upgrade::worker {
+public:
+    ~worker() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void start(std::function<void()> work) {
+        if (thread_.joinable()) thread_.join();
+        thread_ = std::thread(std::move(work));
+    }
+
+private:
+    std::thread thread_;
+};
+
+w_db_upgrade::w_db_upgrade(transaction& sqlca, ui_services& ui, bool developer_mode, std::string script_folder,
+                           QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
-      sqlca_(sqlca),
-      ui_(ui),
-      developer_mode_(developer_mode) {
+      logic_(sqlca, ui, *this, window_options{developer_mode, std::move(script_folder)}),
+      worker_(std::make_unique<worker>()) {
     setObjectName(QStringLiteral("w_db_upgrade"));
-    setWindowTitle(QStringLiteral("Velmora数据库升级"));
+    setWindowTitle(QString::fromUtf8(window_title.data(), static_cast<int>(window_title.size())));
     setWindowIcon(database_icon());
     QPalette p = palette();
-    p.setColor(QPalette::Window, background_grey);
+    p.setColor(QPalette::Window, qt_colour(window_grey));
     setPalette(p);
     setAutoFillBackground(true);
     resize(frame_width, frame_height);
     create_controls();
 }
 
+// The worker may still be asking for a box: it is joined while the window's
+// widgets still exist.
+w_db_upgrade::~w_db_upgrade() { worker_.reset(); }
+
 void w_db_upgrade::create_controls() {
-    st_4 = static_text(this, "st_4", QStringLiteral("更新日期："));
-    place(st_4, 1367, 380, 302, 52);
-    st_4->setFont(songti(10));
-    colour(st_4, QColor(255, 0, 0), background_grey);
+    QWidget* controls[window_controls.size()];
+    for (std::size_t i = 0; i < window_controls.size(); ++i) controls[i] = make_control(this, window_controls[i]);
+    update_date_label_ = static_cast<QLabel*>(controls[0]);
+    banner_ = static_cast<QLabel*>(controls[1]);
+    banner_->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    banner_panel_ = static_cast<QLabel*>(controls[2]);
+    package_box_ = static_cast<QCheckBox*>(controls[3]);
+    package_box_->setChecked(true);
+    // The check box takes the colour of a button face, as on Windows.
+    QPalette box = package_box_->palette();
+    box.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
+    package_box_->setPalette(box);
+    package_box_->setAutoFillBackground(true);
+    package_list_ = static_cast<QListWidget*>(controls[4]);
+    put_button_ = static_cast<QPushButton*>(controls[5]);
+    get_button_ = static_cast<QPushButton*>(controls[6]);
+    update_date_ = static_cast<QLabel*>(controls[7]);
+    backup_notice_ = static_cast<QLabel*>(controls[8]);
+    purpose_ = static_cast<QLabel*>(controls[9]);
+    exit_button_ = static_cast<QPushButton*>(controls[10]);
+    upgrade_button_ = static_cast<QPushButton*>(controls[11]);
+    frame_ = static_cast<QGroupBox*>(controls[12]);
+    frame_->setAutoFillBackground(false);  // it frames the controls, it must not paint over them
 
-    st_8 = static_text(this, "st_8", QStringLiteral("Velmora"));
-    place(st_8, 32, 88, 2171, 164);
-    st_8->setFont(lishu(28));
-    st_8->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    colour(st_8, QColor(0, 0, 255), banner_blue);
-
-    st_7 = static_text(this, "st_7", QString());
-    place(st_7, 18, 4, 2194, 312);
-    st_7->setFont(songti(11));
-    st_7->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
-    colour(st_7, QColor(0, 0, 255), banner_blue);
-
-    cbx_proc = new QCheckBox(QStringLiteral("Proc&&Trigger"), this);
-    cbx_proc->setObjectName(QStringLiteral("cbx_proc"));
-    place(cbx_proc, 663, 768, 466, 76);
-    cbx_proc->setFont(songti(9, true));
-    colour(cbx_proc, palette().color(QPalette::WindowText), QApplication::palette().color(QPalette::Button));
-    cbx_proc->setChecked(true);
-    cbx_proc->setFocusPolicy(Qt::ClickFocus);  // reachable by mouse, skipped by Tab
-
-    lb_1 = new QListWidget(this);
-    lb_1->setObjectName(QStringLiteral("lb_1"));
-    place(lb_1, 1335, 596, 846, 476);
-    lb_1->setFont(songti(10));
-    lb_1->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
-    lb_1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    lb_1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    lb_1->setSortingEnabled(true);
-    lb_1->setFocusPolicy(Qt::StrongFocus);
-
-    cb_put = push_button(this, "cb_put", QStringLiteral("put"));
-    place(cb_put, 366, 764, 288, 92);
-    cb_put->setFont(songti(10));
-
-    cb_get = push_button(this, "cb_get", QStringLiteral("get"));
-    place(cb_get, 64, 764, 288, 92);
-    cb_get->setFont(songti(10));
-
-    st_3 = new underlined_text(QStringLiteral("2017-04-04"), this);
-    st_3->setObjectName(QStringLiteral("st_3"));
-    st_3->setTextFormat(Qt::PlainText);
-    place(st_3, 1719, 380, 457, 52);
-    st_3->setFont(songti(10, true, true, true));
-    colour(st_3, QColor(255, 0, 0), background_grey);
-
-    const QColor window_text = QPalette().color(QPalette::WindowText);
-
-    st_2 = static_text(this, "st_2", QStringLiteral("运行本程序前，请先备份数据库！"));
-    place(st_2, 178, 644, 905, 52);
-    st_2->setFont(songti(10));
-    colour(st_2, window_text, background_grey);
-
-    st_1 = static_text(this, "st_1", QStringLiteral("此程序把用户数据库升级到最新版本，并保留其原有数据。"));
-    place(st_1, 187, 544, 1559, 52);
-    st_1->setFont(songti(10));
-    colour(st_1, window_text, background_grey);
-
-    cb_2 = push_button(this, "cb_2", QStringLiteral("退出(&E)"));
-    place(cb_2, 1358, 1172, 439, 96);
-    cb_2->setFont(songti(10));
-
-    cb_1 = push_button(this, "cb_1", QStringLiteral("数据库升级(&U)"));
-    place(cb_1, 114, 1172, 439, 96);
-    cb_1->setFont(songti(10));
-
-    gb_1 = new etched_group_box(this);
-    gb_1->setObjectName(QStringLiteral("gb_1"));
-    place(gb_1, 23, 320, 2194, 804);
-    gb_1->setFont(songti(10));
-    gb_1->setFocusPolicy(Qt::NoFocus);
-    colour(gb_1, window_text, background_grey);
-    gb_1->setAutoFillBackground(false);  // it frames the controls, it must not paint over them
+    progress_line_ = static_cast<QLabel*>(make_control(this, progress_controls[0]));
+    progress_object_ = static_cast<QLabel*>(make_control(this, progress_controls[1]));
+    progress_bar_ = static_cast<QProgressBar*>(make_control(this, progress_controls[2]));
+    for (QWidget* w : std::initializer_list<QWidget*>{progress_line_, progress_object_, progress_bar_}) w->hide();
 
     // Stacking: the first control of the list lies on top, the group box at the
     // bottom. Raising from the last to the first leaves exactly that order.
-    QWidget* const stacking[] = {st_4, st_8, st_7, cbx_proc, lb_1, cb_put, cb_get,
-                                 st_3, st_2, st_1, cb_2, cb_1, gb_1};
-    for (auto it = std::rbegin(stacking); it != std::rend(stacking); ++it) (*it)->raise();
+    for (std::size_t i = window_controls.size(); i-- > 0;) controls[i]->raise();
+    progress_line_->raise();
+    progress_object_->raise();
+    progress_bar_->raise();
 
     // Tab order: the upgrade and exit buttons first, then the developer controls;
     // controls that share a place go left to right as they stand on screen.
-    setTabOrder(cb_1, cb_2);
-    setTabOrder(cb_2, cb_get);
-    setTabOrder(cb_get, cb_put);
-    setTabOrder(cb_put, lb_1);
+    setTabOrder(upgrade_button_, exit_button_);
+    setTabOrder(exit_button_, get_button_);
+    setTabOrder(get_button_, put_button_);
+    setTabOrder(put_button_, package_list_);
 
-    connect(cb_1, &QPushButton::clicked, this, [this] { cb_1_clicked(); });
-    connect(cb_2, &QPushButton::clicked, this, [this] { cb_2_clicked(); });
-    connect(cb_put, &QPushButton::clicked, this, [this] { cb_put_clicked(); });
-    connect(cb_get, &QPushButton::clicked, this, [this] { cb_get_clicked(); });
+    connect(upgrade_button_, &QPushButton::clicked, this, [this] { cb_1_clicked(); });
+    connect(exit_button_, &QPushButton::clicked, this, [this] { cb_2_clicked(); });
+    connect(put_button_, &QPushButton::clicked, this, [this] { cb_put_clicked(); });
+    connect(get_button_, &QPushButton::clicked, this, [this] { cb_get_clicked(); });
+
+    // The progress line follows the work at a rate a person can read, however
+    // fast the work goes.
+    progress_timer_ = new QTimer(this);
+    progress_timer_->setInterval(100);
+    connect(progress_timer_, &QTimer::timeout, this, [this] { show_progress(); });
 }
 
 void w_db_upgrade::open() {
-    open_handler();
+    logic_.open();
     fit_frame_and_centre();
     show();
-}
-
-void w_db_upgrade::open_handler() {
-    for (QWidget* w : std::initializer_list<QWidget*>{cb_get, cb_put, lb_1, cbx_proc}) w->setVisible(developer_mode_);
-    is_runpath = current_run_directory();
     // ue_postopen is posted once the window has been painted (see event()),
     // so the operator sees the window before the login may block it.
     postopen_pending_ = true;
@@ -297,7 +289,14 @@ bool w_db_upgrade::event(QEvent* e) {
     const bool handled = QWidget::event(e);
     if (e->type() == QEvent::Paint && postopen_pending_) {
         postopen_pending_ = false;
-        QTimer::singleShot(0, this, [this] { ue_postopen(); });
+        QTimer::singleShot(0, this, [this] {
+            // A window manager reports the frame only once the window is mapped.
+            if (!frame_fitted_) {
+                frame_fitted_ = true;
+                if (QWindow* w = windowHandle(); w && !w->frameMargins().isNull()) fit_frame_and_centre();
+            }
+            logic_.ue_postopen();
+        });
     }
     return handled;
 }
@@ -312,42 +311,82 @@ void w_db_upgrade::fit_frame_and_centre() {
     }
 }
 
-void w_db_upgrade::ue_postopen() {
-    // A window manager reports the frame only once the window is mapped.
-    if (!frame_fitted_) {
-        frame_fitted_ = true;
-        if (QWindow* w = windowHandle(); w && !w->frameMargins().isNull()) fit_frame_and_centre();
-    }
-    const bool connected = wf_connect_db(sqlca_, ui_, ib_brenholt, is_brenholt);
-    if (!connected) {
-        ui_.message_box(gs_appname, "不能连接到数据库");
-        cb_1->setEnabled(false);
-    }
-    postopen_done_ = true;
+void w_db_upgrade::set_developer_controls_visible(bool visible) {
+    for (QWidget* w : std::initializer_list<QWidget*>{get_button_, put_button_, package_list_, package_box_})
+        w->setVisible(visible);
 }
 
-// The command runs once per start: afterwards the button stays greyed.
-void w_db_upgrade::cb_1_clicked() {
-    run_upgrade_command(sqlca_, ui_, upgrade_options{is_runpath, cbx_proc->isChecked(), ib_brenholt, is_brenholt});
-    cb_1->setEnabled(false);
-}
+void w_db_upgrade::set_upgrade_enabled(bool enabled) { upgrade_button_->setEnabled(enabled); }
 
-void w_db_upgrade::cb_2_clicked() { close(); }
-
-// The operator learns the outcome from the runner's own messages.
-void w_db_upgrade::cb_put_clicked() { (void)run_package(is_runpath, sqlca_, ui_); }
-
-// The list shows what the builder listed, also when it refused to write; a
-// folder that cannot be listed leaves it empty and db.dat untouched, with the
-// builder's message naming the folder.
-void w_db_upgrade::cb_get_clicked() {
-    const auto result = build_package(developer_script_dir, is_runpath, ui_);
-    show_package_names(result.names);
-}
+bool w_db_upgrade::package_box_checked() const { return package_box_->isChecked(); }
 
 void w_db_upgrade::show_package_names(const std::vector<std::string>& gbk_names) {
-    lb_1->clear();
-    for (const auto& name : gbk_names) lb_1->addItem(new package_order_item(name));
+    package_list_->clear();
+    for (const auto& name : gbk_names) package_list_->addItem(new package_order_item(name));
+}
+
+// While a command runs, the window's own input goes nowhere: the filter sits on
+// the application and drops mouse and key events meant for this window or its
+// controls. Other windows (the command's message boxes) get theirs.
+void w_db_upgrade::command_started() {
+    qApp->installEventFilter(this);
+    show_progress();
+    for (QWidget* w : std::initializer_list<QWidget*>{progress_line_, progress_object_, progress_bar_}) w->show();
+    progress_timer_->start();
+}
+
+void w_db_upgrade::command_finished() {
+    progress_timer_->stop();
+    for (QWidget* w : std::initializer_list<QWidget*>{progress_line_, progress_object_, progress_bar_}) w->hide();
+    qApp->removeEventFilter(this);
+}
+
+bool w_db_upgrade::eventFilter(QObject* watched, QEvent* e) {
+    if (logic_.busy() && is_operator_input(e->type())) {
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (w && (w == this || isAncestorOf(w))) return true;
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+// Closing during a command would leave a database half upgraded: refused
+// until the command has ended.
+void w_db_upgrade::closeEvent(QCloseEvent* e) {
+    if (logic_.busy()) {
+        e->ignore();
+        return;
+    }
+    QWidget::closeEvent(e);
+}
+
+void w_db_upgrade::show_progress() {
+    const std::optional<progress_state> now = logic_.progress_now();
+    if (!now) return;
+    const QString first = QString::fromStdString(now->first_line());
+    const QString second = QString::fromStdString(now->second_line());
+    // Setting the same text again costs no repaint.
+    if (progress_line_->text() != first) progress_line_->setText(first);
+    if (progress_object_->text() != second) progress_object_->setText(second);
+    const int maximum = now->count > 0 ? static_cast<int>(now->count) : 0;
+    if (progress_bar_->maximum() != maximum) progress_bar_->setRange(0, maximum);  // 0..0: busy, no end known
+    if (maximum > 0) progress_bar_->setValue(static_cast<int>(now->index));
+}
+
+// The command runs on a thread of its own; its end comes back through the
+// event loop, where the window's own state is changed.
+void w_db_upgrade::run_in_background(std::function<void()> work, std::function<void()> done) {
+    worker_->start([this, work = std::move(work), done = std::move(done)]() mutable {
+        work();
+        QMetaObject::invokeMethod(this, [done = std::move(done)] { done(); }, Qt::QueuedConnection);
+    });
+}
+
+void w_db_upgrade::call_on_window_thread(const std::function<void()>& f) {
+    if (QThread::currentThread() == thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(this, [&f] { f(); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace velmora::app

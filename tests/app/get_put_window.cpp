@@ -49,7 +49,7 @@ TEST(window_get_then_put, recreates_every_script_of_the_folder_encrypted) {
 
     velmora::transaction sqlca;
     velmora::recording_ui ui;
-    w_db_upgrade window(sqlca, ui, true);
+    w_db_upgrade window(sqlca, ui, true, DEMO_SCRIPTS_DIR);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
     ASSERT_TRUE(control(window, "cb_1")->isEnabled());
@@ -60,6 +60,7 @@ TEST(window_get_then_put, recreates_every_script_of_the_folder_encrypted) {
     ASSERT_TRUE(fs::exists(run.path() + "/db.dat"));
 
     QTest::mouseClick(control(window, "cb_put"), Qt::LeftButton);
+    ASSERT_TRUE(wait_until([&] { return !window.busy(); }));
     EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{{velmora::gs_appname, "更新成功！"}}));
 
     const auto dump = standin_test::parse_json(server.stop_and_dump());

@@ -114,6 +114,7 @@ TEST_F(window_on_server, developer_put_runs_the_package_of_the_run_directory) {
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
 
     QTest::mouseClick(control(window, "cb_put"), Qt::LeftButton);
+    ASSERT_TRUE(wait_until([&] { return !window.busy(); }));
     EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{{velmora::gs_appname, "更新成功！"}}));
     const auto sql = sql_sent(server);
     EXPECT_TRUE(any_contains(sql, "with ENCRYPTION")) << "the create went to the server";

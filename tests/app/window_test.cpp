@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -124,11 +125,32 @@ TEST(window_layout, first_control_of_the_list_lies_on_top) {
     unopened_window u(true);
     // Qt keeps siblings bottom first.
     std::vector<QString> bottom_to_top;
-    for (QObject* o : u.window.children())
-        if (o->isWidgetType()) bottom_to_top.push_back(o->objectName());
     std::vector<QString> expected;
     for (auto it = controls.rbegin(); it != controls.rend(); ++it) expected.push_back(it->name);
+    for (QObject* o : u.window.children())
+        if (o->isWidgetType() && std::find(expected.begin(), expected.end(), o->objectName()) != expected.end())
+            bottom_to_top.push_back(o->objectName());
     EXPECT_EQ(bottom_to_top, expected);
+}
+
+TEST(window_layout, the_progress_line_is_hidden_when_idle_and_covers_no_control_in_either_build) {
+    for (bool developer : {false, true}) {
+        SCOPED_TRACE(developer ? "developer build" : "delivered build");
+        unopened_window u(developer);
+        for (const char* name : {"st_progress", "st_progress_object", "pb_progress"}) {
+            QWidget* progress = control(u.window, name);
+            ASSERT_NE(progress, nullptr);
+            EXPECT_TRUE(progress->isHidden()) << name;
+            for (const auto& c : controls) {
+                if (std::string_view(c.name) == "gb_1") {
+                    // Inside the frame, clear of its edges.
+                    EXPECT_TRUE(c.geometry.adjusted(2, 8, -2, -2).contains(progress->geometry())) << name;
+                    continue;
+                }
+                EXPECT_FALSE(c.geometry.intersects(progress->geometry())) << name << " covers " << c.name;
+            }
+        }
+    }
 }
 
 TEST(window_layout, tab_visits_the_two_buttons_then_the_developer_controls) {

@@ -1,0 +1,203 @@
+#include "upgrade_window.h"
+
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+#include "app_names.h"
+#include "connect_db.h"
+#include "gbk.h"
+#include "package_builder.h"
+#include "package_runner.h"
+#include "upgrade_command.h"
+
+namespace velmora::app {
+
+// The services the background work asks for, answered on the window's thread:
+// a message box is shown there, modal, and the work waits until the operator
+// has closed it, exactly as it would have on one thread.
+class upgrade_window::background_ui : public ui_services {
+public:
+    background_ui(ui_services& ui, window_view& view) : ui_(ui), view_(view) {}
+    void message_box(const std::string& title, const std::string& text) override {
+        view_.call_on_window_thread([&] { ui_.message_box(title, text); });
+    }
+    void beep() override {
+        view_.call_on_window_thread([&] { ui_.beep(); });
+    }
+    void busy_begin() override {
+        view_.call_on_window_thread([&] { ui_.busy_begin(); });
+    }
+    void busy_end() override {
+        view_.call_on_window_thread([&] { ui_.busy_end(); });
+    }
+
+private:
+    ui_services& ui_;
+    window_view& view_;
+};
+
+// Keeps the latest word from the background work. The view asks for it at
+// its own pace (a timer), so a package of thousands of small records costs
+// one copy per record and no painting beyond the view's rate.
+class upgrade_window::progress_tracker : public progress_sink {
+public:
+    void progress(const progress_event& e) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        switch (e.what) {
+            case progress_event::kind::pass_started:
+                state_ = progress_state{};
+                state_.pass = e.pass;
+                state_.database = e.database;
+                break;
+            case progress_event::kind::step_started:
+                state_.step = e.step;
+                state_.index = state_.count = 0;
+                state_.name.clear();
+                break;
+            case progress_event::kind::object_started:
+                state_.step.clear();
+                state_.index = e.index;
+                state_.count = e.count;
+                state_.name = e.name;
+                break;
+        }
+    }
+    void start(const std::string& database) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_ = progress_state{};
+        state_.database = database;
+        running_ = true;
+    }
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+    }
+    std::optional<progress_state> now() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_) return std::nullopt;
+        return state_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    bool running_ = false;
+    progress_state state_;
+};
+
+std::string progress_state::first_line() const {
+    std::string line;
+    if (pass == 1) line = "第 1 遍：升级数据库“" + database + "”";
+    else if (pass == 2) line = "第 2 遍：升级特殊客户数据库“" + database + "”";
+    else line = "执行数据库升级程序包";
+    if (!step.empty()) line += "，内置升级：" + step;
+    else if (count > 0) line += "，对象 " + std::to_string(index) + "/" + std::to_string(count);
+    return line;
+}
+
+std::string progress_state::second_line() const { return count > 0 && step.empty() ? name : std::string(); }
+
+upgrade_window::upgrade_window(transaction& sqlca, ui_services& ui, window_view& view, window_options options)
+    : sqlca_(sqlca),
+      ui_(ui),
+      view_(view),
+      options_(std::move(options)),
+      background_ui_(std::make_unique<background_ui>(ui, view)),
+      progress_(std::make_unique<progress_tracker>()) {}
+
+upgrade_window::~upgrade_window() = default;
+
+void upgrade_window::open() {
+    view_.set_developer_controls_visible(options_.developer_mode);
+    is_runpath = current_run_directory();
+}
+
+void upgrade_window::ue_postopen() {
+    const bool connected = wf_connect_db(sqlca_, ui_, ib_brenholt, is_brenholt);
+    if (!connected) {
+        ui_.message_box(gs_appname, "不能连接到数据库");
+        upgrade_enabled_ = false;
+        view_.set_upgrade_enabled(false);
+    }
+    postopen_done_ = true;
+}
+
+// Runs a command away from the window's thread. The session is used by that
+// command alone meanwhile: every handler is refused while busy().
+void upgrade_window::start_command(std::function<void(ui_services&, progress_sink&)> command,
+                                   std::function<void()> after) {
+    busy_ = true;
+    progress_->start(sqlca_.database_name);
+    view_.command_started();
+    view_.run_in_background([this, command = std::move(command)] { command(*background_ui_, *progress_); },
+                            [this, after = std::move(after)] {
+                                progress_->stop();
+                                busy_ = false;
+                                if (after) after();
+                                view_.command_finished();
+                            });
+}
+
+std::optional<progress_state> upgrade_window::progress_now() const { return progress_->now(); }
+
+// The command runs once per start: afterwards the button stays greyed.
+void upgrade_window::cb_1_clicked() {
+    if (busy() || !upgrade_enabled_) return;
+    upgrade_enabled_ = false;  // a second press while it runs does nothing either
+    upgrade_options options{is_runpath, view_.package_box_checked(), ib_brenholt, is_brenholt};
+    start_command(
+        [this, options](ui_services& ui, progress_sink& progress) mutable {
+            options.progress = &progress;
+            run_upgrade_command(sqlca_, ui, options);
+        },
+        [this] { view_.set_upgrade_enabled(false); });
+}
+
+void upgrade_window::cb_2_clicked() {
+    if (!busy()) view_.close_window();
+}
+
+// The operator learns the outcome from the runner's own messages.
+void upgrade_window::cb_put_clicked() {
+    if (busy()) return;
+    start_command([this](ui_services& ui, progress_sink& progress) { run_package(is_runpath, sqlca_, ui, &progress); },
+                  nullptr);
+}
+
+// The list shows what the builder listed, in the package's order, also when
+// it refused to write.
+void upgrade_window::cb_get_clicked() {
+    if (busy()) return;
+    const build_result result = build_package(options_.script_folder, is_runpath, ui_);
+    std::vector<std::string> names;
+    names.reserve(result.names.size());
+    for (const std::string& gbk : result.names) names.push_back(gbk_to_utf8_lossy(gbk));
+    view_.show_package_names(names);
+}
+
+std::string current_run_directory() {
+#ifdef _WIN32
+    std::u16string buf(MAX_PATH, u'\0');
+    for (;;) {
+        const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), reinterpret_cast<LPWSTR>(buf.data()));
+        // Without a current directory there is no run directory: an empty one
+        // keeps file names relative, so they fail instead of landing elsewhere.
+        if (n == 0) return {};
+        if (n < buf.size()) return utf16_to_utf8(std::u16string_view(buf.data(), n)) + '\\';
+        buf.resize(n);
+    }
+#else
+    std::error_code ec;
+    const std::filesystem::path cwd = std::filesystem::current_path(ec);
+    if (ec) return {};
+    return cwd.string() + '/';
+#endif
+}
+
+}  // namespace velmora::app
