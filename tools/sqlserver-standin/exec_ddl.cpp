@@ -1,0 +1,305 @@
+// conn_impl's definitions: tables and their columns, procedures and triggers, databases.
+
+#include "connection_impl.h"
+
+#include <algorithm>
+
+#include "sqlite_io.h"
+#include "translator.h"
+#include "tsql_runtime.h"
+
+namespace standin::detail {
+
+using namespace tsql;
+
+void conn_impl::exec_create_table(const statement& st) {
+    sqlite3* h = handle();
+    check_owner(st.name);
+    const std::string& name = st.name.back();
+    if (name.empty() || name.size() > 128) throw compile_err(102, 15, 1, "Incorrect syntax near '" + name + "'.");
+    if (object_id(h, name) || ieq(name, "sysobjects") || ieq(name, "syscolumns") || ieq(name, "sysdatabases") ||
+        ieq(name.substr(0, 9), "__standin") || ieq(name.substr(0, 7), "sqlite_"))
+        throw err(2714, 16, 6, "There is already an object named '" + name + "' in the database.");
+    table_info t;
+    t.name = name;
+    translator tr(*this, h);
+    scope none;
+    for (std::size_t i = 0; i < st.coldefs.size(); ++i) {
+        const column_def& cd = st.coldefs[i];
+        if (!known_type(cd.type.name))
+            throw err(2715, 16, 6, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + cd.type.name + ".");
+        if (t.find(cd.name) >= 0)
+            throw err(2705, 16, 3, "Column names in each table must be unique. Column name '" + cd.name + "' in table '" + name + "' is specified more than once.");
+        col_info c;
+        c.name = cd.name;
+        c.type = normalized(cd.type, false);
+        c.identity = cd.identity;
+        c.seed = cd.identity_seed;
+        c.step = cd.identity_step;
+        c.nullable = cd.nullable.value_or(!cd.primary_key && !cd.identity);
+        if (cd.default_value) {
+            tr.expression(*cd.default_value, none);
+            c.default_text = cd.default_text;
+        }
+        if (cd.primary_key) {
+            if (!t.pk.empty()) throw err(8110, 16, 0, "Cannot add multiple PRIMARY KEY constraints to table '" + name + "'.");
+            if (cd.nullable.value_or(false)) throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + name + "'.");
+            c.nullable = false;
+            t.pk.push_back(t.cols.size());
+            t.pk_name = cd.pk_name;
+        }
+        t.cols.push_back(c);
+    }
+    if (!st.pk_columns.empty()) {
+        if (!t.pk.empty()) throw err(8110, 16, 0, "Cannot add multiple PRIMARY KEY constraints to table '" + name + "'.");
+        for (const auto& pc : st.pk_columns) {
+            int i = t.find(pc);
+            if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
+            auto& c = t.cols[static_cast<std::size_t>(i)];
+            if (st.coldefs[static_cast<std::size_t>(i)].nullable.value_or(false))
+                throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + name + "'.");
+            c.nullable = false;
+            t.pk.push_back(static_cast<std::size_t>(i));
+        }
+        t.pk_name = st.pk_name;
+    }
+    if (!t.pk.empty() && t.pk_name.empty()) t.pk_name = "PK_" + name;
+    if (!t.pk.empty() && object_id(h, t.pk_name)) {
+        auto e = err(2714, 16, 5, "There is already an object named '" + t.pk_name + "' in the database.");
+        throw e;
+    }
+    atomic_stmt a(*this, h);
+    long long id = new_object_id(h);
+    std::string now = now_datetime();
+    run(h, "INSERT INTO sysobjects(name, id, xtype, type, crdate, refdate) VALUES (?1, ?2, 'U ', 'U ', ?3, ?3)",
+        {name, static_cast<std::int64_t>(id), now});
+    std::string ddl = "CREATE TABLE " + quote_id(name) + " (";
+    for (std::size_t i = 0; i < t.cols.size(); ++i) {
+        const auto& c = t.cols[i];
+        auto pk_pos = std::find(t.pk.begin(), t.pk.end(), i);
+        std::int64_t pk_order = pk_pos == t.pk.end() ? 0 : static_cast<std::int64_t>(pk_pos - t.pk.begin() + 1);
+        run(h, "INSERT INTO __standin_columns VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
+            {static_cast<std::int64_t>(id), static_cast<std::int64_t>(i + 1), c.name, c.type.name,
+             static_cast<std::int64_t>(c.type.length), static_cast<std::int64_t>(c.type.precision),
+             static_cast<std::int64_t>(c.type.scale), static_cast<std::int64_t>(c.nullable),
+             c.default_text.empty() ? sql_value{} : sql_value{c.default_text}, static_cast<std::int64_t>(c.identity),
+             static_cast<std::int64_t>(c.seed), static_cast<std::int64_t>(c.step), pk_order,
+             static_cast<std::int64_t>(xtype_of(c.type)), static_cast<std::int64_t>(storage_length(c.type))});
+        ddl += (i ? ", " : "") + quote_id(c.name) + " " + sqlite_decl(c.type);
+    }
+    if (!t.pk.empty()) {
+        ddl += ", PRIMARY KEY (";
+        for (std::size_t k = 0; k < t.pk.size(); ++k) ddl += (k ? ", " : "") + quote_id(t.cols[t.pk[k]].name);
+        ddl += ")";
+        long long pkid = new_object_id(h);
+        run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, 'PK', 'K ', ?3, ?4, ?4)",
+            {t.pk_name, static_cast<std::int64_t>(pkid), static_cast<std::int64_t>(id), now});
+    }
+    ddl += ")";
+    exec_raw(h, ddl);
+    a.commit();
+    done(false, 0);
+}
+
+void conn_impl::exec_alter_add(const statement& st) {
+    sqlite3* h = handle();
+    check_owner(st.name);
+    auto t = load_table(h, st.name.back());
+    if (!t) throw err(4902, 16, 1, "Cannot find the object \"" + st.name.back() + "\" because it does not exist or you do not have permissions.");
+    translator tr(*this, h);
+    scope none;
+    atomic_stmt a(*this, h);
+    auto colid = scalar(h, "SELECT coalesce(max(colid), 0) FROM __standin_columns WHERE table_id = ?1", {static_cast<std::int64_t>(t->id)});
+    std::int64_t next_colid = std::get<std::int64_t>(*colid) + 1;
+    auto count = scalar(h, "SELECT count(*) FROM " + quote_id(t->name), {});
+    bool empty = std::get<std::int64_t>(*count) == 0;
+    for (std::size_t i = 0; i < st.coldefs.size(); ++i) {
+        const column_def& cd = st.coldefs[i];
+        if (!known_type(cd.type.name))
+            throw err(2715, 16, 6, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + cd.type.name + ".");
+        if (t->find(cd.name) >= 0)
+            throw err(2705, 16, 4, "Column names in each table must be unique. Column name '" + cd.name + "' in table '" + st.name.back() + "' is specified more than once.");
+        if (cd.primary_key) throw err(1779, 16, 0, "Table '" + t->name + "' already has a primary key defined on it.");
+        col_info c;
+        c.name = cd.name;
+        c.type = normalized(cd.type, false);
+        c.identity = cd.identity;
+        c.seed = cd.identity_seed;
+        c.step = cd.identity_step;
+        c.nullable = cd.nullable.value_or(!cd.identity);
+        std::string def;
+        if (cd.default_value) {
+            def = cvt_call(tr.expression(*cd.default_value, none).sql, c.type, true);
+            c.default_text = cd.default_text;
+        }
+        if (!c.nullable && def.empty() && !c.identity && !empty)
+            throw err(4901, 16, 1, "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT definition specified, or the column being added is an identity or timestamp column, or alternatively if none of the previous conditions are satisfied the table must be empty to allow addition of this column. Column '" + c.name + "' cannot be added to non-empty table '" + t->name + "' because it does not satisfy these conditions.");
+        run(h, "INSERT INTO __standin_columns VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, 0, ?13, ?14)",
+            {static_cast<std::int64_t>(t->id), next_colid++, c.name, c.type.name,
+             static_cast<std::int64_t>(c.type.length), static_cast<std::int64_t>(c.type.precision),
+             static_cast<std::int64_t>(c.type.scale), static_cast<std::int64_t>(c.nullable),
+             c.default_text.empty() ? sql_value{} : sql_value{c.default_text}, static_cast<std::int64_t>(c.identity),
+             static_cast<std::int64_t>(c.seed), static_cast<std::int64_t>(c.step),
+             static_cast<std::int64_t>(xtype_of(c.type)), static_cast<std::int64_t>(storage_length(c.type))});
+        exec_raw(h, "ALTER TABLE " + quote_id(t->name) + " ADD COLUMN " + quote_id(c.name) + " " + sqlite_decl(c.type));
+        // Existing rows get the default only for a NOT NULL column or WITH VALUES.
+        if (!def.empty() && (!c.nullable || st.with_values))
+            run(h, "UPDATE " + quote_id(t->name) + " SET " + quote_id(c.name) + " = " + def, {});
+        if (c.identity)
+            run(h, "UPDATE " + quote_id(t->name) + " SET " + quote_id(c.name) + " = " + std::to_string(c.seed) +
+                       " + " + std::to_string(c.step) + " * (SELECT count(*) FROM " + quote_id(t->name) +
+                       " AS x WHERE x.rowid < " + quote_id(t->name) + ".rowid)", {});
+        t->cols.push_back(c);
+    }
+    if (!st.pk_columns.empty()) {
+        if (!t->pk.empty()) throw err(1779, 16, 0, "Table '" + t->name + "' already has a primary key defined on it.");
+        std::string pk_name = st.pk_name.empty() ? "PK_" + t->name : st.pk_name;
+        if (object_id(h, pk_name)) throw err(2714, 16, 5, "There is already an object named '" + pk_name + "' in the database.");
+        std::string cols;
+        std::int64_t order = 1;
+        for (const auto& pc : st.pk_columns) {
+            int i = t->find(pc);
+            if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
+            if (t->cols[static_cast<std::size_t>(i)].nullable)
+                throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + t->name + "'.");
+            run(h, "UPDATE __standin_columns SET pk_order = ?1 WHERE table_id = ?2 AND name = ?3",
+                {order++, static_cast<std::int64_t>(t->id), pc});
+            cols += (cols.empty() ? "" : ", ") + quote_id(t->cols[static_cast<std::size_t>(i)].name);
+        }
+        try {
+            exec_raw(h, "CREATE UNIQUE INDEX " + quote_id("pk_" + std::to_string(t->id)) + " ON " + quote_id(t->name) + " (" + cols + ")");
+        } catch (const tsql_error&) {
+            throw err(1505, 16, 1, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." + t->name + "' and the index name '" + pk_name + "'.");
+        }
+        run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, 'PK', 'K ', ?3, ?4, ?4)",
+            {pk_name, static_cast<std::int64_t>(new_object_id(h)), static_cast<std::int64_t>(t->id), now_datetime()});
+    }
+    a.commit();
+    done(false, 0);
+}
+
+void conn_impl::exec_alter_drop(const statement& st) {
+    sqlite3* h = handle();
+    check_owner(st.name);
+    auto t = load_table(h, st.name.back());
+    if (!t) throw err(4902, 16, 1, "Cannot find the object \"" + st.name.back() + "\" because it does not exist or you do not have permissions.");
+    atomic_stmt a(*this, h);
+    for (const auto& c : st.columns) {
+        int i = t->find(c);
+        if (i < 0) throw err(4924, 16, 1, "ALTER TABLE DROP COLUMN failed because column '" + c + "' does not exist in table '" + t->name + "'.");
+        if (std::find(t->pk.begin(), t->pk.end(), static_cast<std::size_t>(i)) != t->pk.end())
+            throw err(5074, 16, 1, "The object '" + t->pk_name + "' is dependent on column '" + c + "'.");
+        exec_raw(h, "ALTER TABLE " + quote_id(t->name) + " DROP COLUMN " + quote_id(t->cols[static_cast<std::size_t>(i)].name));
+        run(h, "DELETE FROM __standin_columns WHERE table_id = ?1 AND name = ?2", {static_cast<std::int64_t>(t->id), c});
+    }
+    a.commit();
+    done(false, 0);
+}
+
+void conn_impl::exec_drop_table(const statement& st) {
+    sqlite3* h = handle();
+    std::optional<tsql_error> failure;
+    for (const auto& parts : st.names) {
+        std::shared_ptr<table_info> t;
+        bool other_db = parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_);
+        if (!other_db) t = load_table(h, parts.back());
+        if (!t) {
+            if (!st.with_values && !failure)
+                failure = err(3701, 11, 5, "Cannot drop the table '" + join_name(parts) + "', because it does not exist or you do not have permission.");
+            continue;
+        }
+        atomic_stmt a(*this, h);
+        std::int64_t id = t->id;
+        run(h, "DELETE FROM __standin_modules WHERE table_id = ?1", {id});
+        run(h, "DELETE FROM __standin_columns WHERE table_id = ?1", {id});
+        run(h, "DELETE FROM sysobjects WHERE id = ?1 OR parent_obj = ?1", {id});
+        exec_raw(h, "DROP TABLE " + quote_id(t->name));
+        a.commit();
+    }
+    if (failure) throw *failure;
+    done(false, 0);
+}
+
+void conn_impl::exec_create_module(const statement& st) {
+    sqlite3* h = handle();
+    check_owner(st.name);
+    const std::string& name = st.name.back();
+    bool alter = st.with_values;
+    std::string type;
+    auto existing = object_id(h, name, &type);
+    while (!type.empty() && type.back() == ' ') type.pop_back();
+    if (!alter && existing) throw err(2714, 16, 3, "There is already an object named '" + name + "' in the database.");
+    if (alter && (!existing || type != st.module_type)) throw err(208, 16, 1, "Invalid object name '" + name + "'.");
+    std::int64_t table_id = 0;
+    if (st.module_type == "TR") {
+        check_owner(st.trigger_table);
+        auto t = load_table(h, st.trigger_table.back());
+        if (!t) throw err(8197, 16, 4, "The object '" + join_name(st.trigger_table) + "' does not exist or is invalid for this operation.");
+        table_id = t->id;
+    }
+    atomic_stmt a(*this, h);
+    if (alter) {
+        run(h, "UPDATE __standin_modules SET definition = ?1, encrypted = ?2, table_id = ?3, body_start = ?5 WHERE id = ?4",
+            {batch_text_, static_cast<std::int64_t>(st.encrypted), table_id, static_cast<std::int64_t>(*existing),
+             static_cast<std::int64_t>(st.body_begin)});
+    } else {
+        long long id = new_object_id(h);
+        std::string now = now_datetime();
+        std::string code = st.module_type == "P" ? "P " : "TR";
+        run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, ?3, ?3, ?4, ?5, ?5)",
+            {name, static_cast<std::int64_t>(id), code, table_id, now});
+        run(h, "INSERT INTO __standin_modules VALUES (?1, ?2, ?3, ?4, ?5)",
+            {static_cast<std::int64_t>(id), batch_text_, static_cast<std::int64_t>(st.encrypted),
+             table_id ? sql_value{table_id} : sql_value{}, static_cast<std::int64_t>(st.body_begin)});
+    }
+    a.commit();
+    done(false, 0);
+}
+
+void conn_impl::exec_drop_module(const statement& st) {
+    sqlite3* h = handle();
+    std::optional<tsql_error> failure;
+    const char* what = st.module_type == "P" ? "procedure" : "trigger";
+    for (const auto& parts : st.names) {
+        std::string type;
+        std::optional<long long> id;
+        bool other_db = parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_);
+        if (!other_db) id = object_id(h, parts.back(), &type);
+        while (!type.empty() && type.back() == ' ') type.pop_back();
+        if (!id || type != st.module_type) {
+            if (!st.with_values && !failure)
+                failure = err(3701, 11, 5, std::string("Cannot drop the ") + what + " '" + join_name(parts) +
+                                               "', because it does not exist or you do not have permission.");
+            continue;
+        }
+        atomic_stmt a(*this, h);
+        run(h, "DELETE FROM __standin_modules WHERE id = ?1", {static_cast<std::int64_t>(*id)});
+        run(h, "DELETE FROM sysobjects WHERE id = ?1", {static_cast<std::int64_t>(*id)});
+        a.commit();
+    }
+    if (failure) throw *failure;
+    done(false, 0);
+}
+
+void conn_impl::exec_use(const statement& st) {
+    const std::string& name = st.name.at(0);
+    auto d = eng_.find_db(name);
+    if (!d) throw err(911, 16, 1, "Database '" + name + "' does not exist. Make sure that the name is entered correctly.");
+    std::string old = db_;
+    db_ = d->name;
+    reply_->items.push_back(database_changed{old, db_});
+    info(5701, "Changed database context to '" + db_ + "'.");
+    done(false, 0);
+}
+
+void conn_impl::exec_create_database(const statement& st) {
+    if (trancount_ > 0) throw err(226, 16, 6, "CREATE DATABASE statement not allowed within multi-statement transaction.");
+    const std::string& name = st.name.at(0);
+    std::string e;
+    if (!eng_.create_db(name, e)) {
+        if (e == "exists") throw err(1801, 16, 3, "Database '" + name + "' already exists. Choose a different database name.");
+        throw err(5123, 16, 1, "CREATE FILE encountered operating system error while attempting to open or create the physical file: " + e);
+    }
+    done(false, 0);
+}
+}  // namespace standin::detail
