@@ -61,6 +61,7 @@ public:
 
     // Used by the SQLite functions bound to this connection.
     std::string db_name() const { return db_; }
+    const std::string& user_name() const { return user_; }
     engine_state& eng() { return eng_; }
 
 private:

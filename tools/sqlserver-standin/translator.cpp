@@ -70,157 +70,143 @@ std::string translator::compare(const typed& a, const std::string& op, const typ
 }
 
 typed translator::expression(const expr& e, const scope& sc) {
-    typed r;
     switch (e.kind) {
-    case expr::lit_int:
-        r.sql = e.value;
-        r.type = vtype::integer;
-        return r;
-    case expr::lit_num:
-        r.sql = e.value;
-        r.type = vtype::decimal;
-        return r;
-    case expr::lit_str:
-        r.sql = quote_str(e.value);
-        r.type = vtype::text;
-        return r;
+    case expr::lit_int: return {e.value, vtype::integer};
+    case expr::lit_num: return {e.value, vtype::decimal};
+    case expr::lit_str: return {quote_str(e.value), vtype::text};
     case expr::lit_null:
         if (e.op == "DEFAULT") throw compile_err(156, 15, 1, "Incorrect syntax near the keyword 'DEFAULT'.");
-        r.sql = "NULL";
-        return r;
-    case expr::column:
-        return column_ref(e, sc);
-    case expr::sysvar:
-        return sysvar(e.op);
-    case expr::variable: {
-        auto it = c.vars_.find(to_lower(e.op));
-        if (it == c.vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
-        const sql_value& v = it->second.value;
-        if (std::holds_alternative<std::monostate>(v)) r.sql = "NULL";
-        else if (std::holds_alternative<std::string>(v)) r.sql = quote_str(std::get<std::string>(v));
-        else r.sql = value_text(v);
-        r.type = vtype_of(it->second.type);
-        return r;
-    }
-    case expr::unary: {
-        typed a = expression(*e.args[0], sc);
-        if (e.op == "NOT") { r.sql = "(NOT " + a.sql + ")"; r.type = vtype::integer; }
-        else if (e.op == "-") { r.sql = "(-" + num(a) + ")"; r.type = a.type; }
-        else if (e.op == "~") { r.sql = "(~" + num(a) + ")"; r.type = vtype::integer; }
-        else { r.sql = a.sql; r.type = a.type; }
-        return r;
-    }
-    case expr::binary:
-        return binary(e, sc);
-    case expr::func:
-        return function(e, sc);
-    case expr::in_list: {
-        typed a = expression(*e.args[0], sc);
-        bool an = a.type == vtype::integer || a.type == vtype::decimal;
-        std::string list;
-        for (std::size_t i = 1; i < e.args.size(); ++i) {
-            typed v = expression(*e.args[i], sc);
-            if (i > 1) list += ",";
-            list += (an && v.type == vtype::text) ? "tsql_num(" + v.sql + ")" : v.sql;
-        }
-        r.sql = "((" + a.sql + ") COLLATE TSQL " + (e.negated ? "NOT IN" : "IN") + " (" + list + "))";
-        r.type = vtype::integer;
-        return r;
-    }
-    case expr::in_select: {
-        typed a = expression(*e.args[0], sc);
-        select_out so = select(*e.sub, &sc, false);
-        if (so.names.size() != 1)
-            throw compile_err(116, 16, 1, "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.");
-        r.sql = "((" + a.sql + ") COLLATE TSQL " + (e.negated ? "NOT IN" : "IN") + " (" + so.sql + "))";
-        r.type = vtype::integer;
-        return r;
-    }
-    case expr::exists: {
-        select_out so = select(*e.sub, &sc, false);
-        r.sql = "(EXISTS (" + so.sql + "))";
-        r.type = vtype::integer;
-        return r;
-    }
-    case expr::subquery: {
-        select_out so = select(*e.sub, &sc, false);
-        if (so.names.size() != 1)
-            throw compile_err(116, 16, 1, "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.");
-        r.sql = "(" + so.sql + ")";
-        r.type = so.types[0];
-        return r;
-    }
+        return {"NULL"};
+    case expr::column: return column_ref(e, sc);
+    case expr::sysvar: return sysvar(e.op);
+    case expr::variable: return variable_value(e);
+    case expr::unary: return unary(e, sc);
+    case expr::binary: return binary(e, sc);
+    case expr::func: return function(e, sc);
+    case expr::in_list: return in_list(e, sc);
+    case expr::in_select: return in_select(e, sc);
+    case expr::exists: return {"(EXISTS (" + select(*e.sub, &sc, false).sql + "))", vtype::integer};
+    case expr::subquery: return subquery(e, sc);
     case expr::is_null: {
         typed a = expression(*e.args[0], sc);
-        r.sql = "((" + a.sql + ") IS " + (e.negated ? "NOT NULL)" : "NULL)");
-        r.type = vtype::integer;
-        return r;
+        return {"((" + a.sql + ") IS " + (e.negated ? "NOT NULL)" : "NULL)"), vtype::integer};
     }
-    case expr::like: {
-        typed a = expression(*e.args[0], sc);
-        typed p = expression(*e.args[1], sc);
-        std::string call = "tsql_like(" + a.sql + "," + p.sql;
-        if (e.args.size() > 2) call += "," + expression(*e.args[2], sc).sql;
-        call += ")";
-        r.sql = e.negated ? "(NOT " + call + ")" : call;
-        r.type = vtype::integer;
-        return r;
+    case expr::like: return like(e, sc);
+    case expr::between: return between(e, sc);
+    case expr::case_when: return case_when(e, sc);
+    case expr::cast: return cast(e, sc);
+    case expr::star: return {"*"};
     }
-    case expr::between: {
-        typed a = expression(*e.args[0], sc);
-        typed lo = expression(*e.args[1], sc);
-        typed hi = expression(*e.args[2], sc);
-        std::string s = "(" + compare(a, ">=", lo) + " AND " + compare(a, "<=", hi) + ")";
-        r.sql = e.negated ? "(NOT " + s + ")" : s;
-        r.type = vtype::integer;
-        return r;
-    }
-    case expr::case_when: {
-        std::string s = "(CASE";
-        std::size_t i = 1;
-        typed operand;
-        bool has_operand = e.args[0] != nullptr;
-        if (has_operand) operand = expression(*e.args[0], sc);
-        vtype result = vtype::unknown;
-        std::size_t n = e.args.size();
-        std::size_t pairs_end = e.value == "ELSE" ? n - 1 : n;
-        for (; i + 1 < pairs_end + 1 && i < pairs_end; i += 2) {
-            typed w = expression(*e.args[i], sc);
-            typed t = expression(*e.args[i + 1], sc);
-            if (has_operand) s += " WHEN " + compare(operand, "=", w);
-            else s += " WHEN " + w.sql;
-            s += " THEN " + t.sql;
-            if (result == vtype::unknown) result = t.type;
-        }
-        if (e.value == "ELSE") {
-            typed el = expression(*e.args[n - 1], sc);
-            s += " ELSE " + el.sql;
-            if (result == vtype::unknown) result = el.type;
-        }
-        s += " END)";
-        r.sql = s;
-        r.type = result;
-        return r;
-    }
-    case expr::cast: {
-        typed a = expression(*e.args[0], sc);
-        if (!known_type(e.type.name))
-            throw compile_err(243, 16, 1, "Type " + e.type.name + " is not a defined system type.");
-        type_spec t = normalized(e.type, true);
-        std::string x = a.sql;
-        if (vtype_of(t) == vtype::text && a.type == vtype::datetime && e.args.size() > 1) {
-            // CONVERT(varchar, date, style): only the common ISO-ish styles.
-            x = "tsql_style(" + x + "," + expression(*e.args[1], sc).sql + ")";
-        }
-        r.sql = cvt_call(x, t, false);
-        r.type = vtype_of(t);
-        return r;
-    }
-    case expr::star:
-        r.sql = "*";
-        return r;
-    }
+    return {};
+}
+
+// A batch variable's value, written in as a literal.
+typed translator::variable_value(const expr& e) {
+    auto it = c.vars_.find(to_lower(e.op));
+    if (it == c.vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+    const sql_value& v = it->second.value;
+    typed r;
+    if (std::holds_alternative<std::monostate>(v)) r.sql = "NULL";
+    else if (std::holds_alternative<std::string>(v)) r.sql = quote_str(std::get<std::string>(v));
+    else r.sql = value_text(v);
+    r.type = vtype_of(it->second.type);
     return r;
+}
+
+typed translator::unary(const expr& e, const scope& sc) {
+    typed a = expression(*e.args[0], sc);
+    if (e.op == "NOT") return {"(NOT " + a.sql + ")", vtype::integer};
+    if (e.op == "-") return {"(-" + num(a) + ")", a.type};
+    if (e.op == "~") return {"(~" + num(a) + ")", vtype::integer};
+    return a;
+}
+
+typed translator::in_list(const expr& e, const scope& sc) {
+    typed a = expression(*e.args[0], sc);
+    bool an = a.type == vtype::integer || a.type == vtype::decimal;
+    std::string list;
+    for (std::size_t i = 1; i < e.args.size(); ++i) {
+        typed v = expression(*e.args[i], sc);
+        if (i > 1) list += ",";
+        list += (an && v.type == vtype::text) ? "tsql_num(" + v.sql + ")" : v.sql;
+    }
+    return {"((" + a.sql + ") COLLATE TSQL " + (e.negated ? "NOT IN" : "IN") + " (" + list + "))", vtype::integer};
+}
+
+// A subquery that must give one column: IN (SELECT ...) and (SELECT ...).
+select_out translator::single_column(const select_stmt& s, const scope& sc) {
+    select_out so = select(s, &sc, false);
+    if (so.names.size() != 1)
+        throw compile_err(116, 16, 1, "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.");
+    return so;
+}
+
+typed translator::in_select(const expr& e, const scope& sc) {
+    typed a = expression(*e.args[0], sc);
+    select_out so = single_column(*e.sub, sc);
+    return {"((" + a.sql + ") COLLATE TSQL " + (e.negated ? "NOT IN" : "IN") + " (" + so.sql + "))", vtype::integer};
+}
+
+typed translator::subquery(const expr& e, const scope& sc) {
+    select_out so = single_column(*e.sub, sc);
+    return {"(" + so.sql + ")", so.types[0]};
+}
+
+typed translator::like(const expr& e, const scope& sc) {
+    typed a = expression(*e.args[0], sc);
+    typed p = expression(*e.args[1], sc);
+    std::string call = "tsql_like(" + a.sql + "," + p.sql;
+    if (e.args.size() > 2) call += "," + expression(*e.args[2], sc).sql;
+    call += ")";
+    return {e.negated ? "(NOT " + call + ")" : call, vtype::integer};
+}
+
+typed translator::between(const expr& e, const scope& sc) {
+    typed a = expression(*e.args[0], sc);
+    typed lo = expression(*e.args[1], sc);
+    typed hi = expression(*e.args[2], sc);
+    std::string s = "(" + compare(a, ">=", lo) + " AND " + compare(a, "<=", hi) + ")";
+    return {e.negated ? "(NOT " + s + ")" : s, vtype::integer};
+}
+
+// args: [operand or null], (when, then)*, [else]. The result takes the type
+// of the first branch that has one.
+typed translator::case_when(const expr& e, const scope& sc) {
+    std::string s = "(CASE";
+    typed operand;
+    bool has_operand = e.args[0] != nullptr;
+    if (has_operand) operand = expression(*e.args[0], sc);
+    vtype result = vtype::unknown;
+    std::size_t n = e.args.size();
+    std::size_t pairs_end = e.value == "ELSE" ? n - 1 : n;
+    for (std::size_t i = 1; i < pairs_end; i += 2) {
+        typed w = expression(*e.args[i], sc);
+        typed t = expression(*e.args[i + 1], sc);
+        if (has_operand) s += " WHEN " + compare(operand, "=", w);
+        else s += " WHEN " + w.sql;
+        s += " THEN " + t.sql;
+        if (result == vtype::unknown) result = t.type;
+    }
+    if (e.value == "ELSE") {
+        typed el = expression(*e.args[n - 1], sc);
+        s += " ELSE " + el.sql;
+        if (result == vtype::unknown) result = el.type;
+    }
+    return {s + " END)", result};
+}
+
+// CAST and CONVERT.
+typed translator::cast(const expr& e, const scope& sc) {
+    typed a = expression(*e.args[0], sc);
+    if (!known_type(e.type.name))
+        throw compile_err(243, 16, 1, "Type " + e.type.name + " is not a defined system type.");
+    type_spec t = normalized(e.type, true);
+    std::string x = a.sql;
+    if (vtype_of(t) == vtype::text && a.type == vtype::datetime && e.args.size() > 1) {
+        // CONVERT(varchar, date, style): only the common ISO-ish styles.
+        x = "tsql_style(" + x + "," + expression(*e.args[1], sc).sql + ")";
+    }
+    return {cvt_call(x, t, false), vtype_of(t)};
 }
 
 std::string translator::num(const typed& a) {
@@ -294,210 +280,8 @@ typed translator::binary(const expr& e, const scope& sc) {
     return r;
 }
 
-typed translator::function(const expr& e, const scope& sc) {
-    typed r;
-    const std::string& f = e.op;
-    auto arg = [&](std::size_t i) { return expression(*e.args.at(i), sc); };
-    auto want = [&](std::size_t lo, std::size_t hi) {
-        if (e.args.size() < lo || e.args.size() > hi)
-            throw compile_err(174, 15, 1, "The " + to_lower(f) + " function requires " + std::to_string(lo) +
-                                              " argument(s).");
-    };
-    if (f == "COUNT" || f == "COUNT_BIG") {
-        want(1, 1);
-        if (e.args[0]->kind == expr::star) r.sql = "count(*)";
-        else r.sql = std::string("count(") + (e.distinct ? "DISTINCT " : "") + arg(0).sql + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "MAX" || f == "MIN" || f == "SUM" || f == "AVG") {
-        want(1, 1);
-        typed a = arg(0);
-        std::string d = e.distinct ? "DISTINCT " : "";
-        if (f == "AVG" && a.type == vtype::integer) r.sql = "CAST(avg(" + d + a.sql + ") AS INTEGER)";
-        else r.sql = to_lower(f) + "(" + d + (f == "SUM" || f == "AVG" ? num(a) : a.sql) + ")";
-        r.type = a.type;
-        return r;
-    }
-    if (f == "ISNULL") {
-        want(2, 2);
-        typed a = arg(0), b = arg(1);
-        r.sql = "ifnull(" + a.sql + "," + b.sql + ")";
-        r.type = a.type == vtype::unknown ? b.type : a.type;
-        return r;
-    }
-    if (f == "COALESCE") {
-        if (e.args.size() < 2) want(2, 99);
-        std::string s = "coalesce(";
-        for (std::size_t i = 0; i < e.args.size(); ++i) {
-            typed a = arg(i);
-            if (i) s += ",";
-            s += a.sql;
-            if (r.type == vtype::unknown) r.type = a.type;
-        }
-        r.sql = s + ")";
-        return r;
-    }
-    if (f == "NULLIF") {
-        want(2, 2);
-        typed a = arg(0), b = arg(1);
-        r.sql = "(CASE WHEN " + compare(a, "=", b) + " THEN NULL ELSE " + a.sql + " END)";
-        r.type = a.type;
-        return r;
-    }
-    if (f == "LOWER" || f == "UPPER") {
-        want(1, 1);
-        r.sql = to_lower(f) + "(" + arg(0).sql + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "LTRIM" || f == "RTRIM") {
-        want(1, 1);
-        r.sql = to_lower(f) + "(" + arg(0).sql + ",' ')";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "LEFT" || f == "RIGHT") {
-        want(2, 2);
-        r.sql = "tsql_" + to_lower(f) + "(" + arg(0).sql + "," + num(arg(1)) + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "LEN" || f == "DATALENGTH") {
-        want(1, 1);
-        r.sql = "tsql_" + to_lower(f) + "(" + arg(0).sql + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "SUBSTRING") {
-        want(3, 3);
-        r.sql = "tsql_substring(" + arg(0).sql + "," + num(arg(1)) + "," + num(arg(2)) + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "CHARINDEX") {
-        want(2, 3);
-        r.sql = "tsql_charindex(" + arg(0).sql + "," + arg(1).sql + (e.args.size() > 2 ? "," + num(arg(2)) : "") + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "REPLACE") {
-        want(3, 3);
-        r.sql = "tsql_replace(" + arg(0).sql + "," + arg(1).sql + "," + arg(2).sql + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "REPLICATE") {
-        want(2, 2);
-        r.sql = "tsql_replicate(" + arg(0).sql + "," + num(arg(1)) + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "SPACE") {
-        want(1, 1);
-        r.sql = "tsql_space(" + num(arg(0)) + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "ABS") {
-        want(1, 1);
-        typed a = arg(0);
-        r.sql = "abs(" + num(a) + ")";
-        r.type = a.type;
-        return r;
-    }
-    if (f == "ROUND") {
-        want(2, 3);
-        typed a = arg(0);
-        r.sql = "round(" + num(a) + "," + num(arg(1)) + ")";
-        r.type = a.type == vtype::integer ? vtype::integer : vtype::decimal;
-        if (r.type == vtype::integer) r.sql = "CAST(" + r.sql + " AS INTEGER)";
-        return r;
-    }
-    if (f == "GETDATE" || f == "SYSDATETIME" || f == "CURRENT_TIMESTAMP") {
-        want(0, 0);
-        r.sql = "tsql_getdate()";
-        r.type = vtype::datetime;
-        return r;
-    }
-    if (f == "ISNUMERIC") {
-        want(1, 1);
-        r.sql = "tsql_isnumeric(" + arg(0).sql + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "OBJECT_ID") {
-        want(1, 2);
-        r.sql = "tsql_object_id(" + arg(0).sql + (e.args.size() > 1 ? "," + arg(1).sql : "") + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "OBJECTPROPERTY") {
-        want(2, 2);
-        r.sql = "tsql_objectproperty(" + num(arg(0)) + "," + arg(1).sql + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "OBJECT_NAME") {
-        want(1, 1);
-        r.sql = "(SELECT name FROM sysobjects WHERE id = " + num(arg(0)) + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "DB_NAME") {
-        want(0, 1);
-        r.sql = e.args.empty() ? quote_str(c.db_) : "tsql_db_name(" + num(arg(0)) + ")";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "DB_ID") {
-        want(0, 1);
-        r.sql = "tsql_db_id(" + (e.args.empty() ? quote_str(c.db_) : arg(0).sql) + ")";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "USER_NAME" || f == "CURRENT_USER" || f == "SCHEMA_NAME") {
-        r.sql = quote_str("dbo");
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "SUSER_SNAME" || f == "SUSER_NAME" || f == "SYSTEM_USER") {
-        r.sql = quote_str(c.user_);
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "HOST_NAME" || f == "APP_NAME") {
-        r.sql = "''";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "SERVERPROPERTY") {
-        want(1, 1);
-        r.sql = "(CASE lower(" + arg(0).sql + ") WHEN 'productversion' THEN '10.50.4000.0' WHEN 'edition' THEN 'Developer Edition' WHEN 'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN' ELSE NULL END)";
-        r.type = vtype::text;
-        return r;
-    }
-    if (f == "YEAR" || f == "MONTH" || f == "DAY") {
-        want(1, 1);
-        int off = f == "YEAR" ? 1 : f == "MONTH" ? 6 : 9;
-        int len = f == "YEAR" ? 4 : 2;
-        r.sql = "CAST(substr(tsql_dt(" + arg(0).sql + ")," + std::to_string(off) + "," + std::to_string(len) + ") AS INTEGER)";
-        r.type = vtype::integer;
-        return r;
-    }
-    if (f == "STR") {
-        want(1, 3);
-        r.sql = "CAST(" + num(arg(0)) + " AS TEXT)";
-        r.type = vtype::text;
-        return r;
-    }
-    throw compile_err(195, 15, 10, "'" + to_lower(f) + "' is not a recognized built-in function name.");
-}
-
 bool translator::has_aggregate(const expr& e) {
-    if (e.kind == expr::func && (e.op == "COUNT" || e.op == "COUNT_BIG" || e.op == "MAX" || e.op == "MIN" ||
-                                 e.op == "SUM" || e.op == "AVG"))
-        return true;
+    if (e.kind == expr::func && is_aggregate(e.op)) return true;
     for (const auto& a : e.args)
         if (a && has_aggregate(*a)) return true;
     return false;
@@ -532,55 +316,9 @@ select_out translator::select(const select_stmt& s, const scope* parent, bool fo
     scope sc;
     sc.parent = parent;
     std::string from = build_from(s.from, sc);
-    std::string items;
-    bool any_agg = false;
-    auto add_item = [&](const std::string& sql, const std::string& name, vtype t) {
-        if (!items.empty()) items += ", ";
-        std::string x = sql;
-        if (s.distinct && is_textish(t)) x = "(" + x + ") COLLATE TSQL";
-        items += x;
-        if (forced_names) items += " AS " + quote_id("c" + std::to_string(out.names.size()));
-        else items += " AS " + quote_id("c" + std::to_string(out.names.size()));
-        out.names.push_back(name);
-        out.types.push_back(t);
-    };
-    for (const auto& it : s.items) {
-        if (it.star) {
-            bool matched = false;
-            for (const auto& t : sc.tables) {
-                if (!it.star_qualifier.empty()) {
-                    const std::string& q = it.star_qualifier.back();
-                    if (!ieq(t.alias, q) && !ieq(t.table->name, q)) continue;
-                }
-                matched = true;
-                for (const auto& col : t.table->cols)
-                    add_item(quote_id(t.sql_alias) + "." + quote_id(col.name), col.name, col.vt());
-            }
-            if (!matched) {
-                if (sc.tables.empty()) throw compile_err(263, 16, 1, "Must specify table to select from.");
-                throw compile_err(4104, 16, 1, "The multi-part identifier \"" + join_name(it.star_qualifier) + "\" could not be bound.");
-            }
-            continue;
-        }
-        typed t = expression(*it.e, sc);
-        if (has_aggregate(*it.e)) any_agg = true;
-        std::string name = it.alias;
-        if (name.empty() && it.e->kind == expr::column) name = it.e->parts.back();
-        if (it.e->kind == expr::column && name == it.e->parts.back()) {
-            // The column's own spelling from the catalog, as SQL Server names it.
-            for (const auto& te : sc.tables) {
-                int ci = te.table->find(name);
-                if (ci >= 0 && (it.e->parts.size() < 2 || ieq(te.alias, it.e->parts[it.e->parts.size() - 2]) || ieq(te.table->name, it.e->parts[it.e->parts.size() - 2]))) {
-                    if (it.alias.empty()) name = te.table->cols[static_cast<std::size_t>(ci)].name;
-                    break;
-                }
-            }
-        }
-        add_item(t.sql, name, t.type);
-    }
     std::string sql = "SELECT ";
     if (s.distinct) sql += "DISTINCT ";
-    sql += items;
+    sql += select_list(s, sc, out);
     if (!from.empty()) sql += " FROM " + from;
     if (s.where) sql += " WHERE " + expression(*s.where, sc).sql;
     if (!s.group_by.empty()) {
@@ -598,6 +336,72 @@ select_out translator::select(const select_stmt& s, const scope* parent, bool fo
         sql += s.union_all ? " UNION ALL " : " UNION ";
         sql += rest.sql;
     }
+    std::string order = order_by(s, sc, out);
+    if (order.empty() && !s.union_next && !s.distinct && s.group_by.empty() && !has_aggregate(s) &&
+        sc.tables.size() == 1 && !sc.tables[0].table->pk.empty())
+        order = key_order(sc.tables[0]);
+    if (!order.empty()) sql += " ORDER BY " + order;
+    if (s.top) sql += " LIMIT " + num(expression(*s.top, sc));
+    out.sql = sql;
+    return out;
+}
+
+// The select list, each item named c0, c1, ... in the SQLite text; out takes
+// the names and types the client sees.
+std::string translator::select_list(const select_stmt& s, const scope& sc, select_out& out) {
+    std::string items;
+    auto add_item = [&](const std::string& sql, const std::string& name, vtype t) {
+        if (!items.empty()) items += ", ";
+        std::string x = sql;
+        if (s.distinct && is_textish(t)) x = "(" + x + ") COLLATE TSQL";
+        items += x + " AS " + quote_id("c" + std::to_string(out.names.size()));
+        out.names.push_back(name);
+        out.types.push_back(t);
+    };
+    for (const auto& it : s.items) {
+        if (!it.star) {
+            typed t = expression(*it.e, sc);
+            add_item(t.sql, output_name(it, sc), t.type);
+            continue;
+        }
+        bool matched = false;
+        for (const auto& t : sc.tables) {
+            if (!it.star_qualifier.empty()) {
+                const std::string& q = it.star_qualifier.back();
+                if (!ieq(t.alias, q) && !ieq(t.table->name, q)) continue;
+            }
+            matched = true;
+            for (const auto& col : t.table->cols)
+                add_item(quote_id(t.sql_alias) + "." + quote_id(col.name), col.name, col.vt());
+        }
+        if (!matched) {
+            if (sc.tables.empty()) throw compile_err(263, 16, 1, "Must specify table to select from.");
+            throw compile_err(4104, 16, 1, "The multi-part identifier \"" + join_name(it.star_qualifier) + "\" could not be bound.");
+        }
+    }
+    return items;
+}
+
+// An item's name: its alias, or for a column the column's own spelling from
+// the catalog, as SQL Server names it; empty for other expressions.
+std::string translator::output_name(const select_item& it, const scope& sc) {
+    std::string name = it.alias;
+    if (name.empty() && it.e->kind == expr::column) name = it.e->parts.back();
+    if (it.e->kind != expr::column || name != it.e->parts.back()) return name;
+    const auto& parts = it.e->parts;
+    for (const auto& te : sc.tables) {
+        int ci = te.table->find(name);
+        if (ci >= 0 && (parts.size() < 2 || ieq(te.alias, parts[parts.size() - 2]) || ieq(te.table->name, parts[parts.size() - 2]))) {
+            if (it.alias.empty()) name = te.table->cols[static_cast<std::size_t>(ci)].name;
+            break;
+        }
+    }
+    return name;
+}
+
+// ORDER BY: positions, select-list aliases, and for a UNION only the names of
+// its columns; anything else as an expression over the FROM list.
+std::string translator::order_by(const select_stmt& s, const scope& sc, const select_out& out) {
     std::string order;
     for (const auto& o : s.order_by) {
         if (!order.empty()) order += ", ";
@@ -611,31 +415,34 @@ select_out translator::select(const select_stmt& s, const scope* parent, bool fo
             for (std::size_t i = 0; i < s.items.size() && i < out.names.size(); ++i)
                 if (!s.items[i].alias.empty() && ieq(s.items[i].alias, o.e->parts[0])) term = quote_id("c" + std::to_string(i));
         }
-        if (term.empty()) {
-            if (s.union_next) {
-                for (std::size_t i = 0; i < out.names.size(); ++i)
-                    if (o.e->kind == expr::column && ieq(out.names[i], o.e->parts.back())) term = std::to_string(i + 1);
-                if (term.empty()) throw compile_err(104, 16, 1, "ORDER BY items must appear in the select list if the statement contains a UNION, INTERSECT or EXCEPT operator.");
-            } else {
-                typed t = expression(*o.e, sc);
-                term = t.sql;
-                if (is_textish(t.type)) term = "(" + term + ") COLLATE TSQL";
-            }
+        if (term.empty() && s.union_next) {
+            for (std::size_t i = 0; i < out.names.size(); ++i)
+                if (o.e->kind == expr::column && ieq(out.names[i], o.e->parts.back())) term = std::to_string(i + 1);
+            if (term.empty()) throw compile_err(104, 16, 1, "ORDER BY items must appear in the select list if the statement contains a UNION, INTERSECT or EXCEPT operator.");
+        } else if (term.empty()) {
+            typed t = expression(*o.e, sc);
+            term = t.sql;
+            if (is_textish(t.type)) term = "(" + term + ") COLLATE TSQL";
         }
         order += term + (o.desc ? " DESC" : "");
     }
-    if (order.empty() && !s.union_next && !s.distinct && s.group_by.empty() && !any_agg && sc.tables.size() == 1 &&
-        !sc.tables[0].table->pk.empty()) {
-        // Rows of a table with a clustered primary key come back in key order.
-        for (std::size_t k : sc.tables[0].table->pk) {
-            if (!order.empty()) order += ", ";
-            order += quote_id(sc.tables[0].sql_alias) + "." + quote_id(sc.tables[0].table->cols[k].name);
-        }
+    return order;
+}
+
+// Rows of a table with a clustered primary key come back in key order.
+std::string translator::key_order(const scope_entry& t) {
+    std::string order;
+    for (std::size_t k : t.table->pk) {
+        if (!order.empty()) order += ", ";
+        order += quote_id(t.sql_alias) + "." + quote_id(t.table->cols[k].name);
     }
-    if (!order.empty()) sql += " ORDER BY " + order;
-    if (s.top) sql += " LIMIT " + num(expression(*s.top, sc));
-    out.sql = sql;
-    return out;
+    return order;
+}
+
+bool translator::has_aggregate(const select_stmt& s) {
+    for (const auto& it : s.items)
+        if (!it.star && has_aggregate(*it.e)) return true;
+    return false;
 }
 
 }  // namespace standin::detail
