@@ -167,71 +167,8 @@ void parser::alter_table_(statement& st) {
 void parser::module_(statement& st, bool alter) {
     st.kind = statement::create_module;
     st.with_values = alter;
-    if (accept("TRIGGER")) {
-        st.module_type = "TR";
-        st.name = multipart();
-        expect("ON");
-        st.trigger_table = multipart();
-        if (accept("WITH")) module_options_(st, true);
-        if (accept("FOR") || accept("AFTER")) {
-        } else if (accept("INSTEAD")) {
-            expect("OF");
-        } else {
-            fail();
-        }
-        bool any = false;
-        do {
-            if (accept("INSERT") || accept("UPDATE") || accept("DELETE")) any = true;
-            else fail();
-        } while (accept_op(","));
-        if (!any) fail();
-        if (accept("WITH")) expect("APPEND");
-        if (accept("NOT")) {
-            expect("FOR");
-            expect("REPLICATION");
-        }
-        expect("AS");
-    } else {
-        next();  // PROC / PROCEDURE
-        st.module_type = "P";
-        st.name = multipart();
-        if (accept_op(";")) {
-            if (peek().kind != tok::integer) fail();
-            next();
-        }
-        bool paren = false;
-        if (peek().is_op("(") && peek(1).kind == tok::variable) { next(); paren = true; }
-        if (peek().kind == tok::variable) {
-            do {
-                if (peek().kind != tok::variable) fail();
-                st.arg_names.push_back(next().text);
-                accept("AS");
-                st.types.push_back(type_());
-                accept("VARYING");
-                expr_ptr dflt;
-                if (accept_op("=")) {
-                    bool neg = accept_op("-");
-                    const token& d = peek();
-                    if (d.kind == tok::string || (d.kind == tok::ident && !is_reserved(d.upper)))
-                        dflt = lit(expr::lit_str, d.text);
-                    else if (d.kind == tok::integer || d.kind == tok::number)
-                        dflt = lit(d.kind == tok::integer ? expr::lit_int : expr::lit_num, (neg ? "-" : "") + d.text);
-                    else if (d.is("NULL"))
-                        dflt = lit(expr::lit_null, "");
-                    else
-                        fail();
-                    next();
-                }
-                st.args.push_back(std::move(dflt));
-                accept("OUT") || accept("OUTPUT");
-                accept("READONLY");
-            } while (accept_op(","));
-        }
-        if (paren) expect_op(")");
-        if (accept("WITH")) module_options_(st, false);
-        if (accept("FOR")) expect("REPLICATION");
-        expect("AS");
-    }
+    if (accept("TRIGGER")) trigger_header_(st);
+    else procedure_header_(st);
     if (at_end()) fail();
     st.body_begin = peek().begin;
     // The body is parsed only when a procedure is run, but two things SQL
@@ -248,6 +185,83 @@ void parser::module_(statement& st, bool alter) {
     p_ = t_.size() - 1;
 }
 
+// name ON table [WITH ...] {FOR | AFTER | INSTEAD OF} events [WITH APPEND]
+// [NOT FOR REPLICATION] AS
+void parser::trigger_header_(statement& st) {
+    st.module_type = "TR";
+    st.name = multipart();
+    expect("ON");
+    st.trigger_table = multipart();
+    if (accept("WITH")) module_options_(st, true);
+    if (accept("FOR") || accept("AFTER")) {
+    } else if (accept("INSTEAD")) {
+        expect("OF");
+    } else {
+        fail();
+    }
+    bool any = false;
+    do {
+        if (accept("INSERT") || accept("UPDATE") || accept("DELETE")) any = true;
+        else fail();
+    } while (accept_op(","));
+    if (!any) fail();
+    if (accept("WITH")) expect("APPEND");
+    if (accept("NOT")) {
+        expect("FOR");
+        expect("REPLICATION");
+    }
+    expect("AS");
+}
+
+// PROC[EDURE] name[;n] [(] @p type [VARYING] [= default] [OUT[PUT]] [READONLY], ... [)]
+// [WITH ...] [FOR REPLICATION] AS
+void parser::procedure_header_(statement& st) {
+    next();  // PROC / PROCEDURE
+    st.module_type = "P";
+    st.name = multipart();
+    if (accept_op(";")) {
+        if (peek().kind != tok::integer) fail();
+        next();
+    }
+    bool paren = false;
+    if (peek().is_op("(") && peek(1).kind == tok::variable) { next(); paren = true; }
+    if (peek().kind == tok::variable) {
+        do {
+            if (peek().kind != tok::variable) fail();
+            st.arg_names.push_back(next().text);
+            accept("AS");
+            st.types.push_back(type_());
+            accept("VARYING");
+            st.args.push_back(accept_op("=") ? parameter_default_() : nullptr);
+            accept("OUT") || accept("OUTPUT");
+            accept("READONLY");
+        } while (accept_op(","));
+    }
+    if (paren) expect_op(")");
+    if (accept("WITH")) module_options_(st, false);
+    if (accept("FOR")) expect("REPLICATION");
+    expect("AS");
+}
+
+// A parameter's default, after '=': a constant, or a bare word as text.
+expr_ptr parser::parameter_default_() {
+    bool neg = accept_op("-");
+    const token& d = peek();
+    expr_ptr dflt;
+    if (d.kind == tok::string || (d.kind == tok::ident && !is_reserved(d.upper)))
+        dflt = lit(expr::lit_str, d.text);
+    else if (d.kind == tok::integer || d.kind == tok::number)
+        dflt = lit(d.kind == tok::integer ? expr::lit_int : expr::lit_num, (neg ? "-" : "") + d.text);
+    else if (d.is("NULL"))
+        dflt = lit(expr::lit_null, "");
+    else
+        fail();
+    next();
+    return dflt;
+}
+
+// A GO that opens its line and has nothing after it but a comment or a
+// repeat count: the client-side separator, which the server rejects.
 bool parser::separator_line(std::size_t i) const {
     const token& t = t_[i];
     for (std::size_t k = t.begin; k > 0; --k) {

@@ -325,32 +325,9 @@ expr_ptr parser::primary_() {
     const token& t = peek();
     std::size_t at = p_;
     switch (t.kind) {
-    case tok::integer: {
-        next();
-        if (t.text.size() > 1 && (t.text[1] == 'x' || t.text[1] == 'X')) {
-            if (t.text.size() > 17) fail_at(at);
-            long long v = t.text.size() > 2 ? static_cast<long long>(std::stoull(t.text.substr(2), nullptr, 16)) : 0;
-            auto e = lit(expr::lit_int, std::to_string(v));
-            e->tok = at;
-            return e;
-        }
-        auto e = lit(expr::lit_int, t.text);
-        e->tok = at;
-        return e;
-    }
-    case tok::number: {
-        next();
-        auto e = lit(expr::lit_num, t.text);
-        e->tok = at;
-        return e;
-    }
-    case tok::string: {
-        next();
-        auto e = lit(expr::lit_str, t.text);
-        e->unicode = t.unicode;
-        e->tok = at;
-        return e;
-    }
+    case tok::integer:
+    case tok::number:
+    case tok::string: return literal_();
     case tok::sysvar: {
         next();
         auto e = make(expr::sysvar, at);
@@ -364,19 +341,18 @@ expr_ptr parser::primary_() {
         return e;
     }
     case tok::op:
-        if (t.is_op("(")) {
-            next();
-            if (peek().is("SELECT")) {
-                auto e = make(expr::subquery, at);
-                e->sub = select_();
-                expect_op(")");
-                return e;
-            }
+        if (!t.is_op("(")) fail();
+        next();
+        if (peek().is("SELECT")) {
+            auto e = make(expr::subquery, at);
+            e->sub = select_();
+            expect_op(")");
+            return e;
+        } else {
             auto e = expr_();
             expect_op(")");
             return e;
         }
-        fail();
     case tok::ident:
     case tok::quoted_ident:
         break;
@@ -384,44 +360,74 @@ expr_ptr parser::primary_() {
         fail();
     }
     if (t.kind == tok::ident) {
-        if (t.upper == "NULL") { next(); return lit(expr::lit_null, ""); }
-        if (t.upper == "CASE") return case_();
-        if (t.upper == "CAST" && peek(1).is_op("(")) {
-            next();
-            next();
-            auto e = make(expr::cast, at);
-            e->args.push_back(expr_());
-            expect("AS");
-            e->type = type_();
-            expect_op(")");
-            return e;
-        }
-        if (t.upper == "CONVERT" && peek(1).is_op("(")) {
-            next();
-            next();
-            auto e = make(expr::cast, at);
-            e->type = type_();
-            expect_op(",");
-            e->args.push_back(expr_());
-            if (accept_op(",")) e->args.push_back(expr_());
-            expect_op(")");
-            return e;
-        }
-        if (t.upper == "CURRENT_TIMESTAMP") {
-            next();
-            auto e = make(expr::func, at);
-            e->op = "GETDATE";
-            return e;
-        }
+        if (auto e = keyword_expr_()) return e;
         if (peek(1).is_op("(") &&
-            (!is_reserved(t.upper) || t.upper == "LEFT" || t.upper == "RIGHT" ||
-             t.upper == "COALESCE" || t.upper == "NULLIF"))
+            (!is_reserved(t.upper) || t.upper == "LEFT" || t.upper == "RIGHT" || t.upper == "COALESCE" ||
+             t.upper == "NULLIF"))
             return func_();
         if (is_reserved(t.upper)) fail();
     }
     auto e = make(expr::column, at);
     e->parts = multipart();
     return e;
+}
+
+// 12, 0x1F (as its value), 1.5, 'text', N'text'.
+expr_ptr parser::literal_() {
+    const token& t = peek();
+    std::size_t at = p_;
+    next();
+    expr_ptr e;
+    if (t.kind == tok::integer && t.text.size() > 1 && (t.text[1] == 'x' || t.text[1] == 'X')) {
+        if (t.text.size() > 17) fail_at(at);
+        long long v = t.text.size() > 2 ? static_cast<long long>(std::stoull(t.text.substr(2), nullptr, 16)) : 0;
+        e = lit(expr::lit_int, std::to_string(v));
+    } else {
+        e = lit(t.kind == tok::integer ? expr::lit_int : t.kind == tok::number ? expr::lit_num : expr::lit_str, t.text);
+        e->unicode = t.unicode;
+    }
+    e->tok = at;
+    return e;
+}
+
+// The expressions that open with a keyword: NULL, CASE, CAST, CONVERT,
+// CURRENT_TIMESTAMP. Null when the current token opens none of them.
+expr_ptr parser::keyword_expr_() {
+    const token& t = peek();
+    std::size_t at = p_;
+    if (t.upper == "NULL") {
+        next();
+        return lit(expr::lit_null, "");
+    }
+    if (t.upper == "CASE") return case_();
+    if (t.upper == "CAST" && peek(1).is_op("(")) {
+        next();
+        next();
+        auto e = make(expr::cast, at);
+        e->args.push_back(expr_());
+        expect("AS");
+        e->type = type_();
+        expect_op(")");
+        return e;
+    }
+    if (t.upper == "CONVERT" && peek(1).is_op("(")) {
+        next();
+        next();
+        auto e = make(expr::cast, at);
+        e->type = type_();
+        expect_op(",");
+        e->args.push_back(expr_());
+        if (accept_op(",")) e->args.push_back(expr_());
+        expect_op(")");
+        return e;
+    }
+    if (t.upper == "CURRENT_TIMESTAMP") {
+        next();
+        auto e = make(expr::func, at);
+        e->op = "GETDATE";
+        return e;
+    }
+    return nullptr;
 }
 
 expr_ptr parser::func_() {

@@ -82,6 +82,9 @@ private:
     // CREATE PROC / TRIGGER header, parsed as SQL Server reads it; the body is
     // kept as text.
     void module_(statement& st, bool alter);
+    void trigger_header_(statement& st);
+    void procedure_header_(statement& st);
+    expr_ptr parameter_default_();
     // A GO that opens its line and has nothing after it but a comment or a
     // repeat count: the client-side separator, which the server rejects.
     bool separator_line(std::size_t i) const;
@@ -105,6 +108,8 @@ private:
     expr_ptr mult_();
     expr_ptr unary_();
     expr_ptr primary_();
+    expr_ptr literal_();
+    expr_ptr keyword_expr_();
     expr_ptr func_();
     expr_ptr case_();
 };
