@@ -363,16 +363,7 @@ void conn_impl::exec_stmt(const statement& st) {
     case statement::insert: exec_insert(st); return;
     case statement::update: exec_update(st); return;
     case statement::delete_: exec_delete(st); return;
-    case statement::truncate: {
-        sqlite3* h = handle();
-        check_owner(st.name);
-        auto t = resolve_table(h, st.name, true);
-        atomic_stmt a(*this, h);
-        run(h, "DELETE FROM " + quote_id(t->name), {});
-        a.commit();
-        done(false, 0);
-        return;
-    }
+    case statement::truncate: exec_truncate(st); return;
     case statement::create_table: exec_create_table(st); return;
     case statement::alter_add: exec_alter_add(st); return;
     case statement::alter_drop_column: exec_alter_drop(st); return;
@@ -383,80 +374,99 @@ void conn_impl::exec_stmt(const statement& st) {
     case statement::create_database: exec_create_database(st); return;
     case statement::drop_database:
         throw err(3702, 16, 4, "Cannot drop database \"" + st.name.back() + "\" because it is currently in use.");
-    case statement::if_: {
-        bool cond = eval_condition(*st.condition);
-        if (cond) exec_stmt(*st.then_branch);
+    case statement::if_:
+        if (eval_condition(*st.condition)) exec_stmt(*st.then_branch);
         else if (st.else_branch) exec_stmt(*st.else_branch);
         return;
-    }
-    case statement::block:
-        for (const auto& s : st.body) {
-            try {
-                exec_stmt(*s);
-            } catch (const tsql_error& e) {
-                if (e.abort_batch) throw;
-                report(e, s->line);
-                if (e.rollback_tran && trancount_ > 0) rollback_tran();
-            }
-        }
-        return;
+    case statement::block: exec_block(st); return;
     case statement::set_option: exec_set(st); return;
     case statement::begin_tran: begin_tran(); done(false, 0); return;
     case statement::commit:
-        if (trancount_ == 0) throw err(3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
-        commit_tran();
-        done(false, 0);
-        return;
     case statement::rollback:
-        if (trancount_ == 0) throw err(3903, 16, 1, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
-        rollback_tran();
-        done(false, 0);
-        return;
-    case statement::save_tran:
-        if (trancount_ == 0) throw err(628, 16, 0, "Cannot issue SAVE TRANSACTION when there is no active transaction.");
-        done(false, 0);
-        return;
+    case statement::save_tran: exec_end_tran(st); return;
     case statement::exec: exec_exec(st); return;
-    case statement::print: {
-        sqlite3* h = handle();
-        translator tr(*this, h);
-        scope sc;
-        typed t = tr.expression(*st.args[0], sc);
-        auto v = scalar(h, "SELECT " + t.sql, {});
-        info(0, v ? (std::holds_alternative<std::monostate>(*v) ? "" : value_text(*v)) : "");
-        return;
-    }
-    case statement::declare: {
-        for (std::size_t i = 0; i < st.arg_names.size(); ++i) {
-            const std::string key = to_lower(st.arg_names[i]);
-            if (vars_.count(key))
-                throw compile_err(134, 15, 1, "The variable name '" + st.arg_names[i] + "' has already been declared. Variable names must be unique within a query batch or stored procedure.");
-            if (!known_type(st.types[i].name))
-                throw compile_err(2715, 16, 3, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + st.types[i].name + ".");
-            variable v;
-            v.type = normalized(st.types[i], false);
-            if (st.args[i]) v.value = evaluate(*st.args[i], v.type);
-            vars_[key] = v;
-        }
-        return;
-    }
+    case statement::print: exec_print(st); return;
+    case statement::declare: exec_declare(st); return;
     case statement::set_variable: {
         auto it = vars_.find(to_lower(st.arg_names[0]));
         if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.arg_names[0] + "\".");
         it->second.value = evaluate(*st.args[0], it->second.type);
         return;
     }
-    case statement::return_:
-        // Ends the procedure, or the batch at its top level.
-        if (exec_depth_ > 0 && !st.args.empty()) {
-            type_spec int_type;
-            int_type.name = "INT";
-            sql_value v = evaluate(*st.args[0], int_type);
-            return_status_ = std::holds_alternative<std::int64_t>(v) ? static_cast<int>(std::get<std::int64_t>(v)) : 0;
-        }
-        throw return_signal{};
+    case statement::return_: exec_return(st); return;
     case statement::noop: return;
     }
+}
+
+void conn_impl::exec_truncate(const statement& st) {
+    sqlite3* h = handle();
+    check_owner(st.name);
+    auto t = resolve_table(h, st.name, true);
+    atomic_stmt a(*this, h);
+    run(h, "DELETE FROM " + quote_id(t->name), {});
+    a.commit();
+    done(false, 0);
+}
+
+// BEGIN ... END: an error ends only its statement, unless it ends the batch.
+void conn_impl::exec_block(const statement& st) {
+    for (const auto& s : st.body) {
+        try {
+            exec_stmt(*s);
+        } catch (const tsql_error& e) {
+            if (e.abort_batch) throw;
+            report(e, s->line);
+            if (e.rollback_tran && trancount_ > 0) rollback_tran();
+        }
+    }
+}
+
+// COMMIT, ROLLBACK and SAVE TRANSACTION.
+void conn_impl::exec_end_tran(const statement& st) {
+    if (st.kind == statement::commit) {
+        if (trancount_ == 0) throw err(3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+        commit_tran();
+    } else if (st.kind == statement::rollback) {
+        if (trancount_ == 0) throw err(3903, 16, 1, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+        rollback_tran();
+    } else if (trancount_ == 0) {
+        throw err(628, 16, 0, "Cannot issue SAVE TRANSACTION when there is no active transaction.");
+    }
+    done(false, 0);
+}
+
+void conn_impl::exec_print(const statement& st) {
+    sqlite3* h = handle();
+    translator tr(*this, h);
+    scope sc;
+    typed t = tr.expression(*st.args[0], sc);
+    auto v = scalar(h, "SELECT " + t.sql, {});
+    info(0, v ? (std::holds_alternative<std::monostate>(*v) ? "" : value_text(*v)) : "");
+}
+
+void conn_impl::exec_declare(const statement& st) {
+    for (std::size_t i = 0; i < st.arg_names.size(); ++i) {
+        const std::string key = to_lower(st.arg_names[i]);
+        if (vars_.count(key))
+            throw compile_err(134, 15, 1, "The variable name '" + st.arg_names[i] + "' has already been declared. Variable names must be unique within a query batch or stored procedure.");
+        if (!known_type(st.types[i].name))
+            throw compile_err(2715, 16, 3, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + st.types[i].name + ".");
+        variable v;
+        v.type = normalized(st.types[i], false);
+        if (st.args[i]) v.value = evaluate(*st.args[i], v.type);
+        vars_[key] = v;
+    }
+}
+
+// Ends the procedure, or the batch at its top level.
+void conn_impl::exec_return(const statement& st) {
+    if (exec_depth_ > 0 && !st.args.empty()) {
+        type_spec int_type;
+        int_type.name = "INT";
+        sql_value v = evaluate(*st.args[0], int_type);
+        return_status_ = std::holds_alternative<std::int64_t>(v) ? static_cast<int>(std::get<std::int64_t>(v)) : 0;
+    }
+    throw return_signal{};
 }
 
 sql_value conn_impl::evaluate(const expr& e, const type_spec& type) {

@@ -175,12 +175,26 @@ private:
     // --------------------------------------------------------- statements
 
     void exec_stmt(const statement& st);
+    void exec_truncate(const statement& st);
+    void exec_block(const statement& st);
+    void exec_end_tran(const statement& st);
+    void exec_print(const statement& st);
+    void exec_declare(const statement& st);
+    void exec_return(const statement& st);
     void exec_select(const statement& st);
     void exec_insert(const statement& st);
+    void insert_rows(sqlite3* h, const table_info& t, const std::vector<int>& target,
+                     std::vector<std::vector<sql_value>>& rows);
     void exec_update(const statement& st);
     void exec_delete(const statement& st);
     void exec_create_table(const statement& st);
+    table_info declared_table(sqlite3* h, const statement& st);
+    void store_table(sqlite3* h, const table_info& t);
+    void store_column(sqlite3* h, std::int64_t table_id, std::int64_t colid, const col_info& c, std::int64_t pk_order);
     void exec_alter_add(const statement& st);
+    void add_column(sqlite3* h, table_info& t, const tsql::column_def& cd, bool with_values, bool empty, std::int64_t colid,
+                    translator& tr);
+    void add_primary_key(sqlite3* h, const table_info& t, const statement& st);
     void exec_alter_drop(const statement& st);
     void exec_drop_table(const statement& st);
     void exec_create_module(const statement& st);
@@ -193,6 +207,8 @@ private:
     bool eval_condition(const expr& e);
     sql_value evaluate(const expr& e, const type_spec& type);
     int run_procedure(const statement& call, long long id);
+    std::map<std::string, variable> procedure_arguments(const statement& call, const statement& header);
+    int run_procedure_body(const std::vector<tsql::stmt_ptr>& body);
     void exec_applock(const statement& st, bool release);
     std::optional<std::string> applock_argument_text(const expr& e);
     variable* status_variable(const statement& st);

@@ -12,6 +12,31 @@ namespace standin::detail {
 
 using namespace tsql;
 
+namespace {
+
+// A column as declared.
+col_info declared_column(const column_def& cd, bool nullable_by_default) {
+    col_info c;
+    c.name = cd.name;
+    c.type = normalized(cd.type, false);
+    c.identity = cd.identity;
+    c.seed = cd.identity_seed;
+    c.step = cd.identity_step;
+    c.nullable = cd.nullable.value_or(nullable_by_default);
+    return c;
+}
+
+// The i-th column a statement declares for table t (named as written).
+void check_new_column(const column_def& cd, std::size_t i, const table_info& t, const std::string& table_name,
+                      int duplicate_state) {
+    if (!known_type(cd.type.name))
+        throw err(2715, 16, 6, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + cd.type.name + ".");
+    if (t.find(cd.name) >= 0)
+        throw err(2705, 16, duplicate_state, "Column names in each table must be unique. Column name '" + cd.name + "' in table '" + table_name + "' is specified more than once.");
+}
+
+}  // namespace
+
 void conn_impl::exec_create_table(const statement& st) {
     sqlite3* h = handle();
     check_owner(st.name);
@@ -20,23 +45,24 @@ void conn_impl::exec_create_table(const statement& st) {
     if (object_id(h, name) || ieq(name, "sysobjects") || ieq(name, "syscolumns") || ieq(name, "sysdatabases") ||
         ieq(name.substr(0, 9), "__standin") || ieq(name.substr(0, 7), "sqlite_"))
         throw err(2714, 16, 6, "There is already an object named '" + name + "' in the database.");
+    table_info t = declared_table(h, st);
+    atomic_stmt a(*this, h);
+    store_table(h, t);
+    a.commit();
+    done(false, 0);
+}
+
+// The table a CREATE TABLE describes, checked: columns, key and key name.
+table_info conn_impl::declared_table(sqlite3* h, const statement& st) {
     table_info t;
-    t.name = name;
+    t.name = st.name.back();
+    const std::string& name = t.name;
     translator tr(*this, h);
     scope none;
     for (std::size_t i = 0; i < st.coldefs.size(); ++i) {
         const column_def& cd = st.coldefs[i];
-        if (!known_type(cd.type.name))
-            throw err(2715, 16, 6, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + cd.type.name + ".");
-        if (t.find(cd.name) >= 0)
-            throw err(2705, 16, 3, "Column names in each table must be unique. Column name '" + cd.name + "' in table '" + name + "' is specified more than once.");
-        col_info c;
-        c.name = cd.name;
-        c.type = normalized(cd.type, false);
-        c.identity = cd.identity;
-        c.seed = cd.identity_seed;
-        c.step = cd.identity_step;
-        c.nullable = cd.nullable.value_or(!cd.primary_key && !cd.identity);
+        check_new_column(cd, i, t, name, 3);
+        col_info c = declared_column(cd, !cd.primary_key && !cd.identity);
         if (cd.default_value) {
             tr.expression(*cd.default_value, none);
             c.default_text = cd.default_text;
@@ -55,36 +81,31 @@ void conn_impl::exec_create_table(const statement& st) {
         for (const auto& pc : st.pk_columns) {
             int i = t.find(pc);
             if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
-            auto& c = t.cols[static_cast<std::size_t>(i)];
             if (st.coldefs[static_cast<std::size_t>(i)].nullable.value_or(false))
                 throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + name + "'.");
-            c.nullable = false;
+            t.cols[static_cast<std::size_t>(i)].nullable = false;
             t.pk.push_back(static_cast<std::size_t>(i));
         }
         t.pk_name = st.pk_name;
     }
     if (!t.pk.empty() && t.pk_name.empty()) t.pk_name = "PK_" + name;
-    if (!t.pk.empty() && object_id(h, t.pk_name)) {
-        auto e = err(2714, 16, 5, "There is already an object named '" + t.pk_name + "' in the database.");
-        throw e;
-    }
-    atomic_stmt a(*this, h);
+    if (!t.pk.empty() && object_id(h, t.pk_name))
+        throw err(2714, 16, 5, "There is already an object named '" + t.pk_name + "' in the database.");
+    return t;
+}
+
+// Creates a described table: its catalog rows and its SQLite table.
+void conn_impl::store_table(sqlite3* h, const table_info& t) {
     long long id = new_object_id(h);
     std::string now = now_datetime();
     run(h, "INSERT INTO sysobjects(name, id, xtype, type, crdate, refdate) VALUES (?1, ?2, 'U ', 'U ', ?3, ?3)",
-        {name, static_cast<std::int64_t>(id), now});
-    std::string ddl = "CREATE TABLE " + quote_id(name) + " (";
+        {t.name, static_cast<std::int64_t>(id), now});
+    std::string ddl = "CREATE TABLE " + quote_id(t.name) + " (";
     for (std::size_t i = 0; i < t.cols.size(); ++i) {
         const auto& c = t.cols[i];
         auto pk_pos = std::find(t.pk.begin(), t.pk.end(), i);
         std::int64_t pk_order = pk_pos == t.pk.end() ? 0 : static_cast<std::int64_t>(pk_pos - t.pk.begin() + 1);
-        run(h, "INSERT INTO __standin_columns VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
-            {static_cast<std::int64_t>(id), static_cast<std::int64_t>(i + 1), c.name, c.type.name,
-             static_cast<std::int64_t>(c.type.length), static_cast<std::int64_t>(c.type.precision),
-             static_cast<std::int64_t>(c.type.scale), static_cast<std::int64_t>(c.nullable),
-             c.default_text.empty() ? sql_value{} : sql_value{c.default_text}, static_cast<std::int64_t>(c.identity),
-             static_cast<std::int64_t>(c.seed), static_cast<std::int64_t>(c.step), pk_order,
-             static_cast<std::int64_t>(xtype_of(c.type)), static_cast<std::int64_t>(storage_length(c.type))});
+        store_column(h, id, static_cast<std::int64_t>(i + 1), c, pk_order);
         ddl += (i ? ", " : "") + quote_id(c.name) + " " + sqlite_decl(c.type);
     }
     if (!t.pk.empty()) {
@@ -97,8 +118,17 @@ void conn_impl::exec_create_table(const statement& st) {
     }
     ddl += ")";
     exec_raw(h, ddl);
-    a.commit();
-    done(false, 0);
+}
+
+// A column's row in the catalog.
+void conn_impl::store_column(sqlite3* h, std::int64_t table_id, std::int64_t colid, const col_info& c,
+                             std::int64_t pk_order) {
+    run(h, "INSERT INTO __standin_columns VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)",
+        {table_id, colid, c.name, c.type.name, static_cast<std::int64_t>(c.type.length),
+         static_cast<std::int64_t>(c.type.precision), static_cast<std::int64_t>(c.type.scale),
+         static_cast<std::int64_t>(c.nullable), c.default_text.empty() ? sql_value{} : sql_value{c.default_text},
+         static_cast<std::int64_t>(c.identity), static_cast<std::int64_t>(c.seed), static_cast<std::int64_t>(c.step),
+         pk_order, static_cast<std::int64_t>(xtype_of(c.type)), static_cast<std::int64_t>(storage_length(c.type))});
 }
 
 void conn_impl::exec_alter_add(const statement& st) {
@@ -107,7 +137,6 @@ void conn_impl::exec_alter_add(const statement& st) {
     auto t = load_table(h, st.name.back());
     if (!t) throw err(4902, 16, 1, "Cannot find the object \"" + st.name.back() + "\" because it does not exist or you do not have permissions.");
     translator tr(*this, h);
-    scope none;
     atomic_stmt a(*this, h);
     auto colid = scalar(h, "SELECT coalesce(max(colid), 0) FROM __standin_columns WHERE table_id = ?1", {static_cast<std::int64_t>(t->id)});
     std::int64_t next_colid = std::get<std::int64_t>(*colid) + 1;
@@ -115,67 +144,63 @@ void conn_impl::exec_alter_add(const statement& st) {
     bool empty = std::get<std::int64_t>(*count) == 0;
     for (std::size_t i = 0; i < st.coldefs.size(); ++i) {
         const column_def& cd = st.coldefs[i];
-        if (!known_type(cd.type.name))
-            throw err(2715, 16, 6, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + cd.type.name + ".");
-        if (t->find(cd.name) >= 0)
-            throw err(2705, 16, 4, "Column names in each table must be unique. Column name '" + cd.name + "' in table '" + st.name.back() + "' is specified more than once.");
+        check_new_column(cd, i, *t, st.name.back(), 4);
         if (cd.primary_key) throw err(1779, 16, 0, "Table '" + t->name + "' already has a primary key defined on it.");
-        col_info c;
-        c.name = cd.name;
-        c.type = normalized(cd.type, false);
-        c.identity = cd.identity;
-        c.seed = cd.identity_seed;
-        c.step = cd.identity_step;
-        c.nullable = cd.nullable.value_or(!cd.identity);
-        std::string def;
-        if (cd.default_value) {
-            def = cvt_call(tr.expression(*cd.default_value, none).sql, c.type, true);
-            c.default_text = cd.default_text;
-        }
-        if (!c.nullable && def.empty() && !c.identity && !empty)
-            throw err(4901, 16, 1, "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT definition specified, or the column being added is an identity or timestamp column, or alternatively if none of the previous conditions are satisfied the table must be empty to allow addition of this column. Column '" + c.name + "' cannot be added to non-empty table '" + t->name + "' because it does not satisfy these conditions.");
-        run(h, "INSERT INTO __standin_columns VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, 0, ?13, ?14)",
-            {static_cast<std::int64_t>(t->id), next_colid++, c.name, c.type.name,
-             static_cast<std::int64_t>(c.type.length), static_cast<std::int64_t>(c.type.precision),
-             static_cast<std::int64_t>(c.type.scale), static_cast<std::int64_t>(c.nullable),
-             c.default_text.empty() ? sql_value{} : sql_value{c.default_text}, static_cast<std::int64_t>(c.identity),
-             static_cast<std::int64_t>(c.seed), static_cast<std::int64_t>(c.step),
-             static_cast<std::int64_t>(xtype_of(c.type)), static_cast<std::int64_t>(storage_length(c.type))});
-        exec_raw(h, "ALTER TABLE " + quote_id(t->name) + " ADD COLUMN " + quote_id(c.name) + " " + sqlite_decl(c.type));
-        // Existing rows get the default only for a NOT NULL column or WITH VALUES.
-        if (!def.empty() && (!c.nullable || st.with_values))
-            run(h, "UPDATE " + quote_id(t->name) + " SET " + quote_id(c.name) + " = " + def, {});
-        if (c.identity)
-            run(h, "UPDATE " + quote_id(t->name) + " SET " + quote_id(c.name) + " = " + std::to_string(c.seed) +
-                       " + " + std::to_string(c.step) + " * (SELECT count(*) FROM " + quote_id(t->name) +
-                       " AS x WHERE x.rowid < " + quote_id(t->name) + ".rowid)", {});
-        t->cols.push_back(c);
+        add_column(h, *t, cd, st.with_values, empty, next_colid++, tr);
     }
-    if (!st.pk_columns.empty()) {
-        if (!t->pk.empty()) throw err(1779, 16, 0, "Table '" + t->name + "' already has a primary key defined on it.");
-        std::string pk_name = st.pk_name.empty() ? "PK_" + t->name : st.pk_name;
-        if (object_id(h, pk_name)) throw err(2714, 16, 5, "There is already an object named '" + pk_name + "' in the database.");
-        std::string cols;
-        std::int64_t order = 1;
-        for (const auto& pc : st.pk_columns) {
-            int i = t->find(pc);
-            if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
-            if (t->cols[static_cast<std::size_t>(i)].nullable)
-                throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + t->name + "'.");
-            run(h, "UPDATE __standin_columns SET pk_order = ?1 WHERE table_id = ?2 AND name = ?3",
-                {order++, static_cast<std::int64_t>(t->id), pc});
-            cols += (cols.empty() ? "" : ", ") + quote_id(t->cols[static_cast<std::size_t>(i)].name);
-        }
-        try {
-            exec_raw(h, "CREATE UNIQUE INDEX " + quote_id("pk_" + std::to_string(t->id)) + " ON " + quote_id(t->name) + " (" + cols + ")");
-        } catch (const tsql_error&) {
-            throw err(1505, 16, 1, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." + t->name + "' and the index name '" + pk_name + "'.");
-        }
-        run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, 'PK', 'K ', ?3, ?4, ?4)",
-            {pk_name, static_cast<std::int64_t>(new_object_id(h)), static_cast<std::int64_t>(t->id), now_datetime()});
-    }
+    if (!st.pk_columns.empty()) add_primary_key(h, *t, st);
     a.commit();
     done(false, 0);
+}
+
+// ALTER TABLE ADD column: existing rows get the default only for a NOT NULL
+// column or WITH VALUES, and an identity column numbers them.
+void conn_impl::add_column(sqlite3* h, table_info& t, const column_def& cd, bool with_values, bool empty,
+                           std::int64_t colid, translator& tr) {
+    scope none;
+    col_info c = declared_column(cd, !cd.identity);
+    std::string def;
+    if (cd.default_value) {
+        def = cvt_call(tr.expression(*cd.default_value, none).sql, c.type, true);
+        c.default_text = cd.default_text;
+    }
+    if (!c.nullable && def.empty() && !c.identity && !empty)
+        throw err(4901, 16, 1, "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT definition specified, or the column being added is an identity or timestamp column, or alternatively if none of the previous conditions are satisfied the table must be empty to allow addition of this column. Column '" + c.name + "' cannot be added to non-empty table '" + t.name + "' because it does not satisfy these conditions.");
+    store_column(h, t.id, colid, c, 0);
+    exec_raw(h, "ALTER TABLE " + quote_id(t.name) + " ADD COLUMN " + quote_id(c.name) + " " + sqlite_decl(c.type));
+    if (!def.empty() && (!c.nullable || with_values))
+        run(h, "UPDATE " + quote_id(t.name) + " SET " + quote_id(c.name) + " = " + def, {});
+    if (c.identity)
+        run(h, "UPDATE " + quote_id(t.name) + " SET " + quote_id(c.name) + " = " + std::to_string(c.seed) + " + " +
+                   std::to_string(c.step) + " * (SELECT count(*) FROM " + quote_id(t.name) + " AS x WHERE x.rowid < " +
+                   quote_id(t.name) + ".rowid)",
+            {});
+    t.cols.push_back(c);
+}
+
+// ALTER TABLE ADD [CONSTRAINT n] PRIMARY KEY (...).
+void conn_impl::add_primary_key(sqlite3* h, const table_info& t, const statement& st) {
+    if (!t.pk.empty()) throw err(1779, 16, 0, "Table '" + t.name + "' already has a primary key defined on it.");
+    std::string pk_name = st.pk_name.empty() ? "PK_" + t.name : st.pk_name;
+    if (object_id(h, pk_name)) throw err(2714, 16, 5, "There is already an object named '" + pk_name + "' in the database.");
+    std::string cols;
+    std::int64_t order = 1;
+    for (const auto& pc : st.pk_columns) {
+        int i = t.find(pc);
+        if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
+        if (t.cols[static_cast<std::size_t>(i)].nullable)
+            throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + t.name + "'.");
+        run(h, "UPDATE __standin_columns SET pk_order = ?1 WHERE table_id = ?2 AND name = ?3",
+            {order++, static_cast<std::int64_t>(t.id), pc});
+        cols += (cols.empty() ? "" : ", ") + quote_id(t.cols[static_cast<std::size_t>(i)].name);
+    }
+    try {
+        exec_raw(h, "CREATE UNIQUE INDEX " + quote_id("pk_" + std::to_string(t.id)) + " ON " + quote_id(t.name) + " (" + cols + ")");
+    } catch (const tsql_error&) {
+        throw err(1505, 16, 1, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." + t.name + "' and the index name '" + pk_name + "'.");
+    }
+    run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, 'PK', 'K ', ?3, ?4, ?4)",
+        {pk_name, static_cast<std::int64_t>(new_object_id(h)), static_cast<std::int64_t>(t.id), now_datetime()});
 }
 
 void conn_impl::exec_alter_drop(const statement& st) {

@@ -3,6 +3,7 @@
 #include "connection_impl.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "sqlite_io.h"
 #include "translator.h"
@@ -125,6 +126,102 @@ tsql_error duplicate_key(const table_info& t, const std::vector<sql_value>& key)
     return e;
 }
 
+// The table's columns an INSERT gives values for, in the order it gives them.
+std::vector<int> insert_targets(const statement& st, const table_info& t, bool ident_insert) {
+    std::vector<int> target;
+    bool explicit_list = !st.columns.empty();
+    if (explicit_list) {
+        for (const auto& c : st.columns) {
+            int i = t.find(c);
+            if (i < 0) throw compile_err(207, 16, 1, "Invalid column name '" + c + "'.");
+            if (std::find(target.begin(), target.end(), i) != target.end())
+                throw compile_err(264, 16, 1, "The column name '" + c + "' is specified more than once in the SET clause or column list of an INSERT. A column cannot be assigned more than one value in the same clause. Modify the clause to make sure that a column is updated only once. If this statement updates or inserts columns into a view, column aliasing can conceal the duplication in your code.");
+            if (t.cols[static_cast<std::size_t>(i)].identity && !ident_insert)
+                throw err(544, 16, 1, "Cannot insert explicit value for identity column in table '" + t.name + "' when IDENTITY_INSERT is set to OFF.");
+            target.push_back(i);
+        }
+    } else if (!st.default_values) {
+        for (std::size_t i = 0; i < t.cols.size(); ++i)
+            if (!t.cols[i].identity || ident_insert) target.push_back(static_cast<int>(i));
+    }
+    if (ident_insert && !explicit_list && !st.default_values)
+        throw err(8101, 16, 1, "An explicit value for the identity column in table '" + t.name + "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
+    return target;
+}
+
+// The SELECTs that give an INSERT's rows, whole and in table order, each
+// value converted to its column's type; columns left out take their default.
+class insert_sources {
+public:
+    insert_sources(const table_info& t, const std::vector<int>& target, translator& tr)
+        : t_(t), target_(target), tr_(tr) {}
+
+    std::vector<std::string> of(const statement& st) {
+        std::vector<std::string> sources;
+        bool explicit_list = !st.columns.empty();
+        if (st.default_values) {
+            sources.push_back("SELECT " + full_row([](std::size_t) { return std::string("NULL"); }));
+        } else if (st.query) {
+            select_out so = tr_.select(*st.query, nullptr, true);
+            if (so.names.size() != target_.size()) {
+                if (!explicit_list) throw compile_err(213, 16, 1, "Column name or number of supplied values does not match table definition.");
+                if (so.names.size() < target_.size())
+                    throw compile_err(120, 15, 1, "The select list for the INSERT statement contains fewer items than the insert list. The number of SELECT values must match the number of INSERT columns.");
+                throw compile_err(121, 15, 1, "The select list for the INSERT statement contains more items than the insert list. The number of SELECT values must match the number of INSERT columns.");
+            }
+            sources.push_back("SELECT " + full_row([&](std::size_t k) { return converted("\"_src\".\"c" + std::to_string(k) + "\"", k); }) +
+                              " FROM (" + so.sql + ") AS \"_src\"");
+        } else {
+            for (const auto& row : st.values) sources.push_back("SELECT " + values_row(row, explicit_list));
+        }
+        return sources;
+    }
+
+private:
+    const table_info& t_;
+    const std::vector<int>& target_;
+    translator& tr_;
+    scope none_;
+
+    std::string converted(const std::string& sql, std::size_t k) {
+        return cvt_call(sql, t_.cols[static_cast<std::size_t>(target_[k])].type, true);
+    }
+
+    std::string default_sql(std::size_t j) {
+        const col_info& c = t_.cols[j];
+        if (c.default_text.empty()) return "NULL";
+        auto e = parse_default(c.default_text);
+        return cvt_call(tr_.expression(*e, none_).sql, c.type, true);
+    }
+
+    // value_of(k): the SQL of the k-th given value.
+    std::string full_row(const std::function<std::string(std::size_t)>& value_of) {
+        std::string items;
+        for (std::size_t j = 0; j < t_.cols.size(); ++j) {
+            if (j) items += ", ";
+            auto pos = std::find(target_.begin(), target_.end(), static_cast<int>(j));
+            if (pos != target_.end()) items += value_of(static_cast<std::size_t>(pos - target_.begin()));
+            else if (t_.cols[j].identity) items += "NULL";
+            else items += default_sql(j);
+        }
+        return items;
+    }
+
+    std::string values_row(const std::vector<expr_ptr>& row, bool explicit_list) {
+        if (row.size() != target_.size()) {
+            if (!explicit_list) throw compile_err(213, 16, 1, "Column name or number of supplied values does not match table definition.");
+            if (row.size() < target_.size())
+                throw compile_err(109, 15, 1, "There are more columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
+            throw compile_err(110, 15, 1, "There are fewer columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
+        }
+        return full_row([&](std::size_t k) {
+            const expr& e = *row[k];
+            if (e.kind == expr::lit_null && e.op == "DEFAULT") return default_sql(static_cast<std::size_t>(target_[k]));
+            return converted(tr_.expression(e, none_).sql, k);
+        });
+    }
+};
+
 }  // namespace
 
 void conn_impl::exec_insert(const statement& st) {
@@ -132,88 +229,26 @@ void conn_impl::exec_insert(const statement& st) {
     check_owner(st.name);
     auto t = resolve_table(h, st.name, true);
     translator tr(*this, h);
-    bool ident_insert = identity_insert_.count(t->id) != 0;
-    std::vector<int> target;
-    bool explicit_list = !st.columns.empty();
-    if (explicit_list) {
-        for (const auto& c : st.columns) {
-            int i = t->find(c);
-            if (i < 0) throw compile_err(207, 16, 1, "Invalid column name '" + c + "'.");
-            if (std::find(target.begin(), target.end(), i) != target.end())
-                throw compile_err(264, 16, 1, "The column name '" + c + "' is specified more than once in the SET clause or column list of an INSERT. A column cannot be assigned more than one value in the same clause. Modify the clause to make sure that a column is updated only once. If this statement updates or inserts columns into a view, column aliasing can conceal the duplication in your code.");
-            if (t->cols[static_cast<std::size_t>(i)].identity && !ident_insert)
-                throw err(544, 16, 1, "Cannot insert explicit value for identity column in table '" + t->name + "' when IDENTITY_INSERT is set to OFF.");
-            target.push_back(i);
-        }
-    } else if (!st.default_values) {
-        for (std::size_t i = 0; i < t->cols.size(); ++i)
-            if (!t->cols[i].identity || ident_insert) target.push_back(static_cast<int>(i));
-    }
-    if (ident_insert && !explicit_list && !st.default_values)
-        throw err(8101, 16, 1, "An explicit value for the identity column in table '" + t->name + "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
-
-    scope none;
-    auto default_sql = [&](std::size_t j) -> std::string {
-        const col_info& c = t->cols[j];
-        if (c.default_text.empty()) return "NULL";
-        auto e = parse_default(c.default_text);
-        return cvt_call(tr.expression(*e, none).sql, c.type, true);
-    };
-    // One SELECT per source producing whole rows in table order, converted.
-    auto full_row = [&](const std::function<std::string(std::size_t)>& value_of) {
-        std::string items;
-        for (std::size_t j = 0; j < t->cols.size(); ++j) {
-            if (j) items += ", ";
-            auto pos = std::find(target.begin(), target.end(), static_cast<int>(j));
-            if (pos != target.end()) items += value_of(static_cast<std::size_t>(pos - target.begin()));
-            else if (t->cols[j].identity) items += "NULL";
-            else items += default_sql(j);
-        }
-        return items;
-    };
-    std::vector<std::string> sources;
-    if (st.default_values) {
-        sources.push_back("SELECT " + full_row([](std::size_t) { return std::string("NULL"); }));
-    } else if (st.query) {
-        select_out so = tr.select(*st.query, nullptr, true);
-        if (so.names.size() != target.size()) {
-            if (!explicit_list) throw compile_err(213, 16, 1, "Column name or number of supplied values does not match table definition.");
-            if (so.names.size() < target.size())
-                throw compile_err(120, 15, 1, "The select list for the INSERT statement contains fewer items than the insert list. The number of SELECT values must match the number of INSERT columns.");
-            throw compile_err(121, 15, 1, "The select list for the INSERT statement contains more items than the insert list. The number of SELECT values must match the number of INSERT columns.");
-        }
-        sources.push_back("SELECT " + full_row([&](std::size_t k) {
-                              return cvt_call("\"_src\".\"c" + std::to_string(k) + "\"",
-                                              t->cols[static_cast<std::size_t>(target[k])].type, true);
-                          }) +
-                          " FROM (" + so.sql + ") AS \"_src\"");
-    } else {
-        for (const auto& row : st.values) {
-            if (row.size() != target.size()) {
-                if (!explicit_list) throw compile_err(213, 16, 1, "Column name or number of supplied values does not match table definition.");
-                if (row.size() < target.size())
-                    throw compile_err(109, 15, 1, "There are more columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
-                throw compile_err(110, 15, 1, "There are fewer columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
-            }
-            sources.push_back("SELECT " + full_row([&](std::size_t k) {
-                                  std::size_t j = static_cast<std::size_t>(target[k]);
-                                  const expr& e = *row[k];
-                                  if (e.kind == expr::lit_null && e.op == "DEFAULT") return default_sql(j);
-                                  return cvt_call(tr.expression(e, none).sql, t->cols[j].type, true);
-                              }));
-        }
-    }
+    std::vector<int> target = insert_targets(st, *t, identity_insert_.count(t->id) != 0);
     std::vector<std::vector<sql_value>> rows;
-    for (const auto& src : sources) run(h, src, {}, &rows);
-
-    int ident_col = -1;
-    for (std::size_t j = 0; j < t->cols.size(); ++j)
-        if (t->cols[j].identity && std::find(target.begin(), target.end(), static_cast<int>(j)) == target.end())
-            ident_col = static_cast<int>(j);
+    for (const auto& src : insert_sources(*t, target, tr).of(st)) run(h, src, {}, &rows);
     atomic_stmt a(*this, h);
+    insert_rows(h, *t, target, rows);
+    a.commit();
+    done(true, static_cast<std::int64_t>(rows.size()));
+}
+
+// Inserts whole rows: numbers the identity column where the INSERT left it
+// out, then checks NOT NULL and the key.
+void conn_impl::insert_rows(sqlite3* h, const table_info& t, const std::vector<int>& target,
+                            std::vector<std::vector<sql_value>>& rows) {
+    int ident_col = -1;
+    for (std::size_t j = 0; j < t.cols.size(); ++j)
+        if (t.cols[j].identity && std::find(target.begin(), target.end(), static_cast<int>(j)) == target.end())
+            ident_col = static_cast<int>(j);
     if (ident_col >= 0 && !rows.empty()) {
-        const col_info& ic = t->cols[static_cast<std::size_t>(ident_col)];
-        auto mx = scalar(h, "SELECT max(" + quote_id(ic.name) + ") FROM " + quote_id(t->name), {});
+        const col_info& ic = t.cols[static_cast<std::size_t>(ident_col)];
+        auto mx = scalar(h, "SELECT max(" + quote_id(ic.name) + ") FROM " + quote_id(t.name), {});
         std::int64_t next = (mx && std::holds_alternative<std::int64_t>(*mx)) ? std::get<std::int64_t>(*mx) + ic.step : ic.seed;
         for (auto& r : rows) {
             r[static_cast<std::size_t>(ident_col)] = next;
@@ -223,28 +258,26 @@ void conn_impl::exec_insert(const statement& st) {
         }
     }
     for (const auto& r : rows)
-        for (std::size_t j = 0; j < t->cols.size(); ++j)
-            if (!t->cols[j].nullable && std::holds_alternative<std::monostate>(r[j])) {
-                auto e = err(515, 16, 2, null_error(t->cols[j].name, db_, t->name, "INSERT"));
+        for (std::size_t j = 0; j < t.cols.size(); ++j)
+            if (!t.cols[j].nullable && std::holds_alternative<std::monostate>(r[j])) {
+                auto e = err(515, 16, 2, null_error(t.cols[j].name, db_, t.name, "INSERT"));
                 e.terminated = true;
                 throw e;
             }
-    std::string ins = "INSERT INTO " + quote_id(t->name) + " (";
-    for (std::size_t j = 0; j < t->cols.size(); ++j) ins += (j ? ", " : "") + quote_id(t->cols[j].name);
+    std::string ins = "INSERT INTO " + quote_id(t.name) + " (";
+    for (std::size_t j = 0; j < t.cols.size(); ++j) ins += (j ? ", " : "") + quote_id(t.cols[j].name);
     ins += ") VALUES (";
-    for (std::size_t j = 0; j < t->cols.size(); ++j) ins += (j ? ", ?" : "?");
+    for (std::size_t j = 0; j < t.cols.size(); ++j) ins += (j ? ", ?" : "?");
     ins += ")";
     for (const auto& r : rows) {
         try {
             run(h, ins, r);
         } catch (const constraint_violation&) {
             std::vector<sql_value> key;
-            for (std::size_t k : t->pk) key.push_back(r[k]);
-            throw duplicate_key(*t, key);
+            for (std::size_t k : t.pk) key.push_back(r[k]);
+            throw duplicate_key(t, key);
         }
     }
-    a.commit();
-    done(true, static_cast<std::int64_t>(rows.size()));
 }
 
 namespace {

@@ -162,8 +162,36 @@ int conn_impl::run_procedure(const statement& call, long long id) {
     } catch (const syntax_error& e) {
         throw compile_err(e.number, 15, 1, e.what());
     }
-    const statement& h0 = *header.at(0);
-    // Arguments are evaluated in the caller's scope.
+    std::map<std::string, variable> params = procedure_arguments(call, *header.at(0));
+    // The caller's state comes back however the procedure ends.
+    struct scope_restore {
+        conn_impl& c;
+        std::map<std::string, variable> vars;
+        bool nocount;
+        int line;
+        std::string proc;
+        int offset;
+        ~scope_restore() {
+            --c.exec_depth_;
+            c.vars_ = std::move(vars);
+            c.nocount_ = nocount;  // SET NOCOUNT inside a procedure ends with it
+            c.line_ = line;
+            c.current_proc_ = std::move(proc);
+            c.proc_line_offset_ = offset;
+        }
+    } restore{*this, std::move(vars_), nocount_, call.line, current_proc_, proc_line_offset_};
+    current_proc_ = proc;
+    // Lines count from the start of the CREATE batch, as SQL Server counts them.
+    proc_line_offset_ = static_cast<int>(std::count(def.begin(), def.begin() + static_cast<long>(std::min(body_start, def.size())), '\n'));
+    vars_ = std::move(params);
+    ++exec_depth_;
+    return run_procedure_body(body);
+}
+
+// The parameters of a procedure (its header) bound to a call's arguments,
+// evaluated in the caller's scope; left-out ones take their defaults.
+std::map<std::string, conn_impl::variable> conn_impl::procedure_arguments(const statement& call, const statement& h0) {
+    const std::string& proc = call.name.back();
     std::map<std::string, variable> params;
     std::vector<bool> given(h0.arg_names.size(), false);
     std::size_t positional = 0;
@@ -193,27 +221,10 @@ int conn_impl::run_procedure(const statement& call, long long id) {
         v.value = evaluate(*h0.args[k], v.type);
         params[to_lower(h0.arg_names[k])] = v;
     }
-    struct scope_restore {
-        conn_impl& c;
-        std::map<std::string, variable> vars;
-        bool nocount;
-        int line;
-        std::string proc;
-        int offset;
-        ~scope_restore() {
-            --c.exec_depth_;
-            c.vars_ = std::move(vars);
-            c.nocount_ = nocount;  // SET NOCOUNT inside a procedure ends with it
-            c.line_ = line;
-            c.current_proc_ = std::move(proc);
-            c.proc_line_offset_ = offset;
-        }
-    } restore{*this, std::move(vars_), nocount_, call.line, current_proc_, proc_line_offset_};
-    current_proc_ = proc;
-    // Lines count from the start of the CREATE batch, as SQL Server counts them.
-    proc_line_offset_ = static_cast<int>(std::count(def.begin(), def.begin() + static_cast<long>(std::min(body_start, def.size())), '\n'));
-    vars_ = std::move(params);
-    ++exec_depth_;
+    return params;
+}
+
+int conn_impl::run_procedure_body(const std::vector<stmt_ptr>& body) {
     return_status_.reset();
     for (const auto& s : body) {
         try {
@@ -231,4 +242,5 @@ int conn_impl::run_procedure(const statement& call, long long id) {
     return_status_.reset();
     return status;
 }
+
 }  // namespace standin::detail
