@@ -195,7 +195,7 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
         auto t = load_table(h, name);
         if (t) return t;
     }
-    throw compile_err(208, 16, 1, "Invalid object name '" + join_name(parts) + "'.");
+    throw compile_err(errors::invalid_object, join_name(parts));
 }
 
 void conn_impl::refresh_sysdatabases(sqlite3* h) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "error_catalogue.h"
 #include "tds.h"
 
 namespace standin {
@@ -60,24 +61,6 @@ bool read_message(int fd, std::uint8_t& type, std::string& payload) {
     }
 }
 
-server_message info(int number, int state, std::string text) {
-    server_message m;
-    m.number = number;
-    m.state = state;
-    m.severity = 0;
-    m.text = std::move(text);
-    return m;
-}
-
-server_message error(int number, int state, int severity, std::string text) {
-    server_message m;
-    m.number = number;
-    m.state = state;
-    m.severity = severity;
-    m.text = std::move(text);
-    return m;
-}
-
 // Turns an engine reply into tokens. Every DONE but the last carries MORE;
 // when the reply does not end in a DONE, a final one is added. Inside a
 // procedure call statements end in DONEINPROC and the caller ends the reply.
@@ -120,13 +103,23 @@ void write_reply(tds::token_writer& w, const batch_reply& reply, bool in_proc = 
         w.done(error_since_done ? tds::done_error : 0);
 }
 
-batch_reply failed_reply(int number, int severity, const std::string& text) {
+// A request answered with one error.
+batch_reply failed_reply(const server_message& m) {
     batch_reply r;
     r.items.reserve(2);
-    r.items.emplace_back(std::in_place_type<server_message>, error(number, 1, severity, text));
+    r.items.emplace_back(std::in_place_type<server_message>, m);
     r.items.emplace_back(std::in_place_type<statement_done>, statement_done{false, 0, true});
-    r.first_error = number;
+    r.first_error = m.number;
     return r;
+}
+
+// A --fail rule's error, as the rule words it.
+server_message rule_failure(const fail_rule& rule) {
+    server_message m;
+    m.number = rule.number;
+    m.severity = 16;
+    m.text = rule.message;
+    return m;
 }
 
 std::string text_param(const rpc::request& req, std::size_t i) {
@@ -212,7 +205,7 @@ bool client_session::on_login(const std::string& payload) {
     login_result lr = engine_.login(login->user, login->password, login->database);
     tds::token_writer w;
     if (!lr.conn) {
-        server_message m = lr.error.value_or(error(18456, 1, 14, "Login failed for user '" + login->user + "'."));
+        server_message m = lr.error.value_or(message_of(errors::login_failed, login->user));
         w.message(m, server_name);
         w.done(tds::done_error);
         reply(w.bytes());
@@ -222,10 +215,10 @@ bool client_session::on_login(const std::string& payload) {
     conn_->set_interrupt_check([this] { return client_interrupts(); });
     std::string db = lr.database.empty() ? conn_->current_database() : lr.database;
     w.envchange_text(1, db, "master");
-    w.message(info(5701, 2, "Changed database context to '" + db + "'."), server_name);
+    w.message(message_of(errors::database_changed, db), server_name);
     w.envchange_collation();
     w.envchange_text(2, "us_english", "");
-    w.message(info(5703, 1, "Changed language setting to us_english."), server_name);
+    w.message(message_of(errors::language_changed, "us_english"), server_name);
     w.loginack("Microsoft SQL Server", tds::tds_74);
     w.envchange_text(4, std::to_string(packet_size_), std::to_string(packet_size_));
     w.done(0);
@@ -258,7 +251,7 @@ bool client_session::on_transaction_manager(const std::string& payload) {
     try {
         r = transaction_request(tm->type, tm->begin_new, label);
     } catch (const std::exception& e) {
-        r = failed_reply(50000, 16, std::string("sqlserver-standin internal error: ") + e.what());
+        r = failed_reply(message_of(errors::server_internal_error, e.what()));
     }
     tds::token_writer w;
     write_reply(w, r);
@@ -280,9 +273,7 @@ batch_reply client_session::transaction_request(int type, bool begin_new, std::s
         return conn_->rollback_transaction(begin_new);
     default:
         label = "<transaction request " + std::to_string(type) + ">";
-        return failed_reply(50000, 16,
-                            "Transaction manager request " + std::to_string(type) +
-                                " is not supported by sqlserver-standin.");
+        return failed_reply(message_of(errors::unsupported_transaction_request, std::to_string(type)));
     }
 }
 
@@ -319,9 +310,7 @@ client_session::rpc_plan client_session::plan_rpc(const std::string& payload) {
     auto req = rpc::parse(payload, all_headers_, parse_error);
     if (!req) {
         plan.label = "<rpc>";
-        plan.refusal = failed_reply(8009, 16,
-                                    "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol "
-                                    "stream is incorrect: " + parse_error + ".");
+        plan.refusal = failed_reply(message_of(errors::rpc_stream_incorrect, parse_error));
         return plan;
     }
     const std::string proc = rpc::procedure(*req);
@@ -343,9 +332,8 @@ client_session::rpc_plan client_session::plan_rpc(const std::string& payload) {
         auto it = prepared_.find(int_param(*req, 0));
         if (it == prepared_.end()) {
             plan.label = "<execute>";
-            plan.refusal = failed_reply(8179, 16,
-                                        "Could not find prepared statement with handle " +
-                                            std::to_string(int_param(*req, 0)) + ".");
+            plan.refusal =
+                failed_reply(message_of(errors::unknown_prepared_statement, std::to_string(int_param(*req, 0))));
         } else {
             plan.text = it->second.first;
             plan.declaration = it->second.second;
@@ -356,7 +344,7 @@ client_session::rpc_plan client_session::plan_rpc(const std::string& payload) {
         plan.label = "<unprepare>";
     } else {
         plan.label = "<rpc " + req->proc_name + ">";
-        plan.refusal = failed_reply(2812, 16, "Could not find stored procedure '" + req->proc_name + "'.");
+        plan.refusal = failed_reply(message_of(errors::unknown_procedure.in_state(1), req->proc_name));
     }
     return plan;
 }
@@ -427,12 +415,12 @@ bool client_session::answer(const std::string& tokens) {
 // Runs statement text as a batch: a --fail rule, or the engine.
 batch_reply client_session::run_text(const std::string& text) {
     for (const auto& rule : opts_.fail_rules)
-        if (std::regex_search(text, rule.regex)) return failed_reply(rule.number, 16, rule.message);
+        if (std::regex_search(text, rule.regex)) return failed_reply(rule_failure(rule));
     try {
         return conn_->execute_batch(text);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "sqlserver-standin: connection %d: engine failure: %s\n", conn_id_, e.what());
-        return failed_reply(50000, 16, std::string("sqlserver-standin internal error: ") + e.what());
+        return failed_reply(message_of(errors::server_internal_error, e.what()));
     }
 }
 

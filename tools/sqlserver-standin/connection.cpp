@@ -37,7 +37,7 @@ batch_reply conn_impl::commit_transaction(bool begin_new) {
     batch_reply r;
     reply_ = &r;
     try {
-        if (trancount_ == 0) throw err(3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+        if (trancount_ == 0) throw err(errors::commit_without_begin);
         trancount_ = 1;
         commit_tran();
         if (begin_new) begin_tran();
@@ -52,7 +52,7 @@ batch_reply conn_impl::rollback_transaction(bool begin_new) {
     batch_reply r;
     reply_ = &r;
     try {
-        if (trancount_ == 0) throw err(3903, 16, 1, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+        if (trancount_ == 0) throw err(errors::rollback_without_begin);
         rollback_tran();
         if (begin_new) begin_tran();
     } catch (const tsql_error& e) {
@@ -103,11 +103,7 @@ void conn_impl::report(const tsql_error& e, int line) {
     m.procedure = current_proc_;
     reply_->items.push_back(m);
     if (e.terminated) {
-        server_message t;
-        t.number = 3621;
-        t.state = 0;
-        t.severity = 0;
-        t.text = "The statement has been terminated.";
+        server_message t = message_of(errors::statement_terminated);
         t.line = line;
         reply_->items.push_back(t);
     }
@@ -118,12 +114,8 @@ void conn_impl::report(const tsql_error& e, int line) {
     reply_->items.push_back(d);
 }
 
-void conn_impl::info(int number, const std::string& text) {
-    server_message m;
-    m.number = number;
-    m.state = 1;
-    m.severity = 0;
-    m.text = text;
+void conn_impl::info(const error_def& d, const std::string& text) {
+    server_message m = message_of(d, text);
     m.line = line_;
     reply_->items.push_back(m);
 }
@@ -139,7 +131,7 @@ void conn_impl::done(bool count, std::int64_t n) {
 
 int conn_impl::current_dbid() {
     auto d = eng_.find_db(db_);
-    if (!d) throw err(911, 16, 1, "Database '" + db_ + "' does not exist. Make sure that the name is entered correctly.");
+    if (!d) throw err(errors::unknown_database, db_);
     return d->dbid;
 }
 
@@ -147,9 +139,9 @@ sqlite3* conn_impl::raw_handle(int dbid) {
     auto it = handles_.find(dbid);
     if (it != handles_.end()) return it->second;
     auto d = eng_.find_dbid(dbid);
-    if (!d) throw err(911, 16, 1, "Database does not exist.");
+    if (!d) throw err(errors::database_gone);
     sqlite3* h = open_handle(d->path);
-    if (!h) throw err(50000, 16, 1, "Internal error: cannot open the database file.");
+    if (!h) throw err(errors::internal_error, "cannot open the database file.");
     sqlite3_busy_handler(h, &conn_impl::busy_wait, this);
     register_connection_functions(h);
     handles_[dbid] = h;
@@ -280,7 +272,7 @@ void conn_impl::implicit_begin() {
 
 void conn_impl::check_owner(const std::vector<std::string>& parts) {
     if (parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_))
-        throw compile_err(208, 16, 1, "Invalid object name '" + join_name(parts) + "'.");
+        throw compile_err(errors::invalid_object, join_name(parts));
 }
 
 // ------------------------------------------------------------------ batches
@@ -320,9 +312,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
     try {
         stmts = parse_batch(sql, toks);
     } catch (const syntax_error& e) {
-        int sev = (e.number == 102 || e.number == 156 || e.number == 111 || e.number == 105 || e.number == 195) ? 15 : 16;
-        auto te = err(e.number, sev, e.number == 195 ? 1 : 1, e.what());
-        report(te, e.line);
+        report(tsql_error{e.number, 1, e.severity, e.what()}, e.line);
         reply_ = nullptr;
         return r;
     }
@@ -338,7 +328,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
             break;
         } catch (const std::exception& e) {
             // Never expected; reported instead of taking the connection down.
-            report(err(50000, 16, 1, std::string("Internal error: ") + e.what()), line_);
+            report(err(errors::internal_error, e.what()), line_);
             break;
         } catch (const tsql_error& e) {
             report(e, line_);
@@ -373,7 +363,7 @@ void conn_impl::exec_stmt(const statement& st) {
     case statement::use: exec_use(st); return;
     case statement::create_database: exec_create_database(st); return;
     case statement::drop_database:
-        throw err(3702, 16, 4, "Cannot drop database \"" + st.name.back() + "\" because it is currently in use.");
+        throw err(errors::database_in_use, st.name.back());
     case statement::if_:
         if (eval_condition(*st.condition)) exec_stmt(*st.then_branch);
         else if (st.else_branch) exec_stmt(*st.else_branch);
@@ -389,7 +379,7 @@ void conn_impl::exec_stmt(const statement& st) {
     case statement::declare: exec_declare(st); return;
     case statement::set_variable: {
         auto it = vars_.find(to_lower(st.arg_names[0]));
-        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.arg_names[0] + "\".");
+        if (it == vars_.end()) throw compile_err(errors::undeclared_variable, st.arg_names[0]);
         it->second.value = evaluate(*st.args[0], it->second.type);
         return;
     }
@@ -424,13 +414,13 @@ void conn_impl::exec_block(const statement& st) {
 // COMMIT, ROLLBACK and SAVE TRANSACTION.
 void conn_impl::exec_end_tran(const statement& st) {
     if (st.kind == statement::commit) {
-        if (trancount_ == 0) throw err(3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+        if (trancount_ == 0) throw err(errors::commit_without_begin);
         commit_tran();
     } else if (st.kind == statement::rollback) {
-        if (trancount_ == 0) throw err(3903, 16, 1, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+        if (trancount_ == 0) throw err(errors::rollback_without_begin);
         rollback_tran();
     } else if (trancount_ == 0) {
-        throw err(628, 16, 0, "Cannot issue SAVE TRANSACTION when there is no active transaction.");
+        throw err(errors::save_outside_transaction);
     }
     done(false, 0);
 }
@@ -441,16 +431,16 @@ void conn_impl::exec_print(const statement& st) {
     scope sc;
     typed t = tr.expression(*st.args[0], sc);
     auto v = scalar(h, "SELECT " + t.sql, {});
-    info(0, v ? (std::holds_alternative<std::monostate>(*v) ? "" : value_text(*v)) : "");
+    info(errors::print_text, v ? (std::holds_alternative<std::monostate>(*v) ? "" : value_text(*v)) : "");
 }
 
 void conn_impl::exec_declare(const statement& st) {
     for (std::size_t i = 0; i < st.arg_names.size(); ++i) {
         const std::string key = to_lower(st.arg_names[i]);
         if (vars_.count(key))
-            throw compile_err(134, 15, 1, "The variable name '" + st.arg_names[i] + "' has already been declared. Variable names must be unique within a query batch or stored procedure.");
+            throw compile_err(errors::variable_declared_twice, st.arg_names[i]);
         if (!known_type(st.types[i].name))
-            throw compile_err(2715, 16, 3, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + st.types[i].name + ".");
+            throw compile_err(errors::unknown_type.in_state(3), std::to_string(i + 1), st.types[i].name);
         variable v;
         v.type = normalized(st.types[i], false);
         if (st.args[i]) v.value = evaluate(*st.args[i], v.type);
@@ -493,24 +483,24 @@ int conn_impl::lock_timeout_value(const std::string& written) {
     sql_value v;
     if (!written.empty() && written[0] == '@') {
         auto it = vars_.find(to_lower(written));
-        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + written + "\".");
+        if (it == vars_.end()) throw compile_err(errors::undeclared_variable, written);
         v = it->second.value;
         if (auto* s = std::get_if<std::string>(&v)) {
             char* end = nullptr;
             long long n = std::strtoll(s->c_str(), &end, 10);
-            if (end == s->c_str() || *end != '\0') throw err(8114, 16, 5, "Error converting data type varchar to int.");
+            if (end == s->c_str() || *end != '\0') throw err(errors::conversion_error, "varchar", "int");
             v = static_cast<std::int64_t>(n);
         }
         if (std::holds_alternative<std::monostate>(v)) return lock_timeout_ms_;
     } else {
         std::size_t digits = written[0] == '-' ? 1 : 0;
         if (written.size() <= digits || written.find_first_not_of("0123456789", digits) != std::string::npos)
-            throw compile_err(102, 15, 1, "Incorrect syntax near '" + written + "'.");
+            throw compile_err(errors::syntax_near, written);
         v = static_cast<std::int64_t>(std::strtoll(written.c_str(), nullptr, 10));
     }
     std::int64_t n = std::holds_alternative<std::int64_t>(v) ? std::get<std::int64_t>(v)
                                                               : static_cast<std::int64_t>(std::get<double>(v));
-    if (n > INT32_MAX) throw err(8115, 16, 2, "Arithmetic overflow error converting expression to data type int.");
+    if (n > INT32_MAX) throw err(errors::arithmetic_overflow, "expression", "int");
     return n < -1 ? -1 : static_cast<int>(n);
 }
 

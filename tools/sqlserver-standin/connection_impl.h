@@ -113,7 +113,7 @@ private:
     // ---------------------------------------------------------- plumbing
 
     void report(const tsql_error& e, int line);
-    void info(int number, const std::string& text);
+    void info(const error_def& d, const std::string& text);
     void done(bool count, std::int64_t n);
     int current_dbid();
     sqlite3* raw_handle(int dbid);

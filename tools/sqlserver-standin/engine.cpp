@@ -171,13 +171,13 @@ login_result engine::login(const std::string& user, const std::string& password,
     for (const auto& l : impl_->logins)
         if (l.name == user && l.password == password) ok = true;
     if (!ok) {
-        r.error = server_message{18456, 1, 14, "Login failed for user '" + user + "'.", "", 1};
+        r.error = message_of(errors::login_failed, user);
         return r;
     }
     std::string db = database.empty() ? "master" : database;
     auto d = impl_->find_db(db);
     if (!d) {
-        r.error = server_message{4060, 1, 11, "Cannot open database \"" + database + "\" requested by the login. The login failed.", "", 1};
+        r.error = message_of(errors::login_database_unavailable, database);
         return r;
     }
     r.conn = std::make_unique<conn_impl>(*impl_, d->name, user);

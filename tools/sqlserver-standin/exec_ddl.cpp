@@ -30,9 +30,9 @@ col_info declared_column(const column_def& cd, bool nullable_by_default) {
 void check_new_column(const column_def& cd, std::size_t i, const table_info& t, const std::string& table_name,
                       int duplicate_state) {
     if (!known_type(cd.type.name))
-        throw err(2715, 16, 6, "Column, parameter, or variable #" + std::to_string(i + 1) + ": Cannot find data type " + cd.type.name + ".");
+        throw err(errors::unknown_type, std::to_string(i + 1), cd.type.name);
     if (t.find(cd.name) >= 0)
-        throw err(2705, 16, duplicate_state, "Column names in each table must be unique. Column name '" + cd.name + "' in table '" + table_name + "' is specified more than once.");
+        throw err(errors::duplicate_column.in_state(duplicate_state), cd.name, table_name);
 }
 
 }  // namespace
@@ -41,10 +41,10 @@ void conn_impl::exec_create_table(const statement& st) {
     sqlite3* h = handle();
     check_owner(st.name);
     const std::string& name = st.name.back();
-    if (name.empty() || name.size() > 128) throw compile_err(102, 15, 1, "Incorrect syntax near '" + name + "'.");
+    if (name.empty() || name.size() > 128) throw compile_err(errors::syntax_near, name);
     if (object_id(h, name) || ieq(name, "sysobjects") || ieq(name, "syscolumns") || ieq(name, "sysdatabases") ||
         ieq(name.substr(0, 9), "__standin") || ieq(name.substr(0, 7), "sqlite_"))
-        throw err(2714, 16, 6, "There is already an object named '" + name + "' in the database.");
+        throw err(errors::object_exists, name);
     table_info t = declared_table(h, st);
     atomic_stmt a(*this, h);
     store_table(h, t);
@@ -68,8 +68,8 @@ table_info conn_impl::declared_table(sqlite3* h, const statement& st) {
             c.default_text = cd.default_text;
         }
         if (cd.primary_key) {
-            if (!t.pk.empty()) throw err(8110, 16, 0, "Cannot add multiple PRIMARY KEY constraints to table '" + name + "'.");
-            if (cd.nullable.value_or(false)) throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + name + "'.");
+            if (!t.pk.empty()) throw err(errors::multiple_primary_keys, name);
+            if (cd.nullable.value_or(false)) throw err(errors::nullable_key_column, name);
             c.nullable = false;
             t.pk.push_back(t.cols.size());
             t.pk_name = cd.pk_name;
@@ -77,12 +77,12 @@ table_info conn_impl::declared_table(sqlite3* h, const statement& st) {
         t.cols.push_back(c);
     }
     if (!st.pk_columns.empty()) {
-        if (!t.pk.empty()) throw err(8110, 16, 0, "Cannot add multiple PRIMARY KEY constraints to table '" + name + "'.");
+        if (!t.pk.empty()) throw err(errors::multiple_primary_keys, name);
         for (const auto& pc : st.pk_columns) {
             int i = t.find(pc);
-            if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
+            if (i < 0) throw err(errors::key_column_missing, pc);
             if (st.coldefs[static_cast<std::size_t>(i)].nullable.value_or(false))
-                throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + name + "'.");
+                throw err(errors::nullable_key_column, name);
             t.cols[static_cast<std::size_t>(i)].nullable = false;
             t.pk.push_back(static_cast<std::size_t>(i));
         }
@@ -90,7 +90,7 @@ table_info conn_impl::declared_table(sqlite3* h, const statement& st) {
     }
     if (!t.pk.empty() && t.pk_name.empty()) t.pk_name = "PK_" + name;
     if (!t.pk.empty() && object_id(h, t.pk_name))
-        throw err(2714, 16, 5, "There is already an object named '" + t.pk_name + "' in the database.");
+        throw err(errors::object_exists.in_state(5), t.pk_name);
     return t;
 }
 
@@ -135,7 +135,7 @@ void conn_impl::exec_alter_add(const statement& st) {
     sqlite3* h = handle();
     check_owner(st.name);
     auto t = load_table(h, st.name.back());
-    if (!t) throw err(4902, 16, 1, "Cannot find the object \"" + st.name.back() + "\" because it does not exist or you do not have permissions.");
+    if (!t) throw err(errors::altered_table_missing, st.name.back());
     translator tr(*this, h);
     atomic_stmt a(*this, h);
     auto colid = scalar(h, "SELECT coalesce(max(colid), 0) FROM __standin_columns WHERE table_id = ?1", {static_cast<std::int64_t>(t->id)});
@@ -145,7 +145,7 @@ void conn_impl::exec_alter_add(const statement& st) {
     for (std::size_t i = 0; i < st.coldefs.size(); ++i) {
         const column_def& cd = st.coldefs[i];
         check_new_column(cd, i, *t, st.name.back(), 4);
-        if (cd.primary_key) throw err(1779, 16, 0, "Table '" + t->name + "' already has a primary key defined on it.");
+        if (cd.primary_key) throw err(errors::table_has_primary_key, t->name);
         add_column(h, *t, cd, st.with_values, empty, next_colid++, tr);
     }
     if (!st.pk_columns.empty()) add_primary_key(h, *t, st);
@@ -165,7 +165,7 @@ void conn_impl::add_column(sqlite3* h, table_info& t, const column_def& cd, bool
         c.default_text = cd.default_text;
     }
     if (!c.nullable && def.empty() && !c.identity && !empty)
-        throw err(4901, 16, 1, "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT definition specified, or the column being added is an identity or timestamp column, or alternatively if none of the previous conditions are satisfied the table must be empty to allow addition of this column. Column '" + c.name + "' cannot be added to non-empty table '" + t.name + "' because it does not satisfy these conditions.");
+        throw err(errors::column_not_addable, c.name, t.name);
     store_column(h, t.id, colid, c, 0);
     exec_raw(h, "ALTER TABLE " + quote_id(t.name) + " ADD COLUMN " + quote_id(c.name) + " " + sqlite_decl(c.type));
     if (!def.empty() && (!c.nullable || with_values))
@@ -180,16 +180,16 @@ void conn_impl::add_column(sqlite3* h, table_info& t, const column_def& cd, bool
 
 // ALTER TABLE ADD [CONSTRAINT n] PRIMARY KEY (...).
 void conn_impl::add_primary_key(sqlite3* h, const table_info& t, const statement& st) {
-    if (!t.pk.empty()) throw err(1779, 16, 0, "Table '" + t.name + "' already has a primary key defined on it.");
+    if (!t.pk.empty()) throw err(errors::table_has_primary_key, t.name);
     std::string pk_name = st.pk_name.empty() ? "PK_" + t.name : st.pk_name;
-    if (object_id(h, pk_name)) throw err(2714, 16, 5, "There is already an object named '" + pk_name + "' in the database.");
+    if (object_id(h, pk_name)) throw err(errors::object_exists.in_state(5), pk_name);
     std::string cols;
     std::int64_t order = 1;
     for (const auto& pc : st.pk_columns) {
         int i = t.find(pc);
-        if (i < 0) throw err(1911, 16, 1, "Column name '" + pc + "' does not exist in the target table or view.");
+        if (i < 0) throw err(errors::key_column_missing, pc);
         if (t.cols[static_cast<std::size_t>(i)].nullable)
-            throw err(8111, 16, 1, "Cannot define PRIMARY KEY constraint on nullable column in table '" + t.name + "'.");
+            throw err(errors::nullable_key_column, t.name);
         run(h, "UPDATE __standin_columns SET pk_order = ?1 WHERE table_id = ?2 AND name = ?3",
             {order++, static_cast<std::int64_t>(t.id), pc});
         cols += (cols.empty() ? "" : ", ") + quote_id(t.cols[static_cast<std::size_t>(i)].name);
@@ -197,7 +197,7 @@ void conn_impl::add_primary_key(sqlite3* h, const table_info& t, const statement
     try {
         exec_raw(h, "CREATE UNIQUE INDEX " + quote_id("pk_" + std::to_string(t.id)) + " ON " + quote_id(t.name) + " (" + cols + ")");
     } catch (const tsql_error&) {
-        throw err(1505, 16, 1, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." + t.name + "' and the index name '" + pk_name + "'.");
+        throw err(errors::duplicate_key_in_new_index, t.name, pk_name);
     }
     run(h, "INSERT INTO sysobjects(name, id, xtype, type, parent_obj, crdate, refdate) VALUES (?1, ?2, 'PK', 'K ', ?3, ?4, ?4)",
         {pk_name, static_cast<std::int64_t>(new_object_id(h)), static_cast<std::int64_t>(t.id), now_datetime()});
@@ -207,13 +207,13 @@ void conn_impl::exec_alter_drop(const statement& st) {
     sqlite3* h = handle();
     check_owner(st.name);
     auto t = load_table(h, st.name.back());
-    if (!t) throw err(4902, 16, 1, "Cannot find the object \"" + st.name.back() + "\" because it does not exist or you do not have permissions.");
+    if (!t) throw err(errors::altered_table_missing, st.name.back());
     atomic_stmt a(*this, h);
     for (const auto& c : st.columns) {
         int i = t->find(c);
-        if (i < 0) throw err(4924, 16, 1, "ALTER TABLE DROP COLUMN failed because column '" + c + "' does not exist in table '" + t->name + "'.");
+        if (i < 0) throw err(errors::dropped_column_missing, c, t->name);
         if (std::find(t->pk.begin(), t->pk.end(), static_cast<std::size_t>(i)) != t->pk.end())
-            throw err(5074, 16, 1, "The object '" + t->pk_name + "' is dependent on column '" + c + "'.");
+            throw err(errors::column_has_dependent, t->pk_name, c);
         exec_raw(h, "ALTER TABLE " + quote_id(t->name) + " DROP COLUMN " + quote_id(t->cols[static_cast<std::size_t>(i)].name));
         run(h, "DELETE FROM __standin_columns WHERE table_id = ?1 AND name = ?2", {static_cast<std::int64_t>(t->id), c});
     }
@@ -230,7 +230,7 @@ void conn_impl::exec_drop_table(const statement& st) {
         if (!other_db) t = load_table(h, parts.back());
         if (!t) {
             if (!st.with_values && !failure)
-                failure = err(3701, 11, 5, "Cannot drop the table '" + join_name(parts) + "', because it does not exist or you do not have permission.");
+                failure = err(errors::cannot_drop, "table", join_name(parts));
             continue;
         }
         atomic_stmt a(*this, h);
@@ -253,13 +253,13 @@ void conn_impl::exec_create_module(const statement& st) {
     std::string type;
     auto existing = object_id(h, name, &type);
     while (!type.empty() && type.back() == ' ') type.pop_back();
-    if (!alter && existing) throw err(2714, 16, 3, "There is already an object named '" + name + "' in the database.");
-    if (alter && (!existing || type != st.module_type)) throw err(208, 16, 1, "Invalid object name '" + name + "'.");
+    if (!alter && existing) throw err(errors::object_exists.in_state(3), name);
+    if (alter && (!existing || type != st.module_type)) throw err(errors::invalid_object, name);
     std::int64_t table_id = 0;
     if (st.module_type == "TR") {
         check_owner(st.trigger_table);
         auto t = load_table(h, st.trigger_table.back());
-        if (!t) throw err(8197, 16, 4, "The object '" + join_name(st.trigger_table) + "' does not exist or is invalid for this operation.");
+        if (!t) throw err(errors::trigger_table_missing, join_name(st.trigger_table));
         table_id = t->id;
     }
     atomic_stmt a(*this, h);
@@ -293,8 +293,7 @@ void conn_impl::exec_drop_module(const statement& st) {
         while (!type.empty() && type.back() == ' ') type.pop_back();
         if (!id || type != st.module_type) {
             if (!st.with_values && !failure)
-                failure = err(3701, 11, 5, std::string("Cannot drop the ") + what + " '" + join_name(parts) +
-                                               "', because it does not exist or you do not have permission.");
+                failure = err(errors::cannot_drop, what, join_name(parts));
             continue;
         }
         atomic_stmt a(*this, h);
@@ -309,21 +308,21 @@ void conn_impl::exec_drop_module(const statement& st) {
 void conn_impl::exec_use(const statement& st) {
     const std::string& name = st.name.at(0);
     auto d = eng_.find_db(name);
-    if (!d) throw err(911, 16, 1, "Database '" + name + "' does not exist. Make sure that the name is entered correctly.");
+    if (!d) throw err(errors::unknown_database, name);
     std::string old = db_;
     db_ = d->name;
     reply_->items.push_back(database_changed{old, db_});
-    info(5701, "Changed database context to '" + db_ + "'.");
+    info(errors::database_changed.in_state(1), db_);
     done(false, 0);
 }
 
 void conn_impl::exec_create_database(const statement& st) {
-    if (trancount_ > 0) throw err(226, 16, 6, "CREATE DATABASE statement not allowed within multi-statement transaction.");
+    if (trancount_ > 0) throw err(errors::create_database_in_transaction);
     const std::string& name = st.name.at(0);
     std::string e;
     if (!eng_.create_db(name, e)) {
-        if (e == "exists") throw err(1801, 16, 3, "Database '" + name + "' already exists. Choose a different database name.");
-        throw err(5123, 16, 1, "CREATE FILE encountered operating system error while attempting to open or create the physical file: " + e);
+        if (e == "exists") throw err(errors::database_exists, name);
+        throw err(errors::create_file_failed, e);
     }
     done(false, 0);
 }

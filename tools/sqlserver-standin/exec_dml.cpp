@@ -58,13 +58,13 @@ void conn_impl::exec_select(const statement& st) {
     if (assigns) {
         // SELECT @a = x, @b = y: the variables take the last row's values.
         if (assigns != st.query->items.size() || st.query->union_next)
-            throw compile_err(141, 15, 1, "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.");
+            throw compile_err(errors::assignment_with_retrieval);
         std::vector<variable*> targets;
         std::string conv = "SELECT ";
         for (std::size_t i = 0; i < st.query->items.size(); ++i) {
             auto v = vars_.find(to_lower(st.query->items[i].assign));
             if (v == vars_.end())
-                throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.query->items[i].assign + "\".");
+                throw compile_err(errors::undeclared_variable, st.query->items[i].assign);
             targets.push_back(&v->second);
             conv += (i ? ", " : "") + cvt_call("\"_a\".\"c" + std::to_string(i) + "\"", v->second.type, false);
         }
@@ -108,20 +108,13 @@ expr_ptr parse_default(const std::string& text) {
     return std::move(stmts.at(0)->query->items.at(0).e);
 }
 
-std::string null_error(const std::string& col, const std::string& db, const std::string& table, const char* verb) {
-    return "Cannot insert the value NULL into column '" + col + "', table '" + db + ".dbo." + table +
-           "'; column does not allow nulls. " + verb + " fails.";
-}
-
 tsql_error duplicate_key(const table_info& t, const std::vector<sql_value>& key) {
     std::string v;
     for (std::size_t i = 0; i < key.size(); ++i) {
         if (i) v += ", ";
         v += value_text(key[i]);
     }
-    auto e = err(2627, 14, 1, "Violation of PRIMARY KEY constraint '" + t.pk_name +
-                                   "'. Cannot insert duplicate key in object 'dbo." + t.name +
-                                   "'. The duplicate key value is (" + v + ").");
+    auto e = err(errors::duplicate_key, t.pk_name, t.name, v);
     e.terminated = true;
     return e;
 }
@@ -133,11 +126,11 @@ std::vector<int> insert_targets(const statement& st, const table_info& t, bool i
     if (explicit_list) {
         for (const auto& c : st.columns) {
             int i = t.find(c);
-            if (i < 0) throw compile_err(207, 16, 1, "Invalid column name '" + c + "'.");
+            if (i < 0) throw compile_err(errors::invalid_column, c);
             if (std::find(target.begin(), target.end(), i) != target.end())
-                throw compile_err(264, 16, 1, "The column name '" + c + "' is specified more than once in the SET clause or column list of an INSERT. A column cannot be assigned more than one value in the same clause. Modify the clause to make sure that a column is updated only once. If this statement updates or inserts columns into a view, column aliasing can conceal the duplication in your code.");
+                throw compile_err(errors::insert_column_twice, c);
             if (t.cols[static_cast<std::size_t>(i)].identity && !ident_insert)
-                throw err(544, 16, 1, "Cannot insert explicit value for identity column in table '" + t.name + "' when IDENTITY_INSERT is set to OFF.");
+                throw err(errors::identity_insert_off, t.name);
             target.push_back(i);
         }
     } else if (!st.default_values) {
@@ -145,7 +138,7 @@ std::vector<int> insert_targets(const statement& st, const table_info& t, bool i
             if (!t.cols[i].identity || ident_insert) target.push_back(static_cast<int>(i));
     }
     if (ident_insert && !explicit_list && !st.default_values)
-        throw err(8101, 16, 1, "An explicit value for the identity column in table '" + t.name + "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
+        throw err(errors::identity_needs_column_list, t.name);
     return target;
 }
 
@@ -164,10 +157,10 @@ public:
         } else if (st.query) {
             select_out so = tr_.select(*st.query, nullptr, true);
             if (so.names.size() != target_.size()) {
-                if (!explicit_list) throw compile_err(213, 16, 1, "Column name or number of supplied values does not match table definition.");
+                if (!explicit_list) throw compile_err(errors::insert_value_count);
                 if (so.names.size() < target_.size())
-                    throw compile_err(120, 15, 1, "The select list for the INSERT statement contains fewer items than the insert list. The number of SELECT values must match the number of INSERT columns.");
-                throw compile_err(121, 15, 1, "The select list for the INSERT statement contains more items than the insert list. The number of SELECT values must match the number of INSERT columns.");
+                    throw compile_err(errors::fewer_select_items_than_columns);
+                throw compile_err(errors::more_select_items_than_columns);
             }
             sources.push_back("SELECT " + full_row([&](std::size_t k) { return converted("\"_src\".\"c" + std::to_string(k) + "\"", k); }) +
                               " FROM (" + so.sql + ") AS \"_src\"");
@@ -209,10 +202,10 @@ private:
 
     std::string values_row(const std::vector<expr_ptr>& row, bool explicit_list) {
         if (row.size() != target_.size()) {
-            if (!explicit_list) throw compile_err(213, 16, 1, "Column name or number of supplied values does not match table definition.");
+            if (!explicit_list) throw compile_err(errors::insert_value_count);
             if (row.size() < target_.size())
-                throw compile_err(109, 15, 1, "There are more columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
-            throw compile_err(110, 15, 1, "There are fewer columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
+                throw compile_err(errors::fewer_values_than_columns);
+            throw compile_err(errors::more_values_than_columns);
         }
         return full_row([&](std::size_t k) {
             const expr& e = *row[k];
@@ -260,7 +253,7 @@ void conn_impl::insert_rows(sqlite3* h, const table_info& t, const std::vector<i
     for (const auto& r : rows)
         for (std::size_t j = 0; j < t.cols.size(); ++j)
             if (!t.cols[j].nullable && std::holds_alternative<std::monostate>(r[j])) {
-                auto e = err(515, 16, 2, null_error(t.cols[j].name, db_, t.name, "INSERT"));
+                auto e = err(errors::null_not_allowed, t.cols[j].name, db_, t.name, "INSERT");
                 e.terminated = true;
                 throw e;
             }
@@ -333,14 +326,14 @@ void conn_impl::exec_update(const statement& st) {
     scope sc;
     std::string from = tr.build_from(refs, sc);
     const scope_entry& target = sc.tables[ti];
-    if (target.table->system) throw err(259, 16, 1, "Ad hoc updates to system catalogs are not allowed.");
+    if (target.table->system) throw err(errors::system_catalog_update);
     auto t = target.table;
     std::vector<std::size_t> cols;
     std::string sel = "SELECT " + quote_id(target.sql_alias) + ".rowid";
     for (const auto& s : st.sets) {
         int i = t->find(s.column);
-        if (i < 0) throw compile_err(207, 16, 1, "Invalid column name '" + s.column + "'.");
-        if (t->cols[static_cast<std::size_t>(i)].identity) throw err(8102, 16, 1, "Cannot update identity column '" + s.column + "'.");
+        if (i < 0) throw compile_err(errors::invalid_column, s.column);
+        if (t->cols[static_cast<std::size_t>(i)].identity) throw err(errors::identity_updated, s.column);
         cols.push_back(static_cast<std::size_t>(i));
         typed v = tr.expression(*s.value, sc);
         sel += ", " + cvt_call(v.sql, t->cols[static_cast<std::size_t>(i)].type, true);
@@ -353,7 +346,7 @@ void conn_impl::exec_update(const statement& st) {
     for (const auto& r : rows)
         for (std::size_t k = 0; k < cols.size(); ++k)
             if (!t->cols[cols[k]].nullable && std::holds_alternative<std::monostate>(r[k + 1])) {
-                auto e = err(515, 16, 2, null_error(t->cols[cols[k]].name, db_, t->name, "UPDATE"));
+                auto e = err(errors::null_not_allowed, t->cols[cols[k]].name, db_, t->name, "UPDATE");
                 e.terminated = true;
                 throw e;
             }
@@ -390,7 +383,7 @@ void conn_impl::exec_delete(const statement& st) {
     scope sc;
     std::string from = tr.build_from(refs, sc);
     const scope_entry& target = sc.tables[ti];
-    if (target.table->system) throw err(259, 16, 1, "Ad hoc updates to system catalogs are not allowed.");
+    if (target.table->system) throw err(errors::system_catalog_update);
     std::string sql = "DELETE FROM " + quote_id(target.table->name);
     if (st.where || refs.size() > 1) {
         sql += " WHERE rowid IN (SELECT " + quote_id(target.sql_alias) + ".rowid FROM " + from;

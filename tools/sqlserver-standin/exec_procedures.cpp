@@ -21,17 +21,17 @@ void conn_impl::exec_exec(const statement& st) {
     variable* status = status_variable(st);
     if (ieq(proc, "sp_helptext")) {
         if (st.args.empty() || !st.args[0] || st.args[0]->kind != expr::lit_str)
-            throw err(201, 16, 4, "Procedure or function 'sp_helptext' expects parameter '@objname', which was not supplied.");
+            throw err(errors::parameter_not_supplied, "sp_helptext", "@objname");
         sqlite3* h = handle();
         const std::string& objname = st.args[0]->value;
         auto parts = split_object_name(objname);
         std::optional<long long> id;
         if (!parts.empty()) id = object_id(h, parts.back());
-        if (!id) throw err(15009, 16, 1, "The object '" + objname + "' does not exist in database '" + db_ + "' or is invalid for this operation.");
+        if (!id) throw err(errors::object_missing_in_database, objname, db_);
         std::vector<std::vector<sql_value>> rows;
         run(h, "SELECT definition, encrypted FROM __standin_modules WHERE id = ?1", {static_cast<std::int64_t>(*id)}, &rows);
-        if (rows.empty()) throw err(15197, 16, 1, "There is no text for object '" + objname + "'.");
-        if (std::get<std::int64_t>(rows[0][1]) != 0) throw err(15471, 16, 1, "The text for object '" + objname + "' is encrypted.");
+        if (rows.empty()) throw err(errors::no_text_for_object, objname);
+        if (std::get<std::int64_t>(rows[0][1]) != 0) throw err(errors::text_encrypted, objname);
         const std::string& def = std::get<std::string>(rows[0][0]);
         result_set rs;
         rs.columns.push_back(column{"Text", column_type::text});
@@ -53,7 +53,7 @@ void conn_impl::exec_exec(const statement& st) {
     std::optional<long long> id;
     bool other_db = st.name.size() >= 3 && !st.name[st.name.size() - 3].empty() && !ieq(st.name[st.name.size() - 3], db_);
     if (!other_db) id = object_id(h, proc, &type);
-    if (!id || type.rfind("P", 0) != 0) throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
+    if (!id || type.rfind("P", 0) != 0) throw err(errors::unknown_procedure, proc);
     set_status(status, run_procedure(st, *id));
 }
 
@@ -61,7 +61,7 @@ void conn_impl::exec_exec(const statement& st) {
 conn_impl::variable* conn_impl::status_variable(const statement& st) {
     if (st.status_variable.empty()) return nullptr;
     auto it = vars_.find(to_lower(st.status_variable));
-    if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + st.status_variable + "\".");
+    if (it == vars_.end()) throw compile_err(errors::undeclared_variable, st.status_variable);
     return &it->second;
 }
 
@@ -88,7 +88,7 @@ std::optional<std::string> conn_impl::applock_argument_text(const expr& e) {
     case expr::lit_null: return std::nullopt;
     case expr::variable: {
         auto it = vars_.find(to_lower(e.op));
-        if (it == vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+        if (it == vars_.end()) throw compile_err(errors::undeclared_variable, e.op);
         if (std::holds_alternative<std::monostate>(it->second.value)) return std::nullopt;
         return value_text(it->second.value);
     }
@@ -119,11 +119,7 @@ void conn_impl::exec_applock(const statement& st, bool release) {
     applock_context ctx{eng_.applocks, spid_, current_dbid(), trancount_ > 0, lock_timeout_ms_,
                         [this] { return interrupt_ && interrupt_(); }};
     applock_outcome out = run_applock_procedure(release, args, ctx);
-    if (out.refused) {
-        const server_message& m = *out.refused;
-        auto e = err(m.number, m.severity, m.state, m.text);
-        throw e;
-    }
+    if (out.refused) throw make_error(*out.refused);
     if (out.interrupted) throw request_interrupted{};
     // As SQL Server's own procedures answer: messages raised inside, each
     // error ending its statement there, then the return status.
@@ -147,11 +143,11 @@ void conn_impl::exec_applock(const statement& st, bool release) {
 int conn_impl::run_procedure(const statement& call, long long id) {
     const std::string& proc = call.name.back();
     if (exec_depth_ >= 32)
-        throw err(217, 16, 1, "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).");
+        throw err(errors::nesting_limit);
     sqlite3* h = handle();
     std::vector<std::vector<sql_value>> rows;
     run(h, "SELECT definition, body_start FROM __standin_modules WHERE id = ?1", {static_cast<std::int64_t>(id)}, &rows);
-    if (rows.empty()) throw err(2812, 16, 62, "Could not find stored procedure '" + proc + "'.");
+    if (rows.empty()) throw err(errors::unknown_procedure, proc);
     const std::string def = std::get<std::string>(rows[0][0]);
     std::size_t body_start = static_cast<std::size_t>(std::get<std::int64_t>(rows[0][1]));
     std::vector<stmt_ptr> header, body;
@@ -160,7 +156,11 @@ int conn_impl::run_procedure(const statement& call, long long id) {
         header = parse_batch(def, tokenize(def));
         body = parse_batch(body_text, tokenize(body_text));
     } catch (const syntax_error& e) {
-        throw compile_err(e.number, 15, 1, e.what());
+        // A stored body is parsed only when it runs; what fails there is
+        // reported at class 15 whatever the error.
+        tsql_error failure{e.number, 1, 15, e.what()};
+        failure.abort_batch = true;
+        throw failure;
     }
     std::map<std::string, variable> params = procedure_arguments(call, *header.at(0));
     // The caller's state comes back however the procedure ends.
@@ -202,8 +202,8 @@ std::map<std::string, conn_impl::variable> conn_impl::procedure_arguments(const 
             for (std::size_t j = 0; j < h0.arg_names.size(); ++j)
                 if (ieq(h0.arg_names[j], call.arg_names[i])) k = j;
         if (k >= h0.arg_names.size()) {
-            if (call.arg_names[i].empty()) throw err(8144, 16, 2, "Procedure or function " + proc + " has too many arguments specified.");
-            throw err(8145, 16, 2, call.arg_names[i] + " is not a parameter for procedure " + proc + ".");
+            if (call.arg_names[i].empty()) throw err(errors::too_many_arguments, proc);
+            throw err(errors::not_a_parameter, call.arg_names[i], proc);
         }
         if (call.args[i]->kind == expr::lit_null && call.args[i]->op == "DEFAULT") continue;  // the parameter's default
         variable v;
@@ -215,7 +215,7 @@ std::map<std::string, conn_impl::variable> conn_impl::procedure_arguments(const 
     for (std::size_t k = 0; k < h0.arg_names.size(); ++k) {
         if (given[k]) continue;
         if (!h0.args[k])
-            throw err(201, 16, 4, "Procedure or function '" + proc + "' expects parameter '" + h0.arg_names[k] + "', which was not supplied.");
+            throw err(errors::parameter_not_supplied, proc, h0.arg_names[k]);
         variable v;
         v.type = normalized(h0.types[k], false);
         v.value = evaluate(*h0.args[k], v.type);

@@ -45,7 +45,7 @@ tsql_error sqlite_failure(sqlite3* h, int rc) {
     int number, state, severity;
     std::string text;
     if (decode_error(msg, number, state, severity, text)) {
-        auto e = err(number, severity, state, text);
+        tsql_error e{number, state, severity, text};
         if (number == 245 || number == 241 || number == 8114) {
             e.abort_batch = true;
             e.rollback_tran = true;
@@ -56,8 +56,8 @@ tsql_error sqlite_failure(sqlite3* h, int rc) {
     }
     int primary = rc & 0xff;
     if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
-        return err(1222, 16, 51, "Lock request time out period exceeded.");
-    return err(50000, 16, 1, std::string("Internal error: ") + (msg ? msg : "?"));
+        return err(errors::lock_timeout);
+    return err(errors::internal_error, msg ? msg : "?");
 }
 
 sqlite3* open_handle(const std::string& path) {

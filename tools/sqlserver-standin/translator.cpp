@@ -13,7 +13,7 @@ using namespace tsql;
 std::string translator::new_alias() { return "_t" + std::to_string(++c.alias_counter_); }
 
 void translator::invalid_column(const std::string& name) {
-    throw compile_err(207, 16, 1, "Invalid column name '" + name + "'.");
+    throw compile_err(errors::invalid_column, name);
 }
 
 scope_entry translator::table_entry(const table_ref& r) {
@@ -36,7 +36,7 @@ typed translator::column_ref(const expr& e, const scope& sc) {
             if (!qual.empty() && !ieq(t.alias, qual) && !ieq(t.table->name, qual)) continue;
             int i = t.table->find(col);
             if (i < 0) continue;
-            if (found) throw compile_err(209, 16, 1, "Ambiguous column name '" + col + "'.");
+            if (found) throw compile_err(errors::ambiguous_column, col);
             found = &t;
             idx = i;
         }
@@ -54,7 +54,7 @@ typed translator::column_ref(const expr& e, const scope& sc) {
         }
     }
     if (!qual.empty())
-        throw compile_err(4104, 16, 1, "The multi-part identifier \"" + join_name(p) + "\" could not be bound.");
+        throw compile_err(errors::unbound_identifier, join_name(p));
     invalid_column(col);
 }
 
@@ -75,7 +75,7 @@ typed translator::expression(const expr& e, const scope& sc) {
     case expr::lit_num: return {e.value, vtype::decimal};
     case expr::lit_str: return {quote_str(e.value), vtype::text};
     case expr::lit_null:
-        if (e.op == "DEFAULT") throw compile_err(156, 15, 1, "Incorrect syntax near the keyword 'DEFAULT'.");
+        if (e.op == "DEFAULT") throw compile_err(errors::syntax_near_keyword, "DEFAULT");
         return {"NULL"};
     case expr::column: return column_ref(e, sc);
     case expr::sysvar: return sysvar(e.op);
@@ -103,7 +103,7 @@ typed translator::expression(const expr& e, const scope& sc) {
 // A batch variable's value, written in as a literal.
 typed translator::variable_value(const expr& e) {
     auto it = c.vars_.find(to_lower(e.op));
-    if (it == c.vars_.end()) throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + e.op + "\".");
+    if (it == c.vars_.end()) throw compile_err(errors::undeclared_variable, e.op);
     const sql_value& v = it->second.value;
     typed r;
     if (std::holds_alternative<std::monostate>(v)) r.sql = "NULL";
@@ -137,7 +137,7 @@ typed translator::in_list(const expr& e, const scope& sc) {
 select_out translator::single_column(const select_stmt& s, const scope& sc) {
     select_out so = select(s, &sc, false);
     if (so.names.size() != 1)
-        throw compile_err(116, 16, 1, "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.");
+        throw compile_err(errors::subquery_not_one_column);
     return so;
 }
 
@@ -199,7 +199,7 @@ typed translator::case_when(const expr& e, const scope& sc) {
 typed translator::cast(const expr& e, const scope& sc) {
     typed a = expression(*e.args[0], sc);
     if (!known_type(e.type.name))
-        throw compile_err(243, 16, 1, "Type " + e.type.name + " is not a defined system type.");
+        throw compile_err(errors::unknown_cast_type, e.type.name);
     type_spec t = normalized(e.type, true);
     std::string x = a.sql;
     if (vtype_of(t) == vtype::text && a.type == vtype::datetime && e.args.size() > 1) {
@@ -236,7 +236,7 @@ typed translator::sysvar(const std::string& name) {
     else if (name == "@@TEXTSIZE") r.sql = "2147483647";
     else if (name == "@@NESTLEVEL") r.sql = "0";
     else if (name == "@@LOCK_TIMEOUT") r.sql = std::to_string(c.lock_timeout_ms_);
-    else throw compile_err(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
+    else throw compile_err(errors::undeclared_variable, name);
     return r;
 }
 
@@ -294,8 +294,7 @@ std::string translator::build_from(const std::vector<table_ref>& refs, scope& sc
         scope_entry e = table_entry(r);
         for (const auto& t : sc.tables)
             if (ieq(t.alias, e.alias))
-                throw compile_err(1013, 16, 1, "The objects \"" + t.alias + "\" and \"" + e.alias +
-                                                   "\" in the FROM clause have the same exposed names. Use correlation names to distinguish them.");
+                throw compile_err(errors::duplicate_exposed_names, t.alias, e.alias);
         std::string src = e.table->sql_name == "temp.sysdatabases" ? "temp.sysdatabases" : quote_id(e.table->sql_name);
         std::string piece = src + " AS " + quote_id(e.sql_alias);
         sc.tables.push_back(e);
@@ -303,7 +302,7 @@ std::string translator::build_from(const std::vector<table_ref>& refs, scope& sc
         else if (r.join.empty()) from += ", " + piece;
         else {
             std::string j = r.join == "INNER" ? " JOIN " : r.join == "LEFT" ? " LEFT JOIN " : r.join == "CROSS" ? " CROSS JOIN " : "";
-            if (j.empty()) throw compile_err(102, 15, 1, "Incorrect syntax near '" + r.join + "'.");
+            if (j.empty()) throw compile_err(errors::syntax_near, r.join);
             from += j + piece;
             if (r.on) from += " ON " + expression(*r.on, sc).sql;
         }
@@ -332,7 +331,7 @@ select_out translator::select(const select_stmt& s, const scope* parent, bool fo
     if (s.union_next) {
         select_out rest = select(*s.union_next, parent, forced_names);
         if (rest.names.size() != out.names.size())
-            throw compile_err(205, 16, 1, "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their target lists.");
+            throw compile_err(errors::union_item_count);
         sql += s.union_all ? " UNION ALL " : " UNION ";
         sql += rest.sql;
     }
@@ -375,8 +374,8 @@ std::string translator::select_list(const select_stmt& s, const scope& sc, selec
                 add_item(quote_id(t.sql_alias) + "." + quote_id(col.name), col.name, col.vt());
         }
         if (!matched) {
-            if (sc.tables.empty()) throw compile_err(263, 16, 1, "Must specify table to select from.");
-            throw compile_err(4104, 16, 1, "The multi-part identifier \"" + join_name(it.star_qualifier) + "\" could not be bound.");
+            if (sc.tables.empty()) throw compile_err(errors::select_without_table);
+            throw compile_err(errors::unbound_identifier, join_name(it.star_qualifier));
         }
     }
     return items;
@@ -409,7 +408,7 @@ std::string translator::order_by(const select_stmt& s, const scope& sc, const se
         if (o.e->kind == expr::lit_int) {
             int k = std::atoi(o.e->value.c_str());
             if (k < 1 || k > static_cast<int>(out.names.size()))
-                throw compile_err(108, 16, 1, "The ORDER BY position number " + o.e->value + " is out of range of the number of items in the select list.");
+                throw compile_err(errors::order_by_position_out_of_range, o.e->value);
             term = std::to_string(k);
         } else if (o.e->kind == expr::column && o.e->parts.size() == 1) {
             for (std::size_t i = 0; i < s.items.size() && i < out.names.size(); ++i)
@@ -418,7 +417,7 @@ std::string translator::order_by(const select_stmt& s, const scope& sc, const se
         if (term.empty() && s.union_next) {
             for (std::size_t i = 0; i < out.names.size(); ++i)
                 if (o.e->kind == expr::column && ieq(out.names[i], o.e->parts.back())) term = std::to_string(i + 1);
-            if (term.empty()) throw compile_err(104, 16, 1, "ORDER BY items must appear in the select list if the statement contains a UNION, INTERSECT or EXCEPT operator.");
+            if (term.empty()) throw compile_err(errors::order_by_not_in_union_list);
         } else if (term.empty()) {
             typed t = expression(*o.e, sc);
             term = t.sql;

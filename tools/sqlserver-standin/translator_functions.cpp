@@ -251,11 +251,10 @@ bool translator::is_aggregate(const std::string& function_name) {
 typed translator::function(const expr& e, const scope& sc) {
     auto it = functions().find(e.op);
     if (it == functions().end())
-        throw compile_err(195, 15, 10, "'" + to_lower(e.op) + "' is not a recognized built-in function name.");
+        throw compile_err(errors::unknown_function, to_lower(e.op));
     const function_descriptor& d = it->second;
     if (d.checks_count && (e.args.size() < d.min_args || e.args.size() > d.max_args))
-        throw compile_err(174, 15, 1, "The " + to_lower(e.op) + " function requires " + std::to_string(d.min_args) +
-                                          " argument(s).");
+        throw compile_err(errors::function_argument_count, to_lower(e.op), std::to_string(d.min_args));
     function_call call{*this, e, sc};
     return d.build ? d.build(call) : mapped_call(d, call);
 }

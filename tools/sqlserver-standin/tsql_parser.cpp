@@ -19,8 +19,7 @@ std::vector<stmt_ptr> parser::batch() {
     std::vector<stmt_ptr> out;
     for (const auto& tk : t_)
         if (tk.kind == tok::op && tk.text == "'")
-            throw syntax_error(105, "Unclosed quotation mark after the character string '" +
-                                        tk.upper + "'.", tk.line);
+            throw syntax_error(errors::unclosed_quote, {tk.upper}, tk.line);
     while (!at_end()) {
         if (peek().is_op(";")) { ++p_; continue; }
         bool first = out.empty();
@@ -51,11 +50,11 @@ void parser::fail_at(std::size_t i) const {
     if (t->kind == tok::end) {
         // At the end SQL Server names the last token of the batch.
         if (t_.size() >= 2) t = &t_[t_.size() - 2];
-        else throw syntax_error(102, "Incorrect syntax near ''.", t->line);
+        else throw syntax_error(errors::syntax_near, {""}, t->line);
     }
     if (t->kind == tok::ident && is_reserved(t->upper))
-        throw syntax_error(156, "Incorrect syntax near the keyword '" + t->text + "'.", t->line);
-    throw syntax_error(102, "Incorrect syntax near '" + t->text + "'.", t->line);
+        throw syntax_error(errors::syntax_near_keyword, {t->text}, t->line);
+    throw syntax_error(errors::syntax_near, {t->text}, t->line);
 }
 
 bool parser::accept(const char* kw) {
@@ -277,7 +276,7 @@ void parser::set_(statement& st) {
         }
         fail();
     }
-    throw syntax_error(195, "'" + t.text + "' is not a recognized SET option.", t.line);
+    throw syntax_error(errors::unknown_set_option, {t.text}, t.line);
 }
 
 void parser::exec_(statement& st) {
@@ -350,9 +349,7 @@ void parser::create_(statement& st, bool first) {
     if (peek().is("PROC") || peek().is("PROCEDURE") || peek().is("TRIGGER")) {
         if (!first) {
             std::string what = peek().is("TRIGGER") ? "TRIGGER" : "PROCEDURE";
-            throw syntax_error(111, "'CREATE/ALTER " + what +
-                                        "' must be the first statement in a query batch.",
-                               kw.line);
+            throw syntax_error(errors::must_be_first_in_batch, {what}, kw.line);
         }
         module_(st, alter);
         return;

@@ -178,9 +178,9 @@ void parser::module_(statement& st, bool alter) {
     for (std::size_t i = p_; i < t_.size() && t_[i].kind != tok::end; ++i) {
         const token& t = t_[i];
         if (t.kind == tok::ident && t.upper == "GO" && separator_line(i))
-            throw syntax_error(102, "Incorrect syntax near 'GO'.", t.line);
+            throw syntax_error(errors::syntax_near, {"GO"}, t.line);
         if (t.is("WITH") && t_[i + 1].is("ENCRYPTION"))
-            throw syntax_error(156, "Incorrect syntax near the keyword '" + t.text + "'.", t.line);
+            throw syntax_error(errors::syntax_near_keyword, {t.text}, t.line);
     }
     p_ = t_.size() - 1;
 }

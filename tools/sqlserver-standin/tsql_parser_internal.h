@@ -31,8 +31,7 @@ private:
         parser& p;
         explicit nesting(parser& pp) : p(pp) {
             if (++p.depth_ > 128)
-                throw syntax_error(191, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.",
-                                   p.peek().line);
+                throw syntax_error(errors::nested_too_deeply, {}, p.peek().line);
         }
         ~nesting() { --p.depth_; }
     };

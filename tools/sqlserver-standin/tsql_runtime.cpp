@@ -8,6 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
+
+#include "error_catalogue.h"
 
 namespace standin::tsql {
 
@@ -86,8 +89,10 @@ std::string text_of(sqlite3_value* v) {
     return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_value_bytes(v)) : std::string();
 }
 
-void raise(sqlite3_context* ctx, int number, int state, int severity, const std::string& text) {
-    std::string m = encode_error(number, state, severity, text);
+// Fails the SQLite function with a message of the catalogue.
+template <typename... Args>
+void raise(sqlite3_context* ctx, const error_def& d, const Args&... args) {
+    std::string m = encode_error(d.number, d.state, d.severity, error_text(d, {std::string_view(args)...}));
     sqlite3_result_error(ctx, m.c_str(), static_cast<int>(m.size()));
 }
 
@@ -181,7 +186,7 @@ void cvt_to_integer(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_
         bool ok = to.code == cvt_bit ? text_to_bit(s, iv) : parse_int(s, iv);
         if (!ok) {
             const char* tn = to.code == cvt_bit ? "bit" : int_type_name(to.len);
-            raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s + "' to data type " + tn + ".");
+            raise(ctx, errors::varchar_conversion_failed, s, tn);
             return;
         }
     }
@@ -191,7 +196,7 @@ void cvt_to_integer(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_
     if (to.len == 2) { lo = -32768; hi = 32767; }
     if (to.len == 1) { lo = 0; hi = 255; }
     if (iv < lo || iv > hi) {
-        raise(ctx, 8115, 2, 16, std::string("Arithmetic overflow error converting expression to data type ") + int_type_name(to.len) + ".");
+        raise(ctx, errors::arithmetic_overflow, "expression", int_type_name(to.len));
         return;
     }
     sqlite3_result_int64(ctx, iv);
@@ -202,15 +207,14 @@ void cvt_to_number(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_t
     if (type == SQLITE_INTEGER) d = static_cast<double>(sqlite3_value_int64(v));
     else if (type == SQLITE_FLOAT) d = sqlite3_value_double(v);
     else if (!parse_decimal(text_of(v), d)) {
-        if (to.code == cvt_float) raise(ctx, 8114, 5, 16, "Error converting data type varchar to float.");
-        else raise(ctx, 8114, 5, 16, "Error converting data type varchar to numeric.");
+        raise(ctx, errors::conversion_error, "varchar", to.code == cvt_float ? "float" : "numeric");
         return;
     }
     if (to.code == cvt_decimal) {
         double f = std::pow(10.0, to.scale);
         d = std::round(d * f) / f;
         if (to.prec > 0 && std::fabs(d) >= std::pow(10.0, to.prec - to.scale)) {
-            raise(ctx, 8115, 2, 16, "Arithmetic overflow error converting numeric to data type numeric.");
+            raise(ctx, errors::arithmetic_overflow, "numeric", "numeric");
             return;
         }
         if (to.scale == 0 && std::fabs(d) < 9.0e15) {
@@ -241,7 +245,7 @@ void cvt_to_datetime(sqlite3_context* ctx, sqlite3_value* v, int type) {
     }
     std::string outs;
     if (!normalize_datetime(text_of(v), outs)) {
-        raise(ctx, 241, 1, 16, "Conversion failed when converting date and/or time from character string.");
+        raise(ctx, errors::datetime_conversion_failed);
         return;
     }
     sqlite3_result_text(ctx, outs.c_str(), static_cast<int>(outs.size()), SQLITE_TRANSIENT);
@@ -283,7 +287,7 @@ void cvt_to_text(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_tar
         while (!t.empty() && t.back() == ' ' && length(t) > len) t.pop_back();
         if (length(t) > len) {
             if (to.strict) {
-                raise(ctx, 8152, 14, 16, "String or binary data would be truncated.");
+                raise(ctx, errors::string_truncated);
                 return;
             }
             t = cut_to(t, len, bytes);
@@ -331,14 +335,14 @@ void fn_num(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (parse_int(s, iv)) { sqlite3_result_int64(ctx, iv); return; }
     double d;
     if (parse_decimal(s, d)) { sqlite3_result_double(ctx, d); return; }
-    raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s + "' to data type int.");
+    raise(ctx, errors::varchar_conversion_failed, s, "int");
 }
 
 void fn_dt(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) { sqlite3_result_null(ctx); return; }
     std::string o;
     if (!normalize_datetime(text_of(argv[0]), o)) {
-        raise(ctx, 241, 1, 16, "Conversion failed when converting date and/or time from character string.");
+        raise(ctx, errors::datetime_conversion_failed);
         return;
     }
     sqlite3_result_text(ctx, o.c_str(), static_cast<int>(o.size()), SQLITE_TRANSIENT);
@@ -363,7 +367,7 @@ void fn_add(sqlite3_context* ctx, int, sqlite3_value** argv) {
         if (t == SQLITE_FLOAT) { d = sqlite3_value_double(v); f = true; return true; }
         std::string s = text_of(v);
         if (parse_int(s, i)) { d = static_cast<double>(i); return true; }
-        raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s + "' to data type int.");
+        raise(ctx, errors::varchar_conversion_failed, s, "int");
         return false;
     };
     if (!num(argv[0], ta, ia, da, fa) || !num(argv[1], tb, ib, db, fb)) return;
@@ -378,7 +382,7 @@ void fn_divmod(sqlite3_context* ctx, int, sqlite3_value** argv, bool mod) {
         // Let SQLite's own arithmetic handle numeric text.
     }
     if (sqlite3_value_double(argv[1]) == 0.0) {
-        raise(ctx, 8134, 1, 16, "Divide by zero error encountered.");
+        raise(ctx, errors::divide_by_zero);
         return;
     }
     if (sqlite3_value_numeric_type(argv[0]) == SQLITE_INTEGER &&
@@ -410,8 +414,7 @@ void fn_left_right(sqlite3_context* ctx, sqlite3_value** argv, bool left) {
     }
     long long n = sqlite3_value_int64(argv[1]);
     if (n < 0) {
-        raise(ctx, 536, 1, 16, std::string("Invalid length parameter passed to the ") +
-                                   (left ? "left" : "right") + " function.");
+        raise(ctx, errors::invalid_length, left ? "left" : "right");
         return;
     }
     std::string s = value_string(argv[0]);
@@ -444,7 +447,7 @@ void fn_substring(sqlite3_context* ctx, int, sqlite3_value** argv) {
     std::string s = value_string(argv[0]);
     long long start = sqlite3_value_int64(argv[1]), len = sqlite3_value_int64(argv[2]);
     if (len < 0) {
-        raise(ctx, 537, 3, 16, "Invalid length parameter passed to the substring function.");
+        raise(ctx, errors::invalid_substring_length);
         return;
     }
     long long end = start + len;  // exclusive, 1-based
