@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,45 +33,6 @@ namespace standin {
 
 using namespace tsql;
 using namespace detail;
-
-namespace {
-
-std::string json_escape(const std::string& s) {
-    std::string r;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': r += "\\\""; break;
-        case '\\': r += "\\\\"; break;
-        case '\n': r += "\\n"; break;
-        case '\r': r += "\\r"; break;
-        case '\t': r += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                r += buf;
-            } else {
-                r += static_cast<char>(c);
-            }
-        }
-    }
-    return r;
-}
-
-std::string json_value(const sql_value& v) {
-    if (std::holds_alternative<std::int64_t>(v)) return std::to_string(std::get<std::int64_t>(v));
-    if (std::holds_alternative<double>(v)) {
-        double d = std::get<double>(v);
-        if (!std::isfinite(d)) return "null";
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.15g", d);
-        return buf;
-    }
-    if (std::holds_alternative<std::string>(v)) return "\"" + json_escape(std::get<std::string>(v)) + "\"";
-    return "null";
-}
-
-}  // namespace
 
 namespace detail {
 
@@ -107,8 +67,6 @@ bool engine_state::create_db(const std::string& name, std::string& error) {
 }
 
 }  // namespace detail
-
-struct engine::impl : engine_state {};
 
 namespace {
 
@@ -237,92 +195,6 @@ bool engine::run_fixture(const std::string& path, std::string& error) {
         return false;
     }
     return true;
-}
-
-std::string engine::dump_json() {
-    std::string out = "{\"databases\":{";
-    bool first_db = true;
-    for (const auto& d : impl_->all_dbs()) {
-        sqlite3* h = open_handle(d.path);
-        if (!h) continue;
-        if (!first_db) out += ",";
-        first_db = false;
-        out += "\"" + json_escape(d.name) + "\":{\"tables\":{";
-        std::vector<std::pair<long long, std::string>> tables;
-        {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(h, "SELECT id, name FROM sysobjects WHERE type = 'U' ORDER BY id", -1, &st, nullptr);
-            while (st && sqlite3_step(st) == SQLITE_ROW)
-                tables.push_back({sqlite3_column_int64(st, 0), reinterpret_cast<const char*>(sqlite3_column_text(st, 1))});
-            sqlite3_finalize(st);
-        }
-        bool first_t = true;
-        for (const auto& [id, name] : tables) {
-            std::vector<std::string> cols;
-            std::vector<std::pair<long long, int>> pk;
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(h, "SELECT name, pk_order FROM __standin_columns WHERE table_id = ?1 ORDER BY colid", -1, &st, nullptr);
-            sqlite3_bind_int64(st, 1, id);
-            while (sqlite3_step(st) == SQLITE_ROW) {
-                long long pko = sqlite3_column_int64(st, 1);
-                if (pko > 0) pk.push_back({pko, static_cast<int>(cols.size())});
-                cols.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-            }
-            sqlite3_finalize(st);
-            std::sort(pk.begin(), pk.end());
-            if (!first_t) out += ",";
-            first_t = false;
-            out += "\"" + json_escape(name) + "\":{\"columns\":[";
-            for (std::size_t i = 0; i < cols.size(); ++i) out += (i ? ",\"" : "\"") + json_escape(cols[i]) + "\"";
-            out += "],\"rows\":[";
-            std::string q = "SELECT ";
-            for (std::size_t i = 0; i < cols.size(); ++i) q += (i ? "," : "") + quote_id(cols[i]);
-            q += " FROM " + quote_id(name);
-            if (!pk.empty()) {
-                q += " ORDER BY ";
-                for (std::size_t i = 0; i < pk.size(); ++i) q += (i ? "," : "") + quote_id(cols[static_cast<std::size_t>(pk[i].second)]);
-            } else {
-                q += " ORDER BY rowid";
-            }
-            st = nullptr;
-            sqlite3_prepare_v2(h, q.c_str(), -1, &st, nullptr);
-            bool first_r = true;
-            while (st && sqlite3_step(st) == SQLITE_ROW) {
-                out += first_r ? "[" : ",[";
-                first_r = false;
-                for (int i = 0; i < sqlite3_column_count(st); ++i) out += (i ? "," : "") + json_value(column_value(st, i));
-                out += "]";
-            }
-            sqlite3_finalize(st);
-            out += "]}";
-        }
-        out += "},\"objects\":[";
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(h,
-                           "SELECT o.name, o.type, t.name, m.encrypted, m.definition FROM sysobjects o"
-                           " JOIN __standin_modules m ON m.id = o.id LEFT JOIN sysobjects t ON t.id = m.table_id"
-                           " ORDER BY o.id",
-                           -1, &st, nullptr);
-        bool first_o = true;
-        while (st && sqlite3_step(st) == SQLITE_ROW) {
-            std::string type = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-            while (!type.empty() && type.back() == ' ') type.pop_back();
-            if (!first_o) out += ",";
-            first_o = false;
-            out += "{\"name\":\"" + json_escape(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) + "\"";
-            out += ",\"type\":\"" + type + "\"";
-            if (sqlite3_column_type(st, 2) == SQLITE_NULL) out += ",\"table\":null";
-            else out += ",\"table\":\"" + json_escape(reinterpret_cast<const char*>(sqlite3_column_text(st, 2))) + "\"";
-            out += std::string(",\"encrypted\":") + (sqlite3_column_int(st, 3) ? "true" : "false");
-            const unsigned char* def = sqlite3_column_text(st, 4);
-            out += ",\"definition\":\"" + json_escape(def ? reinterpret_cast<const char*>(def) : "") + "\"}";
-        }
-        sqlite3_finalize(st);
-        out += "]}";
-        sqlite3_close(h);
-    }
-    out += "}}";
-    return out;
 }
 
 }  // namespace standin

@@ -54,3 +54,10 @@ struct engine_state {
 };
 
 }  // namespace standin::detail
+
+namespace standin {
+
+// The engine's state is what its connections share.
+struct engine::impl : detail::engine_state {};
+
+}  // namespace standin
