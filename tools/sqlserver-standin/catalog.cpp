@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 
 #include "connection_impl.h"
 #include "tsql_runtime.h"
@@ -15,7 +16,7 @@ using namespace tsql;
 
 namespace {
 
-col_info sys_col(const char* name, vtype v) {
+col_info sys_col(const std::string& name, vtype v) {
     col_info c;
     c.name = name;
     c.type.name = v == vtype::integer ? "INT" : v == vtype::datetime ? "DATETIME" : "NVARCHAR";
@@ -23,72 +24,40 @@ col_info sys_col(const char* name, vtype v) {
     return c;
 }
 
-const std::vector<std::pair<const char*, vtype>>& sysobjects_cols() {
-    static const std::vector<std::pair<const char*, vtype>> c = {
-        {"name", vtype::text}, {"id", vtype::integer}, {"xtype", vtype::text},
-        {"uid", vtype::integer}, {"info", vtype::integer}, {"status", vtype::integer},
-        {"base_schema_ver", vtype::integer}, {"replinfo", vtype::integer},
-        {"parent_obj", vtype::integer}, {"crdate", vtype::datetime}, {"ftcatid", vtype::integer},
-        {"schema_ver", vtype::integer}, {"stats_schema_ver", vtype::integer},
-        {"type", vtype::text}, {"userstat", vtype::integer}, {"sysstat", vtype::integer},
-        {"indexdel", vtype::integer}, {"refdate", vtype::datetime}, {"version", vtype::integer},
-        {"deltrig", vtype::integer}, {"instrig", vtype::integer}, {"updtrig", vtype::integer},
-        {"seltrig", vtype::integer}, {"category", vtype::integer}, {"cache", vtype::integer}};
-    return c;
-}
-const std::vector<std::pair<const char*, vtype>>& syscolumns_cols() {
-    static const std::vector<std::pair<const char*, vtype>> c = {
-        {"name", vtype::text}, {"id", vtype::integer}, {"xtype", vtype::integer},
-        {"typestat", vtype::integer}, {"xusertype", vtype::integer}, {"length", vtype::integer},
-        {"xprec", vtype::integer}, {"xscale", vtype::integer}, {"colid", vtype::integer},
-        {"colorder", vtype::integer}, {"cdefault", vtype::integer}, {"domain", vtype::integer},
-        {"number", vtype::integer}, {"status", vtype::integer}, {"type", vtype::integer},
-        {"usertype", vtype::integer}, {"prec", vtype::integer}, {"scale", vtype::integer},
-        {"iscomputed", vtype::integer}, {"isoutparam", vtype::integer},
-        {"isnullable", vtype::integer}, {"collation", vtype::text}};
-    return c;
-}
-const std::vector<std::pair<const char*, vtype>>& sysdatabases_cols() {
-    static const std::vector<std::pair<const char*, vtype>> c = {
-        {"name", vtype::text}, {"dbid", vtype::integer}, {"sid", vtype::text},
-        {"mode", vtype::integer}, {"status", vtype::integer}, {"status2", vtype::integer},
-        {"crdate", vtype::datetime}, {"reserved", vtype::datetime}, {"category", vtype::integer},
-        {"cmptlevel", vtype::integer}, {"filename", vtype::text}, {"version", vtype::integer}};
-    return c;
-}
+// The columns of the system tables and views in order, as name:type with
+// type t (text), i (integer) or d (datetime).
+const char* const sysobjects_columns =
+    "name:t id:i xtype:t uid:i info:i status:i base_schema_ver:i replinfo:i parent_obj:i crdate:d "
+    "ftcatid:i schema_ver:i stats_schema_ver:i type:t userstat:i sysstat:i indexdel:i refdate:d "
+    "version:i deltrig:i instrig:i updtrig:i seltrig:i category:i cache:i";
+const char* const syscolumns_columns =
+    "name:t id:i xtype:i typestat:i xusertype:i length:i xprec:i xscale:i colid:i colorder:i "
+    "cdefault:i domain:i number:i status:i type:i usertype:i prec:i scale:i iscomputed:i isoutparam:i "
+    "isnullable:i collation:t";
+const char* const sysdatabases_columns =
+    "name:t dbid:i sid:t mode:i status:i status2:i crdate:d reserved:d category:i cmptlevel:i "
+    "filename:t version:i";
+const char* const sys_objects_columns =
+    "name:t object_id:i principal_id:i schema_id:i parent_object_id:i type:t type_desc:t "
+    "create_date:d modify_date:d is_ms_shipped:i is_published:i is_schema_published:i";
+const char* const sys_triggers_columns =
+    "name:t object_id:i parent_class:i parent_id:i type:t type_desc:t create_date:d modify_date:d "
+    "is_ms_shipped:i is_disabled:i is_not_for_replication:i is_instead_of_trigger:i";
+const char* const sys_databases_columns =
+    "name:t database_id:i create_date:d compatibility_level:i collation_name:t";
 
-const std::vector<std::pair<const char*, vtype>>& sys_objects_cols() {
-    static const std::vector<std::pair<const char*, vtype>> c = {
-        {"name", vtype::text}, {"object_id", vtype::integer}, {"principal_id", vtype::integer},
-        {"schema_id", vtype::integer}, {"parent_object_id", vtype::integer}, {"type", vtype::text},
-        {"type_desc", vtype::text}, {"create_date", vtype::datetime}, {"modify_date", vtype::datetime},
-        {"is_ms_shipped", vtype::integer}, {"is_published", vtype::integer},
-        {"is_schema_published", vtype::integer}};
-    return c;
-}
-const std::vector<std::pair<const char*, vtype>>& sys_triggers_cols() {
-    static const std::vector<std::pair<const char*, vtype>> c = {
-        {"name", vtype::text}, {"object_id", vtype::integer}, {"parent_class", vtype::integer},
-        {"parent_id", vtype::integer}, {"type", vtype::text}, {"type_desc", vtype::text},
-        {"create_date", vtype::datetime}, {"modify_date", vtype::datetime},
-        {"is_ms_shipped", vtype::integer}, {"is_disabled", vtype::integer},
-        {"is_not_for_replication", vtype::integer}, {"is_instead_of_trigger", vtype::integer}};
-    return c;
-}
-const std::vector<std::pair<const char*, vtype>>& sys_databases_cols() {
-    static const std::vector<std::pair<const char*, vtype>> c = {
-        {"name", vtype::text}, {"database_id", vtype::integer}, {"create_date", vtype::datetime},
-        {"compatibility_level", vtype::integer}, {"collation_name", vtype::text}};
-    return c;
-}
-
-table_info system_table(const std::string& name, const std::vector<std::pair<const char*, vtype>>& cols,
-                        const std::string& sql_name) {
+table_info system_table(const std::string& name, const char* columns, const std::string& sql_name) {
     table_info t;
     t.name = name;
     t.sql_name = sql_name;
     t.system = true;
-    for (const auto& [n, v] : cols) t.cols.push_back(sys_col(n, v));
+    std::istringstream in(columns);
+    std::string col;
+    while (in >> col) {
+        std::size_t colon = col.find(':');
+        char type = col[colon + 1];
+        t.cols.push_back(sys_col(col.substr(0, colon), type == 'i' ? vtype::integer : type == 'd' ? vtype::datetime : vtype::text));
+    }
     return t;
 }
 
@@ -173,23 +142,23 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
     if (!for_write && (owner.empty() || ieq(owner, "dbo") || ieq(owner, "sys"))) {
         if (ieq(name, "sysdatabases")) {
             refresh_sysdatabases(h);
-            return std::make_shared<table_info>(system_table("sysdatabases", sysdatabases_cols(), "temp.sysdatabases"));
+            return std::make_shared<table_info>(system_table("sysdatabases", sysdatabases_columns, "temp.sysdatabases"));
         }
         if (!other_db && ieq(name, "sysobjects"))
-            return std::make_shared<table_info>(system_table("sysobjects", sysobjects_cols(), "sysobjects"));
+            return std::make_shared<table_info>(system_table("sysobjects", sysobjects_columns, "sysobjects"));
         if (!other_db && ieq(name, "syscolumns"))
-            return std::make_shared<table_info>(system_table("syscolumns", syscolumns_cols(), "syscolumns"));
+            return std::make_shared<table_info>(system_table("syscolumns", syscolumns_columns, "syscolumns"));
     }
     // The catalog views of SQL Server 2005 and later, as generated scripts use them.
     if (!for_write && ieq(owner, "sys")) {
         if (ieq(name, "databases")) {
             refresh_sysdatabases(h);
-            return std::make_shared<table_info>(system_table("databases", sys_databases_cols(), "sys_databases"));
+            return std::make_shared<table_info>(system_table("databases", sys_databases_columns, "sys_databases"));
         }
         if (!other_db && (ieq(name, "objects") || ieq(name, "procedures") || ieq(name, "tables")))
-            return std::make_shared<table_info>(system_table(to_lower(name), sys_objects_cols(), "sys_" + to_lower(name)));
+            return std::make_shared<table_info>(system_table(to_lower(name), sys_objects_columns, "sys_" + to_lower(name)));
         if (!other_db && ieq(name, "triggers"))
-            return std::make_shared<table_info>(system_table("triggers", sys_triggers_cols(), "sys_triggers"));
+            return std::make_shared<table_info>(system_table("triggers", sys_triggers_columns, "sys_triggers"));
     }
     if (!other_db && (owner.empty() || ieq(owner, "dbo"))) {
         auto t = load_table(h, name);

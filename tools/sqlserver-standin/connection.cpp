@@ -25,41 +25,39 @@ conn_impl::~conn_impl() {
     }
 }
 
-batch_reply conn_impl::begin_transaction() {
+// A transaction manager request: its reply, with an error it raises.
+batch_reply conn_impl::manager_request(const std::function<void()>& work) {
     batch_reply r;
     reply_ = &r;
-    begin_tran();
+    try {
+        work();
+    } catch (const tsql_error& e) {
+        report(e, 1);
+    }
     reply_ = nullptr;
     return r;
 }
 
+batch_reply conn_impl::begin_transaction() {
+    return manager_request([this] { begin_tran(); });
+}
+
+// Commits the whole transaction, however deep the nesting.
 batch_reply conn_impl::commit_transaction(bool begin_new) {
-    batch_reply r;
-    reply_ = &r;
-    try {
+    return manager_request([this, begin_new] {
         if (trancount_ == 0) throw err(errors::commit_without_begin);
         trancount_ = 1;
         commit_tran();
         if (begin_new) begin_tran();
-    } catch (const tsql_error& e) {
-        report(e, 1);
-    }
-    reply_ = nullptr;
-    return r;
+    });
 }
 
 batch_reply conn_impl::rollback_transaction(bool begin_new) {
-    batch_reply r;
-    reply_ = &r;
-    try {
+    return manager_request([this, begin_new] {
         if (trancount_ == 0) throw err(errors::rollback_without_begin);
         rollback_tran();
         if (begin_new) begin_tran();
-    } catch (const tsql_error& e) {
-        report(e, 1);
-    }
-    reply_ = nullptr;
-    return r;
+    });
 }
 
 sqlite3_stmt* conn_impl::cached(sqlite3* h, const std::string& sql) {
@@ -249,21 +247,19 @@ void conn_impl::commit_tran() {
         --trancount_;
         return;
     }
-    trancount_ = 0;
-    std::uint64_t d = descriptor_;
-    eng_.applocks.release_all(spid_, true);
-    end_handles("COMMIT");
-    transaction_changed t{transaction_changed::what::committed, d};
-    reply_->items.push_back(t);
+    end_transaction("COMMIT", transaction_changed::what::committed);
 }
 
-void conn_impl::rollback_tran() {
+void conn_impl::rollback_tran() { end_transaction("ROLLBACK", transaction_changed::what::rolled_back); }
+
+// Ends the transaction whatever its nesting: the locks it owns go, and every
+// handle in it commits or rolls back.
+void conn_impl::end_transaction(const char* sql, transaction_changed::what how) {
     trancount_ = 0;
     std::uint64_t d = descriptor_;
     eng_.applocks.release_all(spid_, true);
-    end_handles("ROLLBACK");
-    transaction_changed t{transaction_changed::what::rolled_back, d};
-    reply_->items.push_back(t);
+    end_handles(sql);
+    reply_->items.push_back(transaction_changed{how, d});
 }
 
 void conn_impl::implicit_begin() {

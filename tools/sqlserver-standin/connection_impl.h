@@ -99,6 +99,12 @@ private:
     bool interrupted_ = false;
     std::chrono::steady_clock::time_point wait_started_;
 
+    std::string batch_text_;            // the batch running, as received
+    std::optional<int> return_status_;  // RETURN n inside the running procedure
+    int exec_depth_ = 0;                // procedures running inside each other
+    std::string current_proc_;          // for the procedure field of messages raised inside one
+    int proc_line_offset_ = 0;
+
     friend struct translator;
 
     // SQLite's busy handler: another connection holds the database's write
@@ -131,10 +137,12 @@ private:
 
     // ------------------------------------------------------ transactions
 
+    batch_reply manager_request(const std::function<void()>& work);
     void begin_tran();
     void end_handles(const char* sql);
     void commit_tran();
     void rollback_tran();
+    void end_transaction(const char* sql, transaction_changed::what how);
 
     // A single statement's work is atomic: in a user transaction it runs
     // under a savepoint, otherwise in its own write transaction.
@@ -172,25 +180,38 @@ private:
     void refresh_sysdatabases(sqlite3* h);
     long long new_object_id(sqlite3* h);
 
-    // --------------------------------------------------------- statements
+    // ------------------------------------- batches and simple statements
+    // (connection.cpp)
 
     void exec_stmt(const statement& st);
+    void check_owner(const std::vector<std::string>& parts);
+    bool eval_condition(const expr& e);
+    sql_value evaluate(const expr& e, const type_spec& type);
     void exec_truncate(const statement& st);
     void exec_block(const statement& st);
     void exec_end_tran(const statement& st);
     void exec_print(const statement& st);
     void exec_declare(const statement& st);
     void exec_return(const statement& st);
+    void exec_set(const statement& st);
+    int lock_timeout_value(const std::string& written);
+
+    // ----------------------------------------------------- exec_dml.cpp
+
     void exec_select(const statement& st);
     void exec_insert(const statement& st);
     void insert_rows(sqlite3* h, const table_info& t, const std::vector<int>& target,
                      std::vector<std::vector<sql_value>>& rows);
     void exec_update(const statement& st);
     void exec_delete(const statement& st);
+
+    // ----------------------------------------------------- exec_ddl.cpp
+
     void exec_create_table(const statement& st);
     table_info declared_table(sqlite3* h, const statement& st);
     void store_table(sqlite3* h, const table_info& t);
     void store_column(sqlite3* h, std::int64_t table_id, std::int64_t colid, const col_info& c, std::int64_t pk_order);
+    std::shared_ptr<table_info> altered_table(sqlite3* h, const statement& st);
     void exec_alter_add(const statement& st);
     void add_column(sqlite3* h, table_info& t, const tsql::column_def& cd, bool with_values, bool empty, std::int64_t colid,
                     translator& tr);
@@ -201,25 +222,17 @@ private:
     void exec_drop_module(const statement& st);
     void exec_use(const statement& st);
     void exec_create_database(const statement& st);
+
+    // ---------------------------------------------- exec_procedures.cpp
+
     void exec_exec(const statement& st);
-    void exec_set(const statement& st);
-    int lock_timeout_value(const std::string& written);
-    bool eval_condition(const expr& e);
-    sql_value evaluate(const expr& e, const type_spec& type);
+    variable* status_variable(const statement& st);
+    void set_status(variable* v, int status);
     int run_procedure(const statement& call, long long id);
     std::map<std::string, variable> procedure_arguments(const statement& call, const statement& header);
     int run_procedure_body(const std::vector<tsql::stmt_ptr>& body);
     void exec_applock(const statement& st, bool release);
     std::optional<std::string> applock_argument_text(const expr& e);
-    variable* status_variable(const statement& st);
-    void set_status(variable* v, int status);
-    std::optional<int> return_status_;  // RETURN n inside the running procedure
-    int exec_depth_ = 0;
-    std::string current_proc_;  // for the procedure field of messages raised inside one
-    int proc_line_offset_ = 0;
-    void check_owner(const std::vector<std::string>& parts);
-
-    std::string batch_text_;
 };
 
 }  // namespace standin::detail

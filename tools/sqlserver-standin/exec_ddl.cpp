@@ -131,11 +131,17 @@ void conn_impl::store_column(sqlite3* h, std::int64_t table_id, std::int64_t col
          pk_order, static_cast<std::int64_t>(xtype_of(c.type)), static_cast<std::int64_t>(storage_length(c.type))});
 }
 
-void conn_impl::exec_alter_add(const statement& st) {
-    sqlite3* h = handle();
+// The table an ALTER TABLE names.
+std::shared_ptr<table_info> conn_impl::altered_table(sqlite3* h, const statement& st) {
     check_owner(st.name);
     auto t = load_table(h, st.name.back());
     if (!t) throw err(errors::altered_table_missing, st.name.back());
+    return t;
+}
+
+void conn_impl::exec_alter_add(const statement& st) {
+    sqlite3* h = handle();
+    auto t = altered_table(h, st);
     translator tr(*this, h);
     atomic_stmt a(*this, h);
     auto colid = scalar(h, "SELECT coalesce(max(colid), 0) FROM __standin_columns WHERE table_id = ?1", {static_cast<std::int64_t>(t->id)});
@@ -205,9 +211,7 @@ void conn_impl::add_primary_key(sqlite3* h, const table_info& t, const statement
 
 void conn_impl::exec_alter_drop(const statement& st) {
     sqlite3* h = handle();
-    check_owner(st.name);
-    auto t = load_table(h, st.name.back());
-    if (!t) throw err(errors::altered_table_missing, st.name.back());
+    auto t = altered_table(h, st);
     atomic_stmt a(*this, h);
     for (const auto& c : st.columns) {
         int i = t->find(c);

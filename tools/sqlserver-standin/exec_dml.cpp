@@ -108,6 +108,13 @@ expr_ptr parse_default(const std::string& text) {
     return std::move(stmts.at(0)->query->items.at(0).e);
 }
 
+// 515, ending the statement.
+tsql_error null_violation(const std::string& col, const std::string& db, const std::string& table, const char* verb) {
+    auto e = err(errors::null_not_allowed, col, db, table, verb);
+    e.terminated = true;
+    return e;
+}
+
 tsql_error duplicate_key(const table_info& t, const std::vector<sql_value>& key) {
     std::string v;
     for (std::size_t i = 0; i < key.size(); ++i) {
@@ -252,11 +259,8 @@ void conn_impl::insert_rows(sqlite3* h, const table_info& t, const std::vector<i
     }
     for (const auto& r : rows)
         for (std::size_t j = 0; j < t.cols.size(); ++j)
-            if (!t.cols[j].nullable && std::holds_alternative<std::monostate>(r[j])) {
-                auto e = err(errors::null_not_allowed, t.cols[j].name, db_, t.name, "INSERT");
-                e.terminated = true;
-                throw e;
-            }
+            if (!t.cols[j].nullable && std::holds_alternative<std::monostate>(r[j]))
+                throw null_violation(t.cols[j].name, db_, t.name, "INSERT");
     std::string ins = "INSERT INTO " + quote_id(t.name) + " (";
     for (std::size_t j = 0; j < t.cols.size(); ++j) ins += (j ? ", " : "") + quote_id(t.cols[j].name);
     ins += ") VALUES (";
@@ -315,18 +319,32 @@ std::vector<table_ref> dml_tables(const statement& st, std::size_t& target_index
     return refs;
 }
 
+// The FROM list of an UPDATE or DELETE, translated, and which of its tables
+// is the target.
+struct dml_from {
+    std::vector<table_ref> refs;
+    scope sc;
+    std::string sql;
+    std::size_t target = 0;
+};
+
+dml_from translate_dml_from(const statement& st, translator& tr) {
+    dml_from f;
+    f.refs = dml_tables(st, f.target);
+    f.sql = tr.build_from(f.refs, f.sc);
+    if (f.sc.tables[f.target].table->system) throw err(errors::system_catalog_update);
+    return f;
+}
+
 }  // namespace
 
 void conn_impl::exec_update(const statement& st) {
     sqlite3* h = handle();
     check_owner(st.name);
     translator tr(*this, h);
-    std::size_t ti = 0;
-    std::vector<table_ref> refs = dml_tables(st, ti);
-    scope sc;
-    std::string from = tr.build_from(refs, sc);
-    const scope_entry& target = sc.tables[ti];
-    if (target.table->system) throw err(errors::system_catalog_update);
+    dml_from f = translate_dml_from(st, tr);
+    const scope& sc = f.sc;
+    const scope_entry& target = sc.tables[f.target];
     auto t = target.table;
     std::vector<std::size_t> cols;
     std::string sel = "SELECT " + quote_id(target.sql_alias) + ".rowid";
@@ -339,17 +357,14 @@ void conn_impl::exec_update(const statement& st) {
         sel += ", " + cvt_call(v.sql, t->cols[static_cast<std::size_t>(i)].type, true);
     }
     for (std::size_t k : t->pk) sel += ", " + quote_id(target.sql_alias) + "." + quote_id(t->cols[k].name);
-    sel += " FROM " + from;
+    sel += " FROM " + f.sql;
     if (st.where) sel += " WHERE " + tr.expression(*st.where, sc).sql;
     std::vector<std::vector<sql_value>> rows;
     run(h, sel, {}, &rows);
     for (const auto& r : rows)
         for (std::size_t k = 0; k < cols.size(); ++k)
-            if (!t->cols[cols[k]].nullable && std::holds_alternative<std::monostate>(r[k + 1])) {
-                auto e = err(errors::null_not_allowed, t->cols[cols[k]].name, db_, t->name, "UPDATE");
-                e.terminated = true;
-                throw e;
-            }
+            if (!t->cols[cols[k]].nullable && std::holds_alternative<std::monostate>(r[k + 1]))
+                throw null_violation(t->cols[cols[k]].name, db_, t->name, "UPDATE");
     atomic_stmt a(*this, h);
     std::string upd = "UPDATE " + quote_id(t->name) + " SET ";
     for (std::size_t k = 0; k < cols.size(); ++k) upd += (k ? ", " : "") + quote_id(t->cols[cols[k]].name) + " = ?" + std::to_string(k + 1);
@@ -378,16 +393,12 @@ void conn_impl::exec_delete(const statement& st) {
     sqlite3* h = handle();
     check_owner(st.name);
     translator tr(*this, h);
-    std::size_t ti = 0;
-    std::vector<table_ref> refs = dml_tables(st, ti);
-    scope sc;
-    std::string from = tr.build_from(refs, sc);
-    const scope_entry& target = sc.tables[ti];
-    if (target.table->system) throw err(errors::system_catalog_update);
+    dml_from f = translate_dml_from(st, tr);
+    const scope_entry& target = f.sc.tables[f.target];
     std::string sql = "DELETE FROM " + quote_id(target.table->name);
-    if (st.where || refs.size() > 1) {
-        sql += " WHERE rowid IN (SELECT " + quote_id(target.sql_alias) + ".rowid FROM " + from;
-        if (st.where) sql += " WHERE " + tr.expression(*st.where, sc).sql;
+    if (st.where || f.refs.size() > 1) {
+        sql += " WHERE rowid IN (SELECT " + quote_id(target.sql_alias) + ".rowid FROM " + f.sql;
+        if (st.where) sql += " WHERE " + tr.expression(*st.where, f.sc).sql;
         sql += ")";
     }
     atomic_stmt a(*this, h);

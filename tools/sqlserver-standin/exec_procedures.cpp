@@ -57,7 +57,7 @@ void conn_impl::exec_exec(const statement& st) {
     set_status(status, run_procedure(st, *id));
 }
 
-// EXEC @v = p: the variable must be declared before p runs.
+// EXEC @v = p: the variable taking p's status, declared before p runs.
 conn_impl::variable* conn_impl::status_variable(const statement& st) {
     if (st.status_variable.empty()) return nullptr;
     auto it = vars_.find(to_lower(st.status_variable));

@@ -12,22 +12,22 @@ bool ieq(const std::string& a, const std::string& b) {
     return collate_compare(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size())) == 0;
 }
 
-std::string quote_id(const std::string& s) {
-    std::string r = "\"";
+namespace {
+
+// s between quotes, a quote inside doubled.
+std::string quoted(const std::string& s, char quote) {
+    std::string r(1, quote);
     for (char c : s) {
-        if (c == '"') r += '"';
+        if (c == quote) r += quote;
         r += c;
     }
-    return r + "\"";
+    return r + quote;
 }
-std::string quote_str(const std::string& s) {
-    std::string r = "'";
-    for (char c : s) {
-        if (c == '\'') r += '\'';
-        r += c;
-    }
-    return r + "'";
-}
+
+}  // namespace
+
+std::string quote_id(const std::string& s) { return quoted(s, '"'); }
+std::string quote_str(const std::string& s) { return quoted(s, '\''); }
 
 std::string join_name(const std::vector<std::string>& parts) {
     std::string r;

@@ -121,16 +121,21 @@ bool parser::table_constraint_(statement& st) {
     return false;
 }
 
-void parser::create_table_(statement& st) {
-    st.kind = statement::create_table;
-    st.name = multipart();
-    expect_op("(");
+// column definitions and table constraints, separated by commas.
+void parser::columns_and_constraints_(statement& st) {
     do {
         if (table_constraint_(st)) continue;
         column_def c;
         column_def_(c);
         st.coldefs.push_back(std::move(c));
     } while (accept_op(","));
+}
+
+void parser::create_table_(statement& st) {
+    st.kind = statement::create_table;
+    st.name = multipart();
+    expect_op("(");
+    columns_and_constraints_(st);
     expect_op(")");
     if (accept("ON")) {
         if (peek().is("PRIMARY")) next();
@@ -142,12 +147,7 @@ void parser::alter_table_(statement& st) {
     st.name = multipart();
     if (accept("ADD")) {
         st.kind = statement::alter_add;
-        do {
-            if (table_constraint_(st)) continue;
-            column_def c;
-            column_def_(c);
-            st.coldefs.push_back(std::move(c));
-        } while (accept_op(","));
+        columns_and_constraints_(st);
         if (accept("WITH")) {
             expect("VALUES");
             st.with_values = true;

@@ -161,31 +161,25 @@ expr_ptr parser::expr_() {
     return or_();
 }
 
-expr_ptr parser::or_() {
-    auto l = and_();
-    while (peek().is("OR")) {
+// operand (op operand)*, grouped from the left; ops are keywords or symbols.
+expr_ptr parser::left_assoc_(expr_ptr (parser::*operand)(), std::initializer_list<const char*> ops) {
+    auto l = (this->*operand)();
+    for (;;) {
+        const token& t = peek();
+        bool matched = false;
+        for (const char* o : ops) matched = matched || t.is(o) || t.is_op(o);
+        if (!matched) return l;
         auto e = make(expr::binary, p_);
         next();
-        e->op = "OR";
+        e->op = t.kind == tok::ident ? t.upper : t.text;
         e->args.push_back(std::move(l));
-        e->args.push_back(and_());
+        e->args.push_back((this->*operand)());
         l = std::move(e);
     }
-    return l;
 }
 
-expr_ptr parser::and_() {
-    auto l = not_();
-    while (peek().is("AND")) {
-        auto e = make(expr::binary, p_);
-        next();
-        e->op = "AND";
-        e->args.push_back(std::move(l));
-        e->args.push_back(not_());
-        l = std::move(e);
-    }
-    return l;
-}
+expr_ptr parser::or_() { return left_assoc_(&parser::and_, {"OR"}); }
+expr_ptr parser::and_() { return left_assoc_(&parser::not_, {"AND"}); }
 
 expr_ptr parser::not_() {
     if (peek().is("NOT")) {
@@ -247,18 +241,12 @@ expr_ptr parser::predicate_() {
         return e;
     }
     if (accept("LIKE")) {
-        auto e = make(expr::like, at);
-        e->negated = neg;
-        e->args.push_back(std::move(l));
-        e->args.push_back(additive_());
+        auto e = operation_(expr::like, at, neg, std::move(l));
         if (accept("ESCAPE")) e->args.push_back(additive_());
         return e;
     }
     if (accept("BETWEEN")) {
-        auto e = make(expr::between, at);
-        e->negated = neg;
-        e->args.push_back(std::move(l));
-        e->args.push_back(additive_());
+        auto e = operation_(expr::between, at, neg, std::move(l));
         expect("AND");
         e->args.push_back(additive_());
         return e;
@@ -275,30 +263,17 @@ expr_ptr parser::predicate_() {
     return l;
 }
 
-expr_ptr parser::additive_() {
-    auto l = mult_();
-    while (peek().is_op("+") || peek().is_op("-") || peek().is_op("&") || peek().is_op("|") ||
-           peek().is_op("^")) {
-        auto e = make(expr::binary, p_);
-        e->op = next().text;
-        e->args.push_back(std::move(l));
-        e->args.push_back(mult_());
-        l = std::move(e);
-    }
-    return l;
+// l [NOT] LIKE r / BETWEEN r: the node with its operands so far.
+expr_ptr parser::operation_(expr::kind_t k, std::size_t at, bool negated, expr_ptr l) {
+    auto e = make(k, at);
+    e->negated = negated;
+    e->args.push_back(std::move(l));
+    e->args.push_back(additive_());
+    return e;
 }
 
-expr_ptr parser::mult_() {
-    auto l = unary_();
-    while (peek().is_op("*") || peek().is_op("/") || peek().is_op("%")) {
-        auto e = make(expr::binary, p_);
-        e->op = next().text;
-        e->args.push_back(std::move(l));
-        e->args.push_back(unary_());
-        l = std::move(e);
-    }
-    return l;
-}
+expr_ptr parser::additive_() { return left_assoc_(&parser::mult_, {"+", "-", "&", "|", "^"}); }
+expr_ptr parser::mult_() { return left_assoc_(&parser::unary_, {"*", "/", "%"}); }
 
 expr_ptr parser::unary_() {
     nesting guard(*this);

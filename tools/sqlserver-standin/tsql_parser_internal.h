@@ -5,6 +5,7 @@
 // tsql_parser_expr.cpp (queries and expressions).
 
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,6 +77,7 @@ private:
     void column_def_(column_def& c);
     // [CONSTRAINT n] PRIMARY KEY (...) | UNIQUE (...) | FOREIGN KEY ... | CHECK (...)
     bool table_constraint_(statement& st);
+    void columns_and_constraints_(statement& st);
     void create_table_(statement& st);
     void alter_table_(statement& st);
     // CREATE PROC / TRIGGER header, parsed as SQL Server reads it; the body is
@@ -99,10 +101,12 @@ private:
     expr_ptr make(expr::kind_t k, std::size_t tk);
     expr_ptr lit(expr::kind_t k, std::string v);
     expr_ptr expr_();
+    expr_ptr left_assoc_(expr_ptr (parser::*operand)(), std::initializer_list<const char*> ops);
     expr_ptr or_();
     expr_ptr and_();
     expr_ptr not_();
     expr_ptr predicate_();
+    expr_ptr operation_(expr::kind_t k, std::size_t at, bool negated, expr_ptr l);
     expr_ptr additive_();
     expr_ptr mult_();
     expr_ptr unary_();
