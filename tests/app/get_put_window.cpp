@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "app_names.h"
 #include "gbk.h"
-#include "json.h"
 #include "standin_process.h"
 #include "w_db_upgrade.h"
 #include "window_support.h"
@@ -63,19 +63,19 @@ TEST(window_get_then_put, recreates_every_script_of_the_folder_encrypted) {
     ASSERT_TRUE(wait_until([&] { return !window.busy(); }));
     EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{{velmora::gs_appname, "更新成功！"}}));
 
-    const auto dump = standin_test::parse_json(server.stop_and_dump());
-    const auto& objects = dump["databases"]["velmora"]["objects"];
+    const auto dump = nlohmann::json::parse(server.stop_and_dump());
+    const auto& objects = dump.at("databases").at("velmora").at("objects");
     const std::string clause = " with ENCRYPTION ";
     for (const auto& script : scripts) {
         const std::string name = script.stem().string();
         bool found = false;
         for (std::size_t i = 0; i < objects.size(); ++i) {
-            if (objects[i]["name"].as_string() != name) continue;
+            if (objects[i].at("name").get<std::string>() != name) continue;
             found = true;
-            EXPECT_TRUE(objects[i]["encrypted"].as_bool()) << name;
+            EXPECT_TRUE(objects[i].at("encrypted").get<bool>()) << name;
             // What the server holds is the file's text from its create key
             // on, with the clause as the only addition.
-            std::string definition = objects[i]["definition"].as_string();
+            std::string definition = objects[i].at("definition").get<std::string>();
             const auto at = definition.find(clause);
             ASSERT_NE(at, std::string::npos) << name;
             definition.erase(at, clause.size());

@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "app_names.h"
-#include "json.h"
 #include "package_builder.h"
 #include "standin_process.h"
 #include "w_db_upgrade.h"
@@ -29,7 +29,7 @@ struct window_run {
     boxes_t boxes;
     int beeps = 0;
     bool button_enabled = true;
-    standin_test::json dump;
+    nlohmann::json dump;
     std::vector<std::string> journal;
 };
 
@@ -58,20 +58,20 @@ window_run upgrade_in_window(std::vector<std::string> faults) {
     out.button_enabled = upgrade->isEnabled();
     EXPECT_EQ(ui.busy_depth, 0);
     for (const auto& line : server.journal_lines())
-        out.journal.push_back(standin_test::parse_json(line)["sql"].as_string());
+        out.journal.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
     sqlca.disconnect();
-    out.dump = standin_test::parse_json(server.stop_and_dump());
+    out.dump = nlohmann::json::parse(server.stop_and_dump());
     return out;
 }
 
 // The trigger in velmora as the fixture made it: present, not encrypted.
-void expect_old_trigger_kept(const standin_test::json& dump) {
-    const auto& objects = dump["databases"]["velmora"]["objects"];
+void expect_old_trigger_kept(const nlohmann::json& dump) {
+    const auto& objects = dump.at("databases").at("velmora").at("objects");
     bool found = false;
     for (std::size_t i = 0; i < objects.size(); ++i) {
-        if (objects[i]["name"].as_string() != trigger) continue;
+        if (objects[i].at("name").get<std::string>() != trigger) continue;
         found = true;
-        EXPECT_FALSE(objects[i]["encrypted"].as_bool());
+        EXPECT_FALSE(objects[i].at("encrypted").get<bool>());
     }
     EXPECT_TRUE(found) << trigger << " was lost";
 }

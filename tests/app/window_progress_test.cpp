@@ -12,7 +12,6 @@
 #include <set>
 
 #include "app_names.h"
-#include "json.h"
 #include "package_builder.h"
 #include "standin_process.h"
 #include "w_db_upgrade.h"

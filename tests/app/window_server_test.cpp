@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "app_names.h"
 #include "db_upgrade_pos.h"
-#include "json.h"
 #include "package_builder.h"
 #include "package_format.h"
 #include "standin_process.h"
@@ -30,7 +30,7 @@ namespace {
 
 std::vector<std::string> sql_sent(const standin_test::standin_process& server) {
     std::vector<std::string> out;
-    for (const auto& line : server.journal_lines()) out.push_back(standin_test::parse_json(line)["sql"].as_string());
+    for (const auto& line : server.journal_lines()) out.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
     return out;
 }
 
@@ -197,11 +197,11 @@ TEST(window_demo, one_press_upgrades_both_databases_and_leaves_every_script_encr
     EXPECT_EQ(successes, 2) << "one package run per database";
     EXPECT_EQ(ui.busy_depth, 0);
 
-    const auto dump = standin_test::parse_json(server.stop_and_dump());
+    const auto dump = nlohmann::json::parse(server.stop_and_dump());
     for (const char* db : {"velmora", "BrenHolt"}) {
-        const auto& objects = dump["databases"][db]["objects"];
+        const auto& objects = dump.at("databases").at(db).at("objects");
         EXPECT_EQ(objects.size(), built.names.size()) << db;
         for (std::size_t i = 0; i < objects.size(); ++i)
-            EXPECT_TRUE(objects[i]["encrypted"].as_bool()) << db << " " << objects[i]["name"].as_string();
+            EXPECT_TRUE(objects[i].at("encrypted").get<bool>()) << db << " " << objects[i].at("name").get<std::string>();
     }
 }

@@ -4,6 +4,7 @@
 // received (journal) and keeps (dump).
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,7 +15,6 @@
 
 #include "app_names.h"
 #include "gbk.h"
-#include "json.h"
 #include "package_format.h"
 #include "package_runner.h"
 #include "sqlca.h"
@@ -149,14 +149,14 @@ protected:
         std::vector<received> out;
         bool after_login = false;
         for (const std::string& line : server_->journal_lines()) {
-            const standin_test::json j = standin_test::parse_json(line);
-            const std::string& sql = j["sql"].as_string();
+            const nlohmann::json j = nlohmann::json::parse(line);
+            const std::string sql = j.at("sql").get<std::string>();
             if (sql == sync_marker) {
                 after_login = true;
                 continue;
             }
             if (!with_transactions && sql.rfind("<", 0) == 0) continue;
-            if (after_login) out.push_back({sql, static_cast<int>(j["error"].as_int())});
+            if (after_login) out.push_back({sql, static_cast<int>(j.at("error").get<std::int64_t>())});
         }
         return out;
     }
@@ -166,7 +166,7 @@ protected:
         journal();
         std::size_t n = 0;
         for (const std::string& line : server_->journal_lines()) {
-            const std::string sql = standin_test::parse_json(line)["sql"].as_string();
+            const std::string sql = nlohmann::json::parse(line).at("sql").get<std::string>();
             n += sql.rfind("<", 0) != 0;  // transaction requests are no batches
             if (sql == sync_marker) break;
         }
@@ -176,13 +176,13 @@ protected:
     // Stops the server; the procedures and triggers of database velmora.
     std::vector<stored_object> stop_and_read_objects() {
         session_.disconnect();
-        const standin_test::json dump = standin_test::parse_json(server_->stop_and_dump());
+        const nlohmann::json dump = nlohmann::json::parse(server_->stop_and_dump());
         std::vector<stored_object> out;
-        const standin_test::json& objects = dump["databases"]["velmora"]["objects"];
+        const nlohmann::json& objects = dump.at("databases").at("velmora").at("objects");
         for (std::size_t i = 0; i < objects.size(); ++i) {
             const auto& o = objects[i];
-            out.push_back({o["name"].as_string(), o["type"].as_string(), o["encrypted"].as_bool(),
-                           o["definition"].as_string()});
+            out.push_back({o.at("name").get<std::string>(), o.at("type").get<std::string>(), o.at("encrypted").get<bool>(),
+                           o.at("definition").get<std::string>()});
         }
         return out;
     }

@@ -1,6 +1,6 @@
 // The session against the stand-in, through unixODBC and FreeTDS.
 #include <gtest/gtest.h>
-
+#include <nlohmann/json.hpp>
 #include <poll.h>
 
 #include <algorithm>
@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "json.h"
 #include "session_test_support.h"
 
 using namespace session_test;
@@ -22,7 +21,7 @@ bool contains(const std::string& s, const std::string& part) { return s.find(par
 
 std::vector<std::string> journal_sql(const standin_process& server) {
     std::vector<std::string> out;
-    for (const auto& line : server.journal_lines()) out.push_back(standin_test::parse_json(line)["sql"].as_string());
+    for (const auto& line : server.journal_lines()) out.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
     return out;
 }
 
@@ -139,11 +138,11 @@ TEST(session, switching_autocommit_on_keeps_what_was_open_and_commit_under_autoc
 
     // Stop the server under the open transaction: only committed rows survive.
     std::string dump = server.stop_and_dump();
-    auto doc = standin_test::parse_json(dump);
-    const auto& rows = doc["databases"]["shop_a"]["tables"]["t_note"]["rows"];
+    auto doc = nlohmann::json::parse(dump);
+    const auto& rows = doc.at("databases").at("shop_a").at("tables").at("t_note").at("rows");
     bool has40 = false, has41 = false;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        auto id = rows[i][std::size_t{0}].is_number() ? rows[i][std::size_t{0}].as_int() : std::stoll(rows[i][std::size_t{0}].as_string());
+        auto id = rows[i][std::size_t{0}].is_number() ? rows[i][std::size_t{0}].get<std::int64_t>() : std::stoll(rows[i][std::size_t{0}].get<std::string>());
         has40 |= id == 40;
         has41 |= id == 41;
     }

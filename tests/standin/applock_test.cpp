@@ -3,16 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "client_tools.h"
-#include "json.h"
 #include "odbc_client.h"
 #include "standin_process.h"
 
 namespace {
 
 using namespace standin_test;
+using nlohmann::json;
 
 const char* const get_lock =
     "declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade', @LockMode = 'Exclusive', "
@@ -64,7 +65,7 @@ TEST(StandinApplock, TheUpgradesBatchesFromTwoConnections) {
 
     auto lines = s.journal_lines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), get_lock);
+    EXPECT_EQ(json::parse(lines[0]).at("sql").get<std::string>(), get_lock);
 }
 
 // With autocommit off the driver's transaction requests own the lock: it

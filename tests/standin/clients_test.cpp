@@ -3,16 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "client_tools.h"
-#include "json.h"
 #include "odbc_client.h"
 #include "standin_process.h"
 
 namespace {
 
 using namespace standin_test;
+using nlohmann::json;
 
 standin_options shop() { return {{shop_fixture()}, {}}; }
 
@@ -67,8 +68,8 @@ TEST(StandinIsql, PreparedStatementsThroughTheOdbcDriver) {
     EXPECT_NE((r.out + r.err).find("Invalid object name 'nowhere'."), std::string::npos) << r.out << r.err;
     auto journal = s.journal_lines();
     ASSERT_EQ(journal.size(), 2u);
-    EXPECT_EQ(parse_json(journal[0])["sql"].as_string(), "select item_name from t_item where item_id = 2");
-    EXPECT_EQ(parse_json(journal[1])["error"].as_int(), 208);
+    EXPECT_EQ(json::parse(journal[0]).at("sql").get<std::string>(), "select item_name from t_item where item_id = 2");
+    EXPECT_EQ(json::parse(journal[1]).at("error").get<std::int64_t>(), 208);
 
     auto bad = run_isql(s, "select 1\n", "shop", "wrong");
     EXPECT_NE(bad.exit_code, 0);
@@ -167,13 +168,13 @@ TEST(StandinOdbc, ChineseTextRoundTrip) {
     }
     bool in_journal = false;
     for (const auto& line : s.journal_lines())
-        in_journal = in_journal || parse_json(line)["sql"].as_string().find("物流跟踪") != std::string::npos;
+        in_journal = in_journal || json::parse(line).at("sql").get<std::string>().find("物流跟踪") != std::string::npos;
     EXPECT_TRUE(in_journal);
-    auto dump = parse_json(s.stop_and_dump());
+    auto dump = json::parse(s.stop_and_dump());
     bool in_dump = false;
-    const auto& rows = dump["databases"]["shop"]["tables"]["t_item"]["rows"];
+    const auto& rows = dump.at("databases").at("shop").at("tables").at("t_item").at("rows");
     for (std::size_t i = 0; i < rows.size(); ++i)
-        in_dump = in_dump || (rows[i][1].is_string() && rows[i][1].as_string() == "物流跟踪");
+        in_dump = in_dump || (rows[i][1].is_string() && rows[i][1].get<std::string>() == "物流跟踪");
     EXPECT_TRUE(in_dump) << rows.dump();
 }
 
@@ -204,7 +205,7 @@ TEST(StandinOdbc, TwoClientsAtOnceKeepTheirOwnContext) {
 
     // The journal tells the connections apart and names each batch's database.
     std::set<std::int64_t> conns;
-    for (const auto& line : s.journal_lines()) conns.insert(parse_json(line)["conn"].as_int());
+    for (const auto& line : s.journal_lines()) conns.insert(json::parse(line).at("conn").get<std::int64_t>());
     EXPECT_EQ(conns.size(), 2u);
 }
 
@@ -225,11 +226,13 @@ TEST(StandinOdbc, JournalRecordsEveryRequestInOrder) {
     std::vector<std::string> sql, db;
     std::vector<std::int64_t> errors;
     for (const auto& line : lines) {
-        auto j = parse_json(line);
-        EXPECT_EQ(j.keys(), (std::vector<std::string>{"conn", "db", "sql", "error"})) << line;
-        sql.push_back(j["sql"].as_string());
-        db.push_back(j["db"].as_string());
-        errors.push_back(j["error"].as_int());
+        auto j = nlohmann::ordered_json::parse(line);
+        std::vector<std::string> keys;
+        for (const auto& item : j.items()) keys.push_back(item.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"conn", "db", "sql", "error"})) << line;
+        sql.push_back(j.at("sql").get<std::string>());
+        db.push_back(j.at("db").get<std::string>());
+        errors.push_back(j.at("error").get<std::int64_t>());
     }
     // Switching autocommit off begins a transaction, commit begins the next,
     // and switching it back on rolls that one back.

@@ -5,15 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "client_tools.h"
-#include "json.h"
 #include "odbc_client.h"
 #include "standin_process.h"
 
 namespace {
 
 using namespace standin_test;
+using nlohmann::json;
 
 const std::string old_proc = "create procedure p_stock with encryption as select 1";
 const std::string old_trigger = "create trigger tr_item on t_item with encryption for insert as select 1";
@@ -43,10 +44,10 @@ std::string objects_seen(const standin_process& s, bool write = true) {
 // The stored text of each object in the dump.
 std::map<std::string, std::string> definitions(standin_process& s) {
     std::map<std::string, std::string> out;
-    auto dump = parse_json(s.stop_and_dump());
-    const auto& objects = dump["databases"]["shop"]["objects"];
+    auto dump = json::parse(s.stop_and_dump());
+    const auto& objects = dump.at("databases").at("shop").at("objects");
     for (std::size_t i = 0; i < objects.size(); ++i)
-        out[objects[i]["name"].as_string()] = objects[i]["definition"].as_string();
+        out[objects[i].at("name").get<std::string>()] = objects[i].at("definition").get<std::string>();
     return out;
 }
 
@@ -118,7 +119,7 @@ TEST(StandinDdlTransactions, ACutAtAnyStepOfTheReplacementKeepsTheOldObject) {
     // Where the cuts fell: the CREATE ran once (then the commit was cut), the
     // DROP twice, the begin three times, the commit never.
     std::map<std::string, int> ran;
-    for (const auto& line : s.journal_lines()) ++ran[parse_json(line)["sql"].as_string()];
+    for (const auto& line : s.journal_lines()) ++ran[json::parse(line).at("sql").get<std::string>()];
     EXPECT_EQ(ran["create procedure p_stock as select 3"], 1);
     EXPECT_EQ(ran["drop procedure p_stock"], 2);
     EXPECT_EQ(ran["<begin tran>"], 3);

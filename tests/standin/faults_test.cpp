@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "client_tools.h"
-#include "json.h"
 #include "odbc_client.h"
 #include "raw_tds.h"
 #include "standin_process.h"
@@ -14,6 +14,7 @@
 namespace {
 
 using namespace standin_test;
+using nlohmann::json;
 
 TEST(StandinFaults, FailRuleReplacesTheMatchingBatch) {
     standin_process s({{shop_fixture()},
@@ -35,14 +36,14 @@ TEST(StandinFaults, FailRuleReplacesTheMatchingBatch) {
 
     auto lines = s.journal_lines();
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), "create procedure p_two as select 2");
-    EXPECT_EQ(parse_json(lines[0])["error"].as_int(), 50000);
-    EXPECT_EQ(parse_json(lines[1])["error"].as_int(), 547);
-    EXPECT_EQ(parse_json(lines[3])["error"].as_int(), 0);
+    EXPECT_EQ(json::parse(lines[0]).at("sql").get<std::string>(), "create procedure p_two as select 2");
+    EXPECT_EQ(json::parse(lines[0]).at("error").get<std::int64_t>(), 50000);
+    EXPECT_EQ(json::parse(lines[1]).at("error").get<std::int64_t>(), 547);
+    EXPECT_EQ(json::parse(lines[3]).at("error").get<std::int64_t>(), 0);
 
     // The procedure never came to exist.
-    auto dump = parse_json(s.stop_and_dump());
-    EXPECT_EQ(dump["databases"]["shop"]["objects"].size(), 0u) << dump["databases"]["shop"].dump();
+    auto dump = json::parse(s.stop_and_dump());
+    EXPECT_EQ(dump.at("databases").at("shop").at("objects").size(), 0u) << dump.at("databases").at("shop").dump();
 }
 
 TEST(StandinFaults, FailRuleAppliesToPreparedStatementsToo) {
@@ -52,8 +53,8 @@ TEST(StandinFaults, FailRuleAppliesToPreparedStatementsToo) {
     EXPECT_NE((r.out + r.err).find("no pears"), std::string::npos) << r.out << r.err;
     auto lines = s.journal_lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(parse_json(lines[0])["error"].as_int(), 50001);
-    EXPECT_EQ(parse_json(lines[1])["error"].as_int(), 0);
+    EXPECT_EQ(json::parse(lines[0]).at("error").get<std::int64_t>(), 50001);
+    EXPECT_EQ(json::parse(lines[1]).at("error").get<std::int64_t>(), 0);
 }
 
 TEST(StandinFaults, DropAfterClosesEachConnectionAtItsNthBatch) {
@@ -78,7 +79,7 @@ TEST(StandinFaults, DropAfterClosesEachConnectionAtItsNthBatch) {
     // Dropped batches never ran, so they are not in the journal.
     int batches = 0;
     for (const auto& line : s.journal_lines()) {
-        std::string sql = parse_json(line)["sql"].as_string();
+        std::string sql = json::parse(line).at("sql").get<std::string>();
         if (sql[0] != '<') ++batches;
         EXPECT_NE(sql, "select 3");
     }
@@ -114,7 +115,7 @@ TEST(StandinFaults, QueryTimeoutCancelsAndTheConnectionLivesOn) {
     // The cancelled batch never ran.
     auto lines = s.journal_lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), "select 2");
+    EXPECT_EQ(json::parse(lines[0]).at("sql").get<std::string>(), "select 2");
 }
 
 }  // namespace
@@ -131,7 +132,7 @@ bool link_failed(const odbc_outcome& r) {
 
 std::vector<std::string> journal_sql(const standin_process& s) {
     std::vector<std::string> out;
-    for (const auto& line : s.journal_lines()) out.push_back(parse_json(line)["sql"].as_string());
+    for (const auto& line : s.journal_lines()) out.push_back(json::parse(line).at("sql").get<std::string>());
     return out;
 }
 

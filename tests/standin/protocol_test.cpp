@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
 
-#include "json.h"
 #include "journal.h"
 #include "options.h"
 #include "raw_tds.h"
@@ -13,7 +13,7 @@
 namespace {
 
 using namespace standin;
-using standin_test::parse_json;
+using nlohmann::json;
 
 std::string bytes(std::initializer_list<int> b) {
     std::string s;
@@ -244,11 +244,11 @@ TEST(Journal, LinesAreValidJsonWhateverTheBatchHolds) {
     const std::string sql = "select '\"物流\"'\r\n\tfrom t -- \\ \x01";
     std::string line = journal_line(3, "BrenHolt", sql, 208);
     EXPECT_EQ(line.find('\n'), std::string::npos);
-    auto j = parse_json(line);
-    EXPECT_EQ(j["conn"].as_int(), 3);
-    EXPECT_EQ(j["db"].as_string(), "BrenHolt");
-    EXPECT_EQ(j["sql"].as_string(), sql);
-    EXPECT_EQ(j["error"].as_int(), 208);
+    auto j = json::parse(line);
+    EXPECT_EQ(j.at("conn").get<std::int64_t>(), 3);
+    EXPECT_EQ(j.at("db").get<std::string>(), "BrenHolt");
+    EXPECT_EQ(j.at("sql").get<std::string>(), sql);
+    EXPECT_EQ(j.at("error").get<std::int64_t>(), 208);
 }
 
 TEST(CommandLine, DefaultsAndEveryOption) {

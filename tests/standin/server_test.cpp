@@ -3,17 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 #include <thread>
 
 #include "client_tools.h"
-#include "json.h"
 #include "raw_tds.h"
 #include "standin_process.h"
 
 namespace {
 
 using namespace standin_test;
+using nlohmann::json;
 
 TEST(StandinProcess, HelpAndBadArgumentsExplainThemselves) {
     auto help = run_command({STANDIN_PATH, "--help"});
@@ -46,8 +47,8 @@ TEST(StandinProcess, DumpsOnSigtermAndExitsZero) {
     standin_process s;
     std::string dump = s.stop_and_dump();
     EXPECT_TRUE(WIFEXITED(s.exit_status()) && WEXITSTATUS(s.exit_status()) == 0);
-    auto doc = parse_json(dump);
-    EXPECT_TRUE(doc["databases"].is_object()) << dump;
+    auto doc = json::parse(dump);
+    EXPECT_TRUE(doc.at("databases").is_object()) << dump;
 }
 
 TEST(StandinProcess, DumpsOnSigintToo) {
@@ -56,7 +57,7 @@ TEST(StandinProcess, DumpsOnSigintToo) {
     for (int i = 0; i < 1000 && s.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(s.running());
     EXPECT_TRUE(WIFEXITED(s.exit_status()) && WEXITSTATUS(s.exit_status()) == 0);
-    EXPECT_NO_THROW(parse_json(read_file_text(s.dump_path())));
+    EXPECT_NO_THROW(json::parse(read_file_text(s.dump_path())));
 }
 
 // Reads tokens of a reply far enough to find the first ERROR/INFO number and

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "client_tools.h"
-#include "json.h"
 #include "odbc_client.h"
 #include "raw_tds.h"
 #include "standin_process.h"
@@ -14,6 +14,7 @@
 namespace {
 
 using namespace standin_test;
+using nlohmann::json;
 
 standin_options shop() { return {{shop_fixture()}, {}}; }
 
@@ -52,8 +53,8 @@ TEST(StandinTransactions, AutocommitOffBeforeConnecting) {
     }
     auto lines = s.journal_lines();
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(parse_json(lines[0])["sql"].as_string(), "<begin tran>");
-    EXPECT_EQ(parse_json(lines[3])["sql"].as_string(), "<commit tran>");
+    EXPECT_EQ(json::parse(lines[0]).at("sql").get<std::string>(), "<begin tran>");
+    EXPECT_EQ(json::parse(lines[3]).at("sql").get<std::string>(), "<commit tran>");
     odbc_client other;
     ASSERT_TRUE(other.connect(s.odbc_connection_string("shop")));
     EXPECT_EQ(count_of(other, 13), "1");
@@ -89,9 +90,9 @@ TEST(StandinTransactions, IsolationLevelAttributeIsAccepted) {
     EXPECT_TRUE(c.exec("select 1").ok);
     auto lines = s.journal_lines();
     ASSERT_FALSE(lines.empty());
-    auto first = parse_json(lines[0]);
-    EXPECT_NE(first["sql"].as_string().find("READ UNCOMMITTED"), std::string::npos) << lines[0];
-    EXPECT_EQ(first["error"].as_int(), 0);
+    auto first = json::parse(lines[0]);
+    EXPECT_NE(first.at("sql").get<std::string>().find("READ UNCOMMITTED"), std::string::npos) << lines[0];
+    EXPECT_EQ(first.at("error").get<std::int64_t>(), 0);
 }
 
 TEST(StandinTransactions, TsqlTransactionStatementsInBatches) {
@@ -208,7 +209,7 @@ TEST(StandinTransactions, AWaitEndsWhenItsClientDisconnects) {
     bool ended = false;
     for (int i = 0; i < 200 && !ended; ++i) {
         for (const auto& line : s.journal_lines())
-            ended = ended || parse_json(line)["sql"].as_string().find("N'gone'") != std::string::npos;
+            ended = ended || json::parse(line).at("sql").get<std::string>().find("N'gone'") != std::string::npos;
         if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     EXPECT_TRUE(ended);
@@ -224,16 +225,16 @@ TEST(StandinTransactions, DumpHoldsCommittedData) {
         ASSERT_TRUE(c.exec("insert into t_item (item_id, item_name, price) values (40, N'kept', 2.5)").ok);
         ASSERT_TRUE(c.exec("create table t_new (c1 int null, c2 nvarchar(10) null)").ok);
     }
-    auto dump = parse_json(s.stop_and_dump());
-    const auto& tables = dump["databases"]["shop"]["tables"];
-    EXPECT_EQ(tables["t_new"]["columns"].dump(), "[\"c1\",\"c2\"]");
-    EXPECT_EQ(tables["t_new"]["rows"].size(), 0u);
+    auto dump = json::parse(s.stop_and_dump());
+    const auto& tables = dump.at("databases").at("shop").at("tables");
+    EXPECT_EQ(tables.at("t_new").at("columns").dump(), "[\"c1\",\"c2\"]");
+    EXPECT_EQ(tables.at("t_new").at("rows").size(), 0u);
     bool found = false;
-    const auto& rows = tables["t_item"]["rows"];
+    const auto& rows = tables.at("t_item").at("rows");
     for (std::size_t i = 0; i < rows.size(); ++i)
-        if (rows[i][0].is_number() && rows[i][0].as_int() == 40) {
+        if (rows[i][0].is_number() && rows[i][0].get<std::int64_t>() == 40) {
             found = true;
-            EXPECT_EQ(rows[i][1].as_string(), "kept");
+            EXPECT_EQ(rows[i][1].get<std::string>(), "kept");
         }
     EXPECT_TRUE(found) << rows.dump();
 }

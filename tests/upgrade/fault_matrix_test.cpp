@@ -78,9 +78,10 @@ void expect_nothing_lost(const case_result& r) {
             }
         }
     }
-    for (const auto& db : untouched().doc["databases"].keys()) {
+    for (const auto& entry : untouched().doc.at("databases").items()) {
+        const std::string& db = entry.key();
         if (std::find(upgraded_databases.begin(), upgraded_databases.end(), db) != upgraded_databases.end()) continue;
-        EXPECT_EQ(r.state.doc["databases"][db].dump(), untouched().doc["databases"][db].dump())
+        EXPECT_EQ(r.state.doc.at("databases").at(db).dump(), untouched().doc.at("databases").at(db).dump())
             << "database " << db << " changed";
     }
 }
@@ -334,7 +335,7 @@ TEST(fault_matrix, an_unusable_package_sends_nothing_at_all) {
         for (const auto& e : r.journal) EXPECT_FALSE(upgrade_statement(e)) << e.db << ": " << e.sql;
         expect_nothing_lost(r);
         for (const auto& db : upgraded_databases)
-            EXPECT_EQ(r.state.doc["databases"][db].dump(), untouched().doc["databases"][db].dump());
+            EXPECT_EQ(r.state.doc.at("databases").at(db).dump(), untouched().doc.at("databases").at(db).dump());
     }
 }
 

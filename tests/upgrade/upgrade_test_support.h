@@ -3,6 +3,7 @@
 // and the server's state read back from its dump and journal.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +19,6 @@
 #include <vector>
 
 #include "connect_db.h"
-#include "json.h"
 #include "package_builder.h"
 #include "sqlca.h"
 #include "standin_process.h"
@@ -51,11 +51,11 @@ struct table {
     }
 };
 
-inline cell to_cell(const standin_test::json& v) {
+inline cell to_cell(const nlohmann::json& v) {
     if (v.is_null()) return std::nullopt;
-    if (v.is_string()) return v.as_string();
+    if (v.is_string()) return v.get<std::string>();
     if (v.is_number()) {
-        double d = v.as_number();
+        double d = v.get<double>();
         if (d == static_cast<double>(static_cast<long long>(d))) return std::to_string(static_cast<long long>(d));
         return std::to_string(d);
     }
@@ -71,14 +71,14 @@ struct db_object {
 
 // The dump of one stopped server.
 struct server_state {
-    standin_test::json doc;
+    nlohmann::json doc;
 
-    bool has_database(const std::string& db) const { return doc["databases"].contains(db); }
+    bool has_database(const std::string& db) const { return doc.at("databases").contains(db); }
     table get(const std::string& db, const std::string& name) const {
         table t;
-        const auto& j = doc["databases"][db]["tables"][name];
-        for (std::size_t i = 0; i < j["columns"].size(); ++i) t.columns.push_back(j["columns"][i].as_string());
-        const auto& rows = j["rows"];
+        const auto& j = doc.at("databases").at(db).at("tables").at(name);
+        for (std::size_t i = 0; i < j.at("columns").size(); ++i) t.columns.push_back(j.at("columns")[i].get<std::string>());
+        const auto& rows = j.at("rows");
         for (std::size_t i = 0; i < rows.size(); ++i) {
             row r;
             for (std::size_t c = 0; c < rows[i].size(); ++c) r.push_back(to_cell(rows[i][c]));
@@ -88,19 +88,19 @@ struct server_state {
     }
     std::vector<db_object> objects(const std::string& db) const {
         std::vector<db_object> out;
-        const auto& j = doc["databases"][db];
+        const auto& j = doc.at("databases").at(db);
         if (!j.contains("objects")) return out;
-        for (std::size_t i = 0; i < j["objects"].size(); ++i) {
-            const auto& o = j["objects"][i];
-            out.push_back({o["name"].as_string(), o["type"].as_string(), o["encrypted"].as_bool(),
-                           o["definition"].is_string() ? o["definition"].as_string() : std::string()});
+        for (std::size_t i = 0; i < j.at("objects").size(); ++i) {
+            const auto& o = j.at("objects")[i];
+            out.push_back({o.at("name").get<std::string>(), o.at("type").get<std::string>(), o.at("encrypted").get<bool>(),
+                           o.at("definition").is_string() ? o.at("definition").get<std::string>() : std::string()});
         }
         return out;
     }
 };
 
 inline server_state stop(standin_test::standin_process& server) {
-    return server_state{standin_test::parse_json(server.stop_and_dump())};
+    return server_state{nlohmann::json::parse(server.stop_and_dump())};
 }
 
 // The state a fixture set gives before anything runs.
@@ -118,8 +118,8 @@ struct journal_entry {
 inline std::vector<journal_entry> journal(const standin_test::standin_process& server) {
     std::vector<journal_entry> out;
     for (const auto& line : server.journal_lines()) {
-        auto j = standin_test::parse_json(line);
-        out.push_back({j["db"].as_string(), j["sql"].as_string(), static_cast<int>(j["error"].as_int())});
+        auto j = nlohmann::json::parse(line);
+        out.push_back({j.at("db").get<std::string>(), j.at("sql").get<std::string>(), static_cast<int>(j.at("error").get<std::int64_t>())});
     }
     return out;
 }

@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "error_catalogue.h"
+
 namespace standin {
 
 bool applock_compatible(unsigned held, unsigned requested) {
@@ -161,26 +163,15 @@ std::string first_chars(const std::string& s, std::size_t n) {
     return s;
 }
 
-server_message message(int number, int state, int severity, std::string text, std::string procedure, int line) {
-    server_message m;
-    m.number = number;
-    m.state = state;
-    m.severity = severity;
-    m.text = std::move(text);
-    m.procedure = std::move(procedure);
+// A message raised inside a procedure, at a line of it.
+server_message raised_in(server_message m, const char* procedure, int line) {
+    m.procedure = procedure;
     m.line = line;
     return m;
 }
 
 // Raised by the extended procedure both procedures call.
-server_message xp_error(int number, int state, std::string text) {
-    return message(number, state, 16, std::move(text), "xp_userlock", 1);
-}
-
-// Severity 10 messages reach clients as INFO with class 0.
-server_message notice(int number, std::string text, const char* procedure, int line) {
-    return message(number, 1, 0, std::move(text), procedure, line);
-}
+server_message xp_error(server_message m) { return raised_in(std::move(m), "xp_userlock", 1); }
 
 struct parameter {
     const char* name;
@@ -215,18 +206,14 @@ std::optional<server_message> bind(bool release, const std::vector<applock_argum
             for (const auto& q : params)
                 if (same_word(a.name, q.name)) p = &q;
             if (!p)
-                return message(8145, 2, 16, a.name + " is not a parameter for procedure " + proc + ".", "", 1);
+                return message_of(errors::not_a_parameter, a.name, proc);
             if (std::find(seen.begin(), seen.end(), p->name) != seen.end())
-                return message(8143, 1, 16, std::string("Parameter '") + p->name + "' was supplied multiple times.", "", 1);
+                return message_of(errors::parameter_given_twice, p->name);
         } else {
             if (named)
-                return message(119, 1, 15,
-                               "Must pass parameter number " + std::to_string(i + 1) +
-                                   " and subsequent parameters as '@name = value'. After the form '@name = value' has "
-                                   "been used, all subsequent parameters must be passed in the form '@name = value'.",
-                               "", 1);
+                return message_of(errors::positional_after_named, std::to_string(i + 1));
             if (i >= params.size())
-                return message(8144, 2, 16, std::string("Procedure or function ") + proc + " has too many arguments specified.", "", 1);
+                return message_of(errors::too_many_arguments, proc);
             p = &params[i];
         }
         seen.push_back(p->name);
@@ -235,10 +222,7 @@ std::optional<server_message> bind(bool release, const std::vector<applock_argum
     }
     for (const auto& p : params)
         if (!p.has_default && !out[p.name].given)
-            return message(201, 4, 16,
-                           std::string("Procedure or function '") + proc + "' expects parameter '" + p.name +
-                               "', which was not supplied.",
-                           "", 1);
+            return message_of(errors::parameter_not_supplied, proc, p.name);
     return std::nullopt;
 }
 
@@ -254,7 +238,7 @@ std::optional<server_message> to_int(const std::string& text, int& out) {
                       ? std::strtoll(t.c_str(), nullptr, 10)
                       : LLONG_MAX;
     if (errno == ERANGE || v > INT_MAX || v < INT_MIN)
-        return message(8114, 1, 16, "Error converting data type varchar to int.", "", 1);
+        return message_of(errors::conversion_error.in_state(1), "varchar", "int");
     out = static_cast<int>(v);
     return std::nullopt;
 }
@@ -275,8 +259,60 @@ std::optional<bool> owner_of(const std::string& text) {
     return std::nullopt;
 }
 
-std::string not_recognized(const std::optional<std::string>& value, const char* parameter) {
-    return "Option '" + value.value_or("(null)") + "' not recognized for '" + parameter + "' parameter.";
+// What a call asks for once its arguments have passed the procedure's checks.
+struct applock_call {
+    unsigned mode = 0;
+    bool transaction = true;  // owned by the transaction, else by the session
+    int timeout = -1;
+    std::string principal = "public";
+    std::string resource;
+};
+
+// The procedure's checks, in its order; a failure is the message it raises.
+std::optional<server_message> check_call(bool release, std::map<std::string, bound_value>& v,
+                                         const applock_context& ctx, applock_call& call) {
+    const char* proc = release ? "sp_releaseapplock" : "sp_getapplock";
+    if (!release) {
+        std::optional<std::string> written;
+        if (v["@LockMode"].value) written = first_chars(*v["@LockMode"].value, 32);
+        auto m = written ? mode_of(*written) : std::nullopt;
+        if (!m) return raised_in(message_of(errors::option_not_recognized, written.value_or("(null)"), "@LockMode"), proc, 26);
+        call.mode = *m;
+    }
+    std::optional<std::string> owner_text = std::string("Transaction");
+    if (v["@LockOwner"].given) {
+        owner_text.reset();
+        if (v["@LockOwner"].value) owner_text = first_chars(*v["@LockOwner"].value, 32);
+    }
+    auto transaction = owner_text ? owner_of(*owner_text) : std::nullopt;
+    if (!transaction)
+        return raised_in(message_of(errors::option_not_recognized, owner_text.value_or("(null)"), "@LockOwner"), proc,
+                         release ? 20 : 39);
+    call.transaction = *transaction;
+    if (!release && call.transaction && !ctx.in_transaction)
+        return raised_in(message_of(errors::transactional_lock_outside_transaction), proc, 52);
+    if (!release && call.timeout < -1) return xp_error(message_of(errors::application_lock_timeout_invalid));
+    if (!v["@Resource"].value) return xp_error(message_of(errors::application_lock_resource_invalid));
+    if (v["@DbPrincipal"].given) {
+        if (!v["@DbPrincipal"].value) return xp_error(message_of(errors::application_lock_principal_invalid));
+        call.principal = first_chars(*v["@DbPrincipal"].value, 128);
+    }
+    // Every login here is the database owner: it may use public, dbo and
+    // db_owner, and nothing else exists.
+    if (!same_word(call.principal, "public") && !same_word(call.principal, "dbo") && !same_word(call.principal, "db_owner"))
+        return xp_error(message_of(errors::principal_missing, call.principal));
+    if (release && call.transaction && !ctx.in_transaction) return xp_error(message_of(errors::needs_user_transaction));
+    call.resource = first_chars(*v["@Resource"].value, 255);
+    return std::nullopt;
+}
+
+// The lock's name in the table. Resource names compare as binary: case
+// matters. The principal is one of three fixed names and does not.
+std::string lock_key(const applock_context& ctx, const applock_call& call) {
+    std::string lowered;
+    for (char c : call.principal) lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    while (!lowered.empty() && lowered.back() == ' ') lowered.pop_back();
+    return std::to_string(ctx.dbid) + '\x1f' + lowered + '\x1f' + call.resource;
 }
 
 }  // namespace
@@ -293,9 +329,10 @@ applock_outcome run_applock_procedure(bool release, const std::vector<applock_ar
         out.refused = failure;
         return out;
     }
-    int timeout = ctx.lock_timeout_ms;
+    applock_call call;
+    call.timeout = ctx.lock_timeout_ms;
     if (!release && v["@LockTimeout"].value) {
-        if (auto failure = to_int(*v["@LockTimeout"].value, timeout)) {
+        if (auto failure = to_int(*v["@LockTimeout"].value, call.timeout)) {
             out.refused = failure;
             return out;
         }
@@ -305,59 +342,17 @@ applock_outcome run_applock_procedure(bool release, const std::vector<applock_ar
         out.status = -999;
         return out;
     };
-    const char* proc = release ? "sp_releaseapplock" : "sp_getapplock";
-
-    unsigned mode = 0;
-    if (!release) {
-        std::optional<std::string> written;
-        if (v["@LockMode"].value) written = first_chars(*v["@LockMode"].value, 32);
-        auto m = written ? mode_of(*written) : std::nullopt;
-        if (!m) return fail(notice(15625, not_recognized(written, "@LockMode"), proc, 26));
-        mode = *m;
-    }
-    std::optional<std::string> owner_text = std::string("Transaction");
-    if (v["@LockOwner"].given) {
-        owner_text.reset();
-        if (v["@LockOwner"].value) owner_text = first_chars(*v["@LockOwner"].value, 32);
-    }
-    auto transaction = owner_text ? owner_of(*owner_text) : std::nullopt;
-    if (!transaction) return fail(notice(15625, not_recognized(owner_text, "@LockOwner"), proc, release ? 20 : 39));
-    if (!release && *transaction && !ctx.in_transaction)
-        return fail(notice(15626, "You attempted to acquire a transactional application lock without an active transaction.",
-                           proc, 52));
-    if (!release && timeout < -1)
-        return fail(xp_error(1227, 2, "An invalid application lock time-out was passed to xp_userlock."));
-    if (!v["@Resource"].value)
-        return fail(xp_error(1224, 5, "An invalid application lock resource was passed to xp_userlock."));
-    std::string principal = "public";
-    if (v["@DbPrincipal"].given) {
-        if (!v["@DbPrincipal"].value)
-            return fail(xp_error(1230, 1, "An invalid database principal was passed to xp_userlock."));
-        principal = first_chars(*v["@DbPrincipal"].value, 128);
-    }
-    // Every login here is the database owner: it may use public, dbo and
-    // db_owner, and nothing else exists.
-    if (!same_word(principal, "public") && !same_word(principal, "dbo") && !same_word(principal, "db_owner"))
-        return fail(xp_error(1202, 1, "The database-principal '" + principal + "' does not exist or user is not a member."));
-    if (release && *transaction && !ctx.in_transaction)
-        return fail(xp_error(3918, 1, "The statement or function must be executed in the context of a user transaction."));
-
-    // Resource names compare as binary: case matters. The principal is one
-    // of three fixed names and does not.
-    std::string lowered;
-    for (char c : principal) lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    while (!lowered.empty() && lowered.back() == ' ') lowered.pop_back();
-    const std::string resource = first_chars(*v["@Resource"].value, 255);
-    const std::string key = std::to_string(ctx.dbid) + '\x1f' + lowered + '\x1f' + resource;
-    const applock_table::owner who{ctx.session, *transaction};
-
+    if (auto failure = check_call(release, v, ctx, call)) return fail(std::move(*failure));
+    const std::string key = lock_key(ctx, call);
+    const applock_table::owner who{ctx.session, call.transaction};
     if (release) {
         if (!ctx.table.release(key, who))
-            return fail(xp_error(1223, 1, "Cannot release the application lock (Database Principal: '" + principal +
-                                              "', Resource: '" + resource + "') because it is not currently held."));
+            return fail(xp_error(message_of(errors::application_lock_not_held, call.principal, call.resource)));
         out.status = 0;
         return out;
     }
+    const int timeout = call.timeout;
+    const unsigned mode = call.mode;
     switch (ctx.table.acquire(key, who, mode, timeout, ctx.interrupted)) {
     case applock_table::outcome::granted: out.status = 0; break;
     case applock_table::outcome::granted_after_wait: out.status = 1; break;

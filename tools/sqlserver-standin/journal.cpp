@@ -6,38 +6,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 namespace standin {
 
-std::string json_quote(const std::string& s) {
-    std::string out;
-    out.reserve(s.size() + 2);
-    out += '"';
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string journal_line(int conn, const std::string& db, const std::string& sql, int error) {
-    return "{\"conn\":" + std::to_string(conn) + ",\"db\":" + json_quote(db) + ",\"sql\":" + json_quote(sql) +
-           ",\"error\":" + std::to_string(error) + "}";
+    // The keys in the order the journal has always had them.
+    nlohmann::ordered_json line = {{"conn", conn}, {"db", db}, {"sql", sql}, {"error", error}};
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 journal::~journal() {

@@ -7,9 +7,6 @@
 
 namespace standin {
 
-// JSON string literal (with quotes) for UTF-8 text.
-std::string json_quote(const std::string& utf8);
-
 // {"conn":N,"db":"...","sql":"...","error":E}
 std::string journal_line(int conn, const std::string& db, const std::string& sql, int error);
 

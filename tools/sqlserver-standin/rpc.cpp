@@ -124,132 +124,151 @@ std::string date_text(std::int64_t days) {
     return std::to_string(y) + "-" + two_digits(static_cast<int>(m)) + "-" + two_digits(static_cast<int>(d));
 }
 
+// Fixed-length values: integers (signed, but for tinyint), floats, datetimes.
+bool read_fixed_int(reader& r, int size, parameter& p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < size; ++i) {
+        std::uint8_t b;
+        if (!r.u8(b)) return false;
+        v |= static_cast<std::uint64_t>(b) << (8 * i);
+    }
+    std::int64_t s = size == 8 ? static_cast<std::int64_t>(v)
+                               : (v & (1ull << (size * 8 - 1))) && size > 1
+                                     ? static_cast<std::int64_t>(v) - (std::int64_t{1} << (size * 8))
+                                     : static_cast<std::int64_t>(v);
+    p.value = s;
+    return true;
+}
+
+bool read_float(reader& r, int size, parameter& p) {
+    if (size == 8) {
+        std::uint64_t bits;
+        if (!r.u64(bits)) return false;
+        double d;
+        std::memcpy(&d, &bits, 8);
+        p.value = d;
+    } else {
+        std::uint32_t bits;
+        if (!r.u32(bits)) return false;
+        float f;
+        std::memcpy(&f, &bits, 4);
+        p.value = static_cast<double>(f);
+    }
+    return true;
+}
+
+bool read_datetime(reader& r, int size, parameter& p) {
+    if (size == 8) {
+        std::uint32_t days, ticks;
+        if (!r.u32(days) || !r.u32(ticks)) return false;
+        std::int64_t ms = static_cast<std::int64_t>(std::llround(ticks * 10.0 / 3.0));
+        char buf[32];
+        std::snprintf(buf, sizeof buf, " %02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
+                      static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+                      static_cast<int>(ms % 1000));
+        p.value = date_text(static_cast<std::int32_t>(days)) + buf;
+    } else {
+        std::uint16_t days, minutes;
+        if (!r.u16(days) || !r.u16(minutes)) return false;
+        p.value = date_text(days) + " " + two_digits(minutes / 60) + ":" + two_digits(minutes % 60) + ":00.000";
+    }
+    p.is_text = true;
+    return true;
+}
+
+// INTN, BITN, FLTN, DATETIMN: a length, then a fixed-length value or none.
+bool read_nullable_fixed(reader& r, std::uint8_t type, parameter& p, std::string& error) {
+    std::uint8_t max_len, len;
+    if (!r.u8(max_len) || !r.u8(len)) return false;
+    if (len == 0) return true;  // NULL
+    const bool valid = type == 0x26   ? (len == 1 || len == 2 || len == 4 || len == 8)
+                       : type == 0x68 ? len == 1
+                                      : (len == 4 || len == 8);
+    if (!valid) {
+        error = "bad value length " + std::to_string(len);
+        return false;
+    }
+    if (type == 0x6D) return read_float(r, len, p);
+    if (type == 0x6F) return read_datetime(r, len, p);
+    return read_fixed_int(r, len, p);
+}
+
+// DECIMALN, NUMERICN.
+bool read_decimal(reader& r, parameter& p, std::string& error) {
+    std::uint8_t max_len, precision, scale, len;
+    if (!r.u8(max_len) || !r.u8(precision) || !r.u8(scale) || !r.u8(len)) return false;
+    if (len == 0) return true;
+    if (len > 17 || scale > 38) {
+        error = "bad decimal value";
+        return false;
+    }
+    std::string data;
+    if (!r.raw(len, data)) return false;
+    p.value = decode_decimal(data, scale);
+    return true;
+}
+
+// NVARCHAR, NCHAR, VARCHAR, CHAR, with (max) sent as PLP.
+bool read_char(reader& r, std::uint8_t type, parameter& p) {
+    std::uint16_t max_len;
+    if (!r.u16(max_len) || !r.skip(5)) return false;
+    const bool wide = type == 0xE7 || type == 0xEF;
+    std::string data;
+    bool is_null = false;
+    if (max_len == 0xFFFF) {
+        if (!read_plp(r, data, is_null)) return false;
+    } else {
+        std::uint16_t len;
+        if (!r.u16(len)) return false;
+        is_null = len == 0xFFFF;
+        if (!is_null && !r.raw(len, data)) return false;
+    }
+    p.is_text = true;
+    if (!is_null) p.value = wide ? tds::utf16le_to_utf8(data.data(), data.size()) : data;
+    return true;
+}
+
+// NTEXT, TEXT.
+bool read_text(reader& r, std::uint8_t type, parameter& p) {
+    std::uint32_t max_len, len;
+    if (!r.u32(max_len) || !r.skip(5) || !r.u32(len)) return false;
+    p.is_text = true;
+    if (len == 0xFFFFFFFF) return true;
+    std::string data;
+    if (!r.raw(len, data)) return false;
+    p.value = type == 0x63 ? tds::utf16le_to_utf8(data.data(), data.size()) : data;
+    return true;
+}
+
 bool read_value(reader& r, parameter& p, std::string& error) {
     std::uint8_t type;
     if (!r.u8(type)) return false;
-    auto fixed_int = [&](int size) {
-        std::uint64_t v = 0;
-        for (int i = 0; i < size; ++i) {
-            std::uint8_t b;
-            if (!r.u8(b)) return false;
-            v |= static_cast<std::uint64_t>(b) << (8 * i);
-        }
-        std::int64_t s = size == 8 ? static_cast<std::int64_t>(v)
-                                   : (v & (1ull << (size * 8 - 1))) && size > 1
-                                         ? static_cast<std::int64_t>(v) - (std::int64_t{1} << (size * 8))
-                                         : static_cast<std::int64_t>(v);
-        p.value = s;
-        return true;
-    };
-    auto float_value = [&](int size) {
-        if (size == 8) {
-            std::uint64_t bits;
-            if (!r.u64(bits)) return false;
-            double d;
-            std::memcpy(&d, &bits, 8);
-            p.value = d;
-        } else {
-            std::uint32_t bits;
-            if (!r.u32(bits)) return false;
-            float f;
-            std::memcpy(&f, &bits, 4);
-            p.value = static_cast<double>(f);
-        }
-        return true;
-    };
-    auto datetime_value = [&](int size) {
-        if (size == 8) {
-            std::uint32_t days, ticks;
-            if (!r.u32(days) || !r.u32(ticks)) return false;
-            std::int64_t ms = static_cast<std::int64_t>(std::llround(ticks * 10.0 / 3.0));
-            char buf[32];
-            std::snprintf(buf, sizeof buf, " %02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
-                          static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
-                          static_cast<int>(ms % 1000));
-            p.value = date_text(static_cast<std::int32_t>(days)) + buf;
-        } else {
-            std::uint16_t days, minutes;
-            if (!r.u16(days) || !r.u16(minutes)) return false;
-            p.value = date_text(days) + " " + two_digits(minutes / 60) + ":" + two_digits(minutes % 60) + ":00.000";
-        }
-        p.is_text = true;
-        return true;
-    };
-
     switch (type) {
-    case 0x30: return fixed_int(1);  // tinyint (unsigned, one byte)
-    case 0x34: return fixed_int(2);
-    case 0x38: return fixed_int(4);
-    case 0x7F: return fixed_int(8);
-    case 0x32: return fixed_int(1);  // bit
-    case 0x3B: return float_value(4);
-    case 0x3E: return float_value(8);
-    case 0x3D: return datetime_value(8);
-    case 0x3A: return datetime_value(4);
-    case 0x26:    // INTN
-    case 0x68:    // BITN
-    case 0x6D:    // FLTN
-    case 0x6F: {  // DATETIMN
-        std::uint8_t max_len, len;
-        if (!r.u8(max_len) || !r.u8(len)) return false;
-        if (len == 0) return true;  // NULL
-        const bool valid = type == 0x26   ? (len == 1 || len == 2 || len == 4 || len == 8)
-                           : type == 0x68 ? len == 1
-                                          : (len == 4 || len == 8);
-        if (!valid) {
-            error = "bad value length " + std::to_string(len);
-            return false;
-        }
-        if (type == 0x6D) return float_value(len);
-        if (type == 0x6F) return datetime_value(len);
-        return fixed_int(len);
-    }
-    case 0x6A:    // DECIMALN
-    case 0x6C: {  // NUMERICN
-        std::uint8_t max_len, precision, scale, len;
-        if (!r.u8(max_len) || !r.u8(precision) || !r.u8(scale) || !r.u8(len)) return false;
-        if (len == 0) return true;
-        if (len > 17 || scale > 38) {
-            error = "bad decimal value";
-            return false;
-        }
-        std::string data;
-        if (!r.raw(len, data)) return false;
-        p.value = decode_decimal(data, scale);
-        return true;
-    }
-    case 0xE7:    // NVARCHAR
-    case 0xEF:    // NCHAR
-    case 0xA7:    // VARCHAR
-    case 0xAF: {  // CHAR
-        std::uint16_t max_len;
-        if (!r.u16(max_len) || !r.skip(5)) return false;
-        const bool wide = type == 0xE7 || type == 0xEF;
-        std::string data;
-        bool is_null = false;
-        if (max_len == 0xFFFF) {
-            if (!read_plp(r, data, is_null)) return false;
-        } else {
-            std::uint16_t len;
-            if (!r.u16(len)) return false;
-            is_null = len == 0xFFFF;
-            if (!is_null && !r.raw(len, data)) return false;
-        }
-        p.is_text = true;
-        if (!is_null) p.value = wide ? tds::utf16le_to_utf8(data.data(), data.size()) : data;
-        return true;
-    }
-    case 0x63:    // NTEXT
-    case 0x23: {  // TEXT
-        std::uint32_t max_len, len;
-        if (!r.u32(max_len) || !r.skip(5) || !r.u32(len)) return false;
-        p.is_text = true;
-        if (len == 0xFFFFFFFF) return true;
-        std::string data;
-        if (!r.raw(len, data)) return false;
-        p.value = type == 0x63 ? tds::utf16le_to_utf8(data.data(), data.size()) : data;
-        return true;
-    }
+    case 0x30: return read_fixed_int(r, 1, p);  // tinyint (unsigned, one byte)
+    case 0x34: return read_fixed_int(r, 2, p);
+    case 0x38: return read_fixed_int(r, 4, p);
+    case 0x7F: return read_fixed_int(r, 8, p);
+    case 0x32: return read_fixed_int(r, 1, p);  // bit
+    case 0x3B: return read_float(r, 4, p);
+    case 0x3E: return read_float(r, 8, p);
+    case 0x3D: return read_datetime(r, 8, p);
+    case 0x3A: return read_datetime(r, 4, p);
+    case 0x26:  // INTN
+    case 0x68:  // BITN
+    case 0x6D:  // FLTN
+    case 0x6F:  // DATETIMN
+        return read_nullable_fixed(r, type, p, error);
+    case 0x6A:  // DECIMALN
+    case 0x6C:  // NUMERICN
+        return read_decimal(r, p, error);
+    case 0xE7:  // NVARCHAR
+    case 0xEF:  // NCHAR
+    case 0xA7:  // VARCHAR
+    case 0xAF:  // CHAR
+        return read_char(r, type, p);
+    case 0x63:  // NTEXT
+    case 0x23:  // TEXT
+        return read_text(r, type, p);
     default: {
         char buf[64];
         std::snprintf(buf, sizeof buf, "parameter type 0x%02X is not supported", type);

@@ -1,6 +1,6 @@
 #pragma once
-// The TDS listener: one thread accepts, one thread per client connection
-// turns requests into engine calls and engine replies into tokens.
+// The TDS listener: one thread accepts, and each client connection gets a
+// thread of its own that serves it (client_session.h).
 
 #include <atomic>
 #include <mutex>

@@ -332,14 +332,12 @@ void token_writer::done(std::uint16_t status, std::uint64_t count, std::uint16_t
     u64(count);
 }
 
-void token_writer::result(const result_set& rs) {
+// How a column goes on the wire: integers need 8 bytes only when a value
+// does not fit in 4; text needs nvarchar(max) when a value is longer than
+// 4000 characters.
+token_writer::wire_formats token_writer::formats_of(const result_set& rs) {
     const std::size_t ncols = rs.columns.size();
-    if (ncols == 0) return;
-    // Per column: integers need 8 bytes only when a value does not fit in 4;
-    // text needs nvarchar(max) when a value is longer than 4000 characters.
-    std::vector<bool> wide(ncols, false);
-    std::vector<bool> plp(ncols, false);
-    std::vector<std::vector<std::string>> text_cache(ncols);
+    wire_formats f{std::vector<bool>(ncols, false), std::vector<bool>(ncols, false)};
     for (std::size_t c = 0; c < ncols; ++c) {
         column_type t = rs.columns[c].type;
         for (const auto& row : rs.rows) {
@@ -347,24 +345,27 @@ void token_writer::result(const result_set& rs) {
             if (t == column_type::integer) {
                 std::int64_t v = as_int(row[c]);
                 if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
-                    wide[c] = true;
+                    f.wide[c] = true;
             } else if (t == column_type::text || t == column_type::datetime) {
                 if (as_text(row[c]).size() * 2 > nvarchar_limit &&
                     utf8_to_utf16le(as_text(row[c])).size() > nvarchar_limit)
-                    plp[c] = true;
+                    f.plp[c] = true;
             }
         }
     }
+    return f;
+}
 
+void token_writer::column_metadata(const result_set& rs, const wire_formats& f) {
     u8(0x81);
-    u16(static_cast<std::uint16_t>(ncols));
-    for (std::size_t c = 0; c < ncols; ++c) {
+    u16(static_cast<std::uint16_t>(rs.columns.size()));
+    for (std::size_t c = 0; c < rs.columns.size(); ++c) {
         u32(0);       // user type
         u16(0x0001);  // nullable
         switch (rs.columns[c].type) {
         case column_type::integer:
             u8(0x26);
-            u8(wide[c] ? 8 : 4);
+            u8(f.wide[c] ? 8 : 4);
             break;
         case column_type::decimal:
             u8(0x6D);
@@ -373,66 +374,79 @@ void token_writer::result(const result_set& rs) {
         case column_type::text:
         case column_type::datetime:
             u8(0xE7);
-            u16(plp[c] ? plp_marker : static_cast<std::uint16_t>(nvarchar_limit));
+            u16(f.plp[c] ? plp_marker : static_cast<std::uint16_t>(nvarchar_limit));
             buf_.append(reinterpret_cast<const char*>(collation), 5);
             break;
         }
         b_varchar(rs.columns[c].name);
     }
+}
 
+void token_writer::text_cell(const sql_value& v, bool plp) {
+    bool is_null = std::holds_alternative<std::monostate>(v);
+    if (plp) {
+        if (is_null) {
+            u64(~std::uint64_t{0});
+            return;
+        }
+        std::string w = utf8_to_utf16le(as_text(v));
+        u64(w.size());
+        if (!w.empty()) {
+            u32(static_cast<std::uint32_t>(w.size()));
+            buf_ += w;
+        }
+        u32(0);  // terminator
+    } else if (is_null) {
+        u16(0xFFFF);
+    } else {
+        std::string w = utf8_to_utf16le(as_text(v));
+        u16(static_cast<std::uint16_t>(w.size()));
+        buf_ += w;
+    }
+}
+
+void token_writer::cell(column_type type, const sql_value& v, bool wide, bool plp) {
+    bool is_null = std::holds_alternative<std::monostate>(v);
+    switch (type) {
+    case column_type::integer:
+        if (is_null) {
+            u8(0);
+        } else if (wide) {
+            u8(8);
+            u64(static_cast<std::uint64_t>(as_int(v)));
+        } else {
+            u8(4);
+            u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(as_int(v))));
+        }
+        break;
+    case column_type::decimal:
+        if (is_null) {
+            u8(0);
+        } else {
+            double d = as_double(v);
+            std::uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            u8(8);
+            u64(bits);
+        }
+        break;
+    case column_type::text:
+    case column_type::datetime:
+        text_cell(v, plp);
+        break;
+    }
+}
+
+void token_writer::result(const result_set& rs) {
+    const std::size_t ncols = rs.columns.size();
+    if (ncols == 0) return;
+    const wire_formats f = formats_of(rs);
+    column_metadata(rs, f);
+    const sql_value null_value;
     for (const auto& row : rs.rows) {
         u8(0xD1);
-        for (std::size_t c = 0; c < ncols; ++c) {
-            const sql_value null_value;
-            const sql_value& v = c < row.size() ? row[c] : null_value;
-            bool is_null = std::holds_alternative<std::monostate>(v);
-            switch (rs.columns[c].type) {
-            case column_type::integer:
-                if (is_null) {
-                    u8(0);
-                } else if (wide[c]) {
-                    u8(8);
-                    u64(static_cast<std::uint64_t>(as_int(v)));
-                } else {
-                    u8(4);
-                    u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(as_int(v))));
-                }
-                break;
-            case column_type::decimal:
-                if (is_null) {
-                    u8(0);
-                } else {
-                    double d = as_double(v);
-                    std::uint64_t bits;
-                    std::memcpy(&bits, &d, sizeof bits);
-                    u8(8);
-                    u64(bits);
-                }
-                break;
-            case column_type::text:
-            case column_type::datetime:
-                if (plp[c]) {
-                    if (is_null) {
-                        u64(~std::uint64_t{0});
-                    } else {
-                        std::string w = utf8_to_utf16le(as_text(v));
-                        u64(w.size());
-                        if (!w.empty()) {
-                            u32(static_cast<std::uint32_t>(w.size()));
-                            buf_ += w;
-                        }
-                        u32(0);  // terminator
-                    }
-                } else if (is_null) {
-                    u16(0xFFFF);
-                } else {
-                    std::string w = utf8_to_utf16le(as_text(v));
-                    u16(static_cast<std::uint16_t>(w.size()));
-                    buf_ += w;
-                }
-                break;
-            }
-        }
+        for (std::size_t c = 0; c < ncols; ++c)
+            cell(rs.columns[c].type, c < row.size() ? row[c] : null_value, f.wide[c], f.plp[c]);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine.h"
 
@@ -103,6 +104,16 @@ private:
     void b_varchar(const std::string& utf8);   // 1-byte char count + UTF-16
     void us_varchar(const std::string& utf8);  // 2-byte char count + UTF-16
     void patch_u16(std::size_t at, std::uint16_t v);
+
+    // A result's columns on the wire: 8-byte integers, nvarchar(max) text.
+    struct wire_formats {
+        std::vector<bool> wide;
+        std::vector<bool> plp;
+    };
+    static wire_formats formats_of(const result_set& rs);
+    void column_metadata(const result_set& rs, const wire_formats& f);  // COLMETADATA
+    void cell(column_type type, const sql_value& v, bool wide, bool plp);
+    void text_cell(const sql_value& v, bool plp);
 
     std::string buf_;
 };

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "error_catalogue.h"
+
 namespace standin::tsql {
 
 enum class tok { ident, quoted_ident, string, integer, number, variable, sysvar, op, end };
@@ -31,8 +33,10 @@ bool is_reserved(const std::string& upper);
 // A parse failure, reported as 102 / 156 or another compile-time error.
 struct syntax_error : std::runtime_error {
     int number;
+    int severity;
     int line;
-    syntax_error(int n, std::string msg, int l) : std::runtime_error(std::move(msg)), number(n), line(l) {}
+    syntax_error(const error_def& d, std::initializer_list<std::string_view> args, int l)
+        : std::runtime_error(error_text(d, args)), number(d.number), severity(d.severity), line(l) {}
 };
 
 struct select_stmt;

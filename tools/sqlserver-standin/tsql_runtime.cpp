@@ -8,6 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
+
+#include "error_catalogue.h"
 
 namespace standin::tsql {
 
@@ -86,8 +89,10 @@ std::string text_of(sqlite3_value* v) {
     return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_value_bytes(v)) : std::string();
 }
 
-void raise(sqlite3_context* ctx, int number, int state, int severity, const std::string& text) {
-    std::string m = encode_error(number, state, severity, text);
+// Fails the SQLite function with a message of the catalogue.
+template <typename... Args>
+void raise(sqlite3_context* ctx, const error_def& d, const Args&... args) {
+    std::string m = encode_error(d.number, d.state, d.severity, error_text(d, {std::string_view(args)...}));
     sqlite3_result_error(ctx, m.c_str(), static_cast<int>(m.size()));
 }
 
@@ -146,148 +151,174 @@ bool days_ok(int y, int m, int d) {
     return d <= lim;
 }
 
-// ------------------------------------------------------------------ functions
+// ------------------------------------------------------------ conversions
 
-void fn_cvt(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-    sqlite3_value* v = argv[0];
-    int code = sqlite3_value_int(argv[1]);
-    int len = argc > 2 ? sqlite3_value_int(argv[2]) : -1;
-    int prec = argc > 3 ? sqlite3_value_int(argv[3]) : 18;
-    int scale = argc > 4 ? sqlite3_value_int(argv[4]) : 0;
-    bool strict = argc > 5 ? sqlite3_value_int(argv[5]) != 0 : true;  // truncation is an error
-    int type = sqlite3_value_type(v);
-    if (type == SQLITE_NULL) { sqlite3_result_null(ctx); return; }
-    switch (code) {
-    case cvt_int:
-    case cvt_bit: {
-        long long iv = 0;
-        if (type == SQLITE_INTEGER) iv = sqlite3_value_int64(v);
-        else if (type == SQLITE_FLOAT) iv = static_cast<long long>(sqlite3_value_double(v));
-        else {
-            std::string s = text_of(v);
-            if (!parse_int(s, iv)) {
-                if (code == cvt_bit) {
-                    std::string t = trim_blanks(s);
-                    if (collate_compare(t.data(), static_cast<int>(t.size()), "TRUE", 4) == 0) iv = 1;
-                    else if (collate_compare(t.data(), static_cast<int>(t.size()), "FALSE", 5) == 0) iv = 0;
-                    else {
-                        raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s + "' to data type bit.");
-                        return;
-                    }
-                } else {
-                    const char* tn = len == 8 ? "bigint" : len == 2 ? "smallint" : len == 1 ? "tinyint" : "int";
-                    raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s +
-                                               "' to data type " + tn + ".");
-                    return;
-                }
-            }
-        }
-        if (code == cvt_bit) { sqlite3_result_int(ctx, iv != 0); return; }
-        long long lo = -2147483648LL, hi = 2147483647LL;
-        const char* tn = "int";
-        if (len == 8) { lo = INT64_MIN; hi = INT64_MAX; tn = "bigint"; }
-        if (len == 2) { lo = -32768; hi = 32767; tn = "smallint"; }
-        if (len == 1) { lo = 0; hi = 255; tn = "tinyint"; }
-        if (iv < lo || iv > hi) {
-            raise(ctx, 8115, 2, 16, std::string("Arithmetic overflow error converting expression to data type ") + tn + ".");
+// What tsql_cvt converts to: a cvt_code with its length, precision and
+// scale; strict conversions (INSERT, UPDATE) fail where CAST would cut.
+struct cvt_target {
+    int code = cvt_text;
+    int len = -1;
+    int prec = 18;
+    int scale = 0;
+    bool strict = true;
+};
+
+const char* int_type_name(int len) {
+    return len == 8 ? "bigint" : len == 2 ? "smallint" : len == 1 ? "tinyint" : "int";
+}
+
+// Text to bit: a number, or TRUE / FALSE.
+bool text_to_bit(const std::string& s, long long& iv) {
+    if (parse_int(s, iv)) return true;
+    std::string t = trim_blanks(s);
+    if (collate_compare(t.data(), static_cast<int>(t.size()), "TRUE", 4) == 0) iv = 1;
+    else if (collate_compare(t.data(), static_cast<int>(t.size()), "FALSE", 5) == 0) iv = 0;
+    else return false;
+    return true;
+}
+
+void cvt_to_integer(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_target& to) {
+    long long iv = 0;
+    if (type == SQLITE_INTEGER) iv = sqlite3_value_int64(v);
+    else if (type == SQLITE_FLOAT) iv = static_cast<long long>(sqlite3_value_double(v));
+    else {
+        std::string s = text_of(v);
+        bool ok = to.code == cvt_bit ? text_to_bit(s, iv) : parse_int(s, iv);
+        if (!ok) {
+            const char* tn = to.code == cvt_bit ? "bit" : int_type_name(to.len);
+            raise(ctx, errors::varchar_conversion_failed, s, tn);
             return;
         }
-        sqlite3_result_int64(ctx, iv);
+    }
+    if (to.code == cvt_bit) { sqlite3_result_int(ctx, iv != 0); return; }
+    long long lo = -2147483648LL, hi = 2147483647LL;
+    if (to.len == 8) { lo = INT64_MIN; hi = INT64_MAX; }
+    if (to.len == 2) { lo = -32768; hi = 32767; }
+    if (to.len == 1) { lo = 0; hi = 255; }
+    if (iv < lo || iv > hi) {
+        raise(ctx, errors::arithmetic_overflow, "expression", int_type_name(to.len));
         return;
     }
-    case cvt_decimal:
-    case cvt_float: {
-        double d = 0;
-        if (type == SQLITE_INTEGER) d = static_cast<double>(sqlite3_value_int64(v));
-        else if (type == SQLITE_FLOAT) d = sqlite3_value_double(v);
-        else if (!parse_decimal(text_of(v), d)) {
-            if (code == cvt_float) raise(ctx, 8114, 5, 16, "Error converting data type varchar to float.");
-            else raise(ctx, 8114, 5, 16, "Error converting data type varchar to numeric.");
-            return;
-        }
-        if (code == cvt_decimal) {
-            double f = std::pow(10.0, scale);
-            d = std::round(d * f) / f;
-            if (prec > 0 && std::fabs(d) >= std::pow(10.0, prec - scale)) {
-                raise(ctx, 8115, 2, 16, "Arithmetic overflow error converting numeric to data type numeric.");
-                return;
-            }
-            if (scale == 0 && std::fabs(d) < 9.0e15) {
-                sqlite3_result_int64(ctx, static_cast<long long>(d));
-                return;
-            }
-        }
-        sqlite3_result_double(ctx, d);
+    sqlite3_result_int64(ctx, iv);
+}
+
+void cvt_to_number(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_target& to) {
+    double d = 0;
+    if (type == SQLITE_INTEGER) d = static_cast<double>(sqlite3_value_int64(v));
+    else if (type == SQLITE_FLOAT) d = sqlite3_value_double(v);
+    else if (!parse_decimal(text_of(v), d)) {
+        raise(ctx, errors::conversion_error, "varchar", to.code == cvt_float ? "float" : "numeric");
         return;
     }
-    case cvt_datetime: {
-        if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
-            // Numbers count days from 1900-01-01.
-            double days = sqlite3_value_double(v);
-            std::time_t base = 0;
-            std::tm tmv{};
-            tmv.tm_year = 0;
-            tmv.tm_mon = 0;
-            tmv.tm_mday = 1 + static_cast<int>(std::floor(days));
-            tmv.tm_isdst = 0;
-            base = timegm(&tmv);
-            std::tm out{};
-            gmtime_r(&base, &out);
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%04d-%02d-%02d 00:00:00.000", out.tm_year + 1900,
-                          out.tm_mon + 1, out.tm_mday);
-            sqlite3_result_text(ctx, buf, -1, SQLITE_TRANSIENT);
+    if (to.code == cvt_decimal) {
+        double f = std::pow(10.0, to.scale);
+        d = std::round(d * f) / f;
+        if (to.prec > 0 && std::fabs(d) >= std::pow(10.0, to.prec - to.scale)) {
+            raise(ctx, errors::arithmetic_overflow, "numeric", "numeric");
             return;
         }
-        std::string outs;
-        if (!normalize_datetime(text_of(v), outs)) {
-            raise(ctx, 241, 1, 16, "Conversion failed when converting date and/or time from character string.");
+        if (to.scale == 0 && std::fabs(d) < 9.0e15) {
+            sqlite3_result_int64(ctx, static_cast<long long>(d));
             return;
         }
-        sqlite3_result_text(ctx, outs.c_str(), static_cast<int>(outs.size()), SQLITE_TRANSIENT);
+    }
+    sqlite3_result_double(ctx, d);
+}
+
+void cvt_to_datetime(sqlite3_context* ctx, sqlite3_value* v, int type) {
+    if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+        // Numbers count days from 1900-01-01.
+        double days = sqlite3_value_double(v);
+        std::tm tmv{};
+        tmv.tm_year = 0;
+        tmv.tm_mon = 0;
+        tmv.tm_mday = 1 + static_cast<int>(std::floor(days));
+        tmv.tm_isdst = 0;
+        std::time_t base = timegm(&tmv);
+        std::tm out{};
+        gmtime_r(&base, &out);
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d 00:00:00.000", out.tm_year + 1900, out.tm_mon + 1,
+                      out.tm_mday);
+        sqlite3_result_text(ctx, buf, -1, SQLITE_TRANSIENT);
         return;
     }
-    default: {
-        std::string s;
-        if (type == SQLITE_INTEGER) s = std::to_string(sqlite3_value_int64(v));
-        else if (type == SQLITE_FLOAT) s = format_double(sqlite3_value_double(v));
-        else s = text_of(v);
-        if (code == cvt_text || len < 0) {
-            sqlite3_result_text(ctx, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-            return;
-        }
-        bool bytes = code == cvt_char || code == cvt_varchar;
-        int have = bytes ? gbk_length(s) : char_count(s);
-        if (have > len) {
-            // Trailing blanks beyond the length are dropped silently, as SQL Server does.
-            std::string t = s;
-            while (!t.empty() && t.back() == ' ' && (bytes ? gbk_length(t) : char_count(t)) > len) t.pop_back();
-            if ((bytes ? gbk_length(t) : char_count(t)) > len) {
-                if (strict) {
-                    raise(ctx, 8152, 14, 16, "String or binary data would be truncated.");
-                    return;
-                }
-                // Cut on a character boundary.
-                std::string cut;
-                int used = 0;
-                for (std::size_t i = 0; i < t.size();) {
-                    unsigned char c = static_cast<unsigned char>(t[i]);
-                    std::size_t cl = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-                    int w = bytes ? (c < 0x80 ? 1 : 2) : 1;
-                    if (used + w > len) break;
-                    cut.append(t, i, cl);
-                    used += w;
-                    i += cl;
-                }
-                t = cut;
-            }
-            s = t;
-            have = bytes ? gbk_length(s) : char_count(s);
-        }
-        if (code == cvt_char || code == cvt_nchar) s.append(static_cast<std::size_t>(len - have), ' ');
+    std::string outs;
+    if (!normalize_datetime(text_of(v), outs)) {
+        raise(ctx, errors::datetime_conversion_failed);
+        return;
+    }
+    sqlite3_result_text(ctx, outs.c_str(), static_cast<int>(outs.size()), SQLITE_TRANSIENT);
+}
+
+// The first characters of t that fit len, cut on a character boundary;
+// bytes: len counts bytes of the Chinese code page, else characters.
+std::string cut_to(const std::string& t, int len, bool bytes) {
+    std::string cut;
+    int used = 0;
+    for (std::size_t i = 0; i < t.size();) {
+        unsigned char c = static_cast<unsigned char>(t[i]);
+        std::size_t cl = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        int w = bytes ? (c < 0x80 ? 1 : 2) : 1;
+        if (used + w > len) break;
+        cut.append(t, i, cl);
+        used += w;
+        i += cl;
+    }
+    return cut;
+}
+
+void cvt_to_text(sqlite3_context* ctx, sqlite3_value* v, int type, const cvt_target& to) {
+    std::string s;
+    if (type == SQLITE_INTEGER) s = std::to_string(sqlite3_value_int64(v));
+    else if (type == SQLITE_FLOAT) s = format_double(sqlite3_value_double(v));
+    else s = text_of(v);
+    const int len = to.len;
+    if (to.code == cvt_text || len < 0) {
         sqlite3_result_text(ctx, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
         return;
     }
+    bool bytes = to.code == cvt_char || to.code == cvt_varchar;
+    auto length = [bytes](const std::string& x) { return bytes ? gbk_length(x) : char_count(x); };
+    int have = length(s);
+    if (have > len) {
+        // Trailing blanks beyond the length are dropped silently, as SQL Server does.
+        std::string t = s;
+        while (!t.empty() && t.back() == ' ' && length(t) > len) t.pop_back();
+        if (length(t) > len) {
+            if (to.strict) {
+                raise(ctx, errors::string_truncated);
+                return;
+            }
+            t = cut_to(t, len, bytes);
+        }
+        s = t;
+        have = length(s);
+    }
+    if (to.code == cvt_char || to.code == cvt_nchar) s.append(static_cast<std::size_t>(len - have), ' ');
+    sqlite3_result_text(ctx, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+}
+
+// ------------------------------------------------------------------ functions
+
+// tsql_cvt(value, code, length, precision, scale, strict).
+void fn_cvt(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    sqlite3_value* v = argv[0];
+    cvt_target to;
+    to.code = sqlite3_value_int(argv[1]);
+    if (argc > 2) to.len = sqlite3_value_int(argv[2]);
+    if (argc > 3) to.prec = sqlite3_value_int(argv[3]);
+    if (argc > 4) to.scale = sqlite3_value_int(argv[4]);
+    if (argc > 5) to.strict = sqlite3_value_int(argv[5]) != 0;  // truncation is an error
+    int type = sqlite3_value_type(v);
+    if (type == SQLITE_NULL) { sqlite3_result_null(ctx); return; }
+    switch (to.code) {
+    case cvt_int:
+    case cvt_bit: cvt_to_integer(ctx, v, type, to); return;
+    case cvt_decimal:
+    case cvt_float: cvt_to_number(ctx, v, type, to); return;
+    case cvt_datetime: cvt_to_datetime(ctx, v, type); return;
+    default: cvt_to_text(ctx, v, type, to); return;
     }
 }
 
@@ -304,14 +335,14 @@ void fn_num(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (parse_int(s, iv)) { sqlite3_result_int64(ctx, iv); return; }
     double d;
     if (parse_decimal(s, d)) { sqlite3_result_double(ctx, d); return; }
-    raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s + "' to data type int.");
+    raise(ctx, errors::varchar_conversion_failed, s, "int");
 }
 
 void fn_dt(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) { sqlite3_result_null(ctx); return; }
     std::string o;
     if (!normalize_datetime(text_of(argv[0]), o)) {
-        raise(ctx, 241, 1, 16, "Conversion failed when converting date and/or time from character string.");
+        raise(ctx, errors::datetime_conversion_failed);
         return;
     }
     sqlite3_result_text(ctx, o.c_str(), static_cast<int>(o.size()), SQLITE_TRANSIENT);
@@ -336,7 +367,7 @@ void fn_add(sqlite3_context* ctx, int, sqlite3_value** argv) {
         if (t == SQLITE_FLOAT) { d = sqlite3_value_double(v); f = true; return true; }
         std::string s = text_of(v);
         if (parse_int(s, i)) { d = static_cast<double>(i); return true; }
-        raise(ctx, 245, 1, 16, "Conversion failed when converting the varchar value '" + s + "' to data type int.");
+        raise(ctx, errors::varchar_conversion_failed, s, "int");
         return false;
     };
     if (!num(argv[0], ta, ia, da, fa) || !num(argv[1], tb, ib, db, fb)) return;
@@ -351,7 +382,7 @@ void fn_divmod(sqlite3_context* ctx, int, sqlite3_value** argv, bool mod) {
         // Let SQLite's own arithmetic handle numeric text.
     }
     if (sqlite3_value_double(argv[1]) == 0.0) {
-        raise(ctx, 8134, 1, 16, "Divide by zero error encountered.");
+        raise(ctx, errors::divide_by_zero);
         return;
     }
     if (sqlite3_value_numeric_type(argv[0]) == SQLITE_INTEGER &&
@@ -383,8 +414,7 @@ void fn_left_right(sqlite3_context* ctx, sqlite3_value** argv, bool left) {
     }
     long long n = sqlite3_value_int64(argv[1]);
     if (n < 0) {
-        raise(ctx, 536, 1, 16, std::string("Invalid length parameter passed to the ") +
-                                   (left ? "left" : "right") + " function.");
+        raise(ctx, errors::invalid_length, left ? "left" : "right");
         return;
     }
     std::string s = value_string(argv[0]);
@@ -417,7 +447,7 @@ void fn_substring(sqlite3_context* ctx, int, sqlite3_value** argv) {
     std::string s = value_string(argv[0]);
     long long start = sqlite3_value_int64(argv[1]), len = sqlite3_value_int64(argv[2]);
     if (len < 0) {
-        raise(ctx, 537, 3, 16, "Invalid length parameter passed to the substring function.");
+        raise(ctx, errors::invalid_substring_length);
         return;
     }
     long long end = start + len;  // exclusive, 1-based
