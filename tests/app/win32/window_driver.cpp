@@ -262,20 +262,23 @@ struct box {
     std::string title, text;
 };
 
+struct box_search {
+    HWND owner, found;
+};
+
+// A callback of Windows' calling convention (stdcall on 32-bit), so no lambda.
+BOOL CALLBACK match_box(HWND h, LPARAM p) {
+    auto* s = reinterpret_cast<box_search*>(p);
+    if (GetWindow(h, GW_OWNER) == s->owner && IsWindowVisible(h) && class_of(h) == L"#32770") {
+        s->found = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND find_box(HWND owner) {
-    struct search {
-        HWND owner, found;
-    } s{owner, nullptr};
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<search*>(p);
-            if (GetWindow(h, GW_OWNER) == s->owner && IsWindowVisible(h) && class_of(h) == L"#32770") {
-                s->found = h;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&s));
+    box_search s{owner, nullptr};
+    EnumWindows(&match_box, reinterpret_cast<LPARAM>(&s));
     return s.found;
 }
 
