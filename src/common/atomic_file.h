@@ -1,8 +1,8 @@
 #pragma once
 // Replaces a file whole or not at all: the new content goes to a temporary
 // file beside the target, which is renamed over it only once everything is
-// written and flushed. A reader of the target, or a hard link to the old
-// file, never sees a half-written one.
+// written and flushed to disk. A reader of the target, or a hard link to the
+// old file, never sees a half-written one. Paths are UTF-8.
 
 #include <cstdio>
 #include <string>
@@ -20,16 +20,26 @@ public:
     // Creates the temporary file; never reuses one that exists.
     bool open();
     bool write(std::string_view bytes);
-    // Flushes, closes and renames over the target.
-    bool commit();
+    // Flushes, closes and renames over the target. Without replace an
+    // existing target is kept and the commit fails ("File exists").
+    bool commit(bool replace = true);
 
     // Why the last step failed, in the system's words.
     std::string reason() const;
 
+    // The temporary file's path while it exists.
+    const std::string& temp_path() const { return temp_; }
+
 private:
+    void close_temp();
+
     std::string target_;
     std::string temp_;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the temporary file's HANDLE
+#else
     std::FILE* file_ = nullptr;
+#endif
     int error_ = 0;
     std::string reason_;
 };

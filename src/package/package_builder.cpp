@@ -13,6 +13,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "native_path.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,18 +59,23 @@ std::string with_separator(const std::string& dir) {
 #endif
 }
 
+#ifdef _WIN32
+
+// Whether a folder entry is listed, from the attributes the listing gives:
+// directories, read-only, hidden and system files are left out, as the
+// system's own file lists leave them.
+bool is_listed(DWORD attrs) {
+    constexpr DWORD excluded =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return (attrs & excluded) == 0;
+}
+
+#else
+
 // Whether a folder entry is listed: regular files and whatever cannot be
 // told apart from one without reading it. Left out: directories, hidden
-// files and read-only files (and on Windows system files).
+// files and read-only files.
 bool is_listed(const std::string& path, const std::string& name) {
-#ifdef _WIN32
-    (void)name;
-    const DWORD attrs = GetFileAttributesA(path.c_str());
-    if (attrs == INVALID_FILE_ATTRIBUTES) return true;  // refused when it is read
-    constexpr DWORD excluded = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
-                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    return (attrs & excluded) == 0;
-#else
     if (name.empty() || name[0] == '.') return false;
     struct stat st {};
     // A link that leads nowhere or loops is listed, and refused by name.
@@ -78,8 +85,9 @@ bool is_listed(const std::string& path, const std::string& name) {
     // read at all is listed and refused, not silently dropped.
     if (S_ISREG(st.st_mode)) return !((st.st_mode & S_IRUSR) && !(st.st_mode & S_IWUSR));
     return true;  // a FIFO, socket or device: refused as no file
-#endif
 }
+
+#endif
 
 // A file whose mode denies its owner reading is refused whoever builds, so
 // that root and the developer get the same package.
@@ -93,28 +101,15 @@ bool owner_may_not_read(const std::string& path) {
 #endif
 }
 
-// The package name of a file name from the folder: on Windows the listing
-// gives code page 936 already; on Linux names are UTF-8 and must convert to
-// GBK and back unchanged. Empty when there is no such form.
+// The package name of a file name from the folder (UTF-8, on Windows made
+// from the system's UTF-16): it must convert to GBK and back unchanged.
+// Empty when there is no such form.
 std::string package_name_of(const std::string& disk_name) {
-#ifdef _WIN32
-    return disk_name;
-#else
     const std::optional<std::string> gbk = utf8_to_gbk(disk_name);
     if (!gbk || gbk->empty()) return {};
     const std::optional<std::string> back = gbk_to_utf8(*gbk);
     if (!back || *back != disk_name) return {};
     return *gbk;
-#endif
-}
-
-// A path as the operator reads it (UTF-8).
-std::string shown_path(const std::string& path) {
-#ifdef _WIN32
-    return gbk_to_utf8_lossy(path);
-#else
-    return path;
-#endif
 }
 
 std::string system_reason(int err) {
@@ -142,7 +137,7 @@ std::string folder_path(const std::string& script_dir) {
 }
 
 std::string folder_message(const std::string& script_dir, const script_listing& listing) {
-    const std::string head = "脚本目录“" + shown_path(script_dir) + "”";
+    const std::string head = "脚本目录“" + script_dir + "”";
     const std::string tail = "，数据库升级程序包未生成。";
     switch (listing.how) {
         case script_listing::status::missing: return head + "不存在" + tail;
@@ -176,6 +171,71 @@ bool package_name_less(std::string_view a, std::string_view b) {
         a.begin(), a.end(), b.begin(), b.end(),
         [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
 }
+
+namespace {
+
+// Names without a GBK form sort by their own bytes; they are refused.
+void sort_listing(script_listing& listing) {
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [](const script_listing::entry& a, const script_listing::entry& b) {
+                  const std::string& x = a.name.empty() ? a.disk_name : a.name;
+                  const std::string& y = b.name.empty() ? b.disk_name : b.name;
+                  if (x != y) return package_name_less(x, y);
+                  return a.disk_name < b.disk_name;
+              });
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+script_listing list_script_folder(const std::string& script_dir) {
+    script_listing listing;
+    const std::wstring folder = wide_path(folder_path(script_dir));
+    const DWORD attrs = GetFileAttributesW(folder.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        const int e = errno_from_windows(GetLastError());
+        listing.how = e == ENOENT ? script_listing::status::missing : script_listing::status::unreadable;
+        listing.error = e;
+        return listing;
+    }
+    if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        listing.how = script_listing::status::not_directory;
+        return listing;
+    }
+    std::wstring pattern = folder;
+    if (pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        // A drive's root has no "." entry: nothing found is an empty folder.
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return listing;
+        listing.how = script_listing::status::unreadable;
+        listing.error = errno_from_windows(e);
+        return listing;
+    }
+    do {
+        // The attributes come with the listing: no second look per file.
+        std::string name = utf8_of_wide(found.cFileName);
+        if (!has_sql_extension(name) || !is_listed(found.dwFileAttributes)) continue;
+        listing.entries.push_back({package_name_of(name), std::move(name)});
+    } while (FindNextFileW(search, &found));
+    const DWORD ended = GetLastError();
+    FindClose(search);
+    // A listing cut short would package part of the folder as if it were all.
+    if (ended != ERROR_NO_MORE_FILES) {
+        listing.how = script_listing::status::failed_midway;
+        listing.error = errno_from_windows(ended);
+        listing.entries.clear();
+        return listing;
+    }
+    sort_listing(listing);
+    return listing;
+}
+
+#else
 
 script_listing list_script_folder(const std::string& script_dir) {
     script_listing listing;
@@ -214,16 +274,11 @@ script_listing list_script_folder(const std::string& script_dir) {
         listing.entries.clear();
         return listing;
     }
-    // Names without a GBK form sort by their own bytes; they are refused.
-    std::sort(listing.entries.begin(), listing.entries.end(),
-              [](const script_listing::entry& a, const script_listing::entry& b) {
-                  const std::string& x = a.name.empty() ? a.disk_name : a.name;
-                  const std::string& y = b.name.empty() ? b.disk_name : b.name;
-                  if (x != y) return package_name_less(x, y);
-                  return a.disk_name < b.disk_name;
-              });
+    sort_listing(listing);
     return listing;
 }
+
+#endif
 
 std::vector<std::string> list_scripts(const std::string& script_dir) {
     std::vector<std::string> names;
@@ -286,7 +341,7 @@ build_result build_package_file(const std::string& script_dir, const std::string
     }
 
     auto refuse = [&](const std::string& path, const std::string& reason) {
-        ui.message_box(gs_appname, "脚本 " + shown_path(path) + " " + reason + "，数据库升级程序包未生成。");
+        ui.message_box(gs_appname, "脚本 " + path + " " + reason + "，数据库升级程序包未生成。");
         result.how = build_result::outcome::refused;
         return result;
     };
@@ -313,7 +368,7 @@ build_result build_package_file(const std::string& script_dir, const std::string
 
     atomic_file out(target);
     auto write_failed = [&]() {
-        ui.message_box(gs_appname, "无法写入 " + shown_path(target) + "：" + out.reason());
+        ui.message_box(gs_appname, "无法写入 " + target + "：" + out.reason());
         result.how = build_result::outcome::write_failed;
         return result;
     };

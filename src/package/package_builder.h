@@ -27,6 +27,7 @@ struct build_options {
     bool allow_empty = true;
 };
 
+// Paths are UTF-8 on every platform; run_dir ends in its separator.
 // Lists script_dir's .sql files, checks every script, writes run_dir + "db.dat"
 // atomically. Refusals and failures: one message box titled gs_appname, and
 // the old package stays as it was. Success: no message.
@@ -40,9 +41,10 @@ build_result build_package_file(const std::string& script_dir, const std::string
 
 // The scripts of a folder as the builder packages them: regular .sql files
 // (any letter case) and links to them, without hidden and read-only ones
-// (read-only: the owner may read but not write), in package order. Entries
-// that are listed only to be refused: links that lead nowhere or loop, files
-// the owner may not read, FIFOs and devices, names without a GBK form.
+// (read-only: the owner may read but not write; on Windows the attributes,
+// and system files are left out too), in package order. Entries that are
+// listed only to be refused: links that lead nowhere or loop, files the
+// owner may not read, FIFOs and devices, names without a GBK form.
 struct script_listing {
     enum class status {
         ok,
@@ -53,7 +55,7 @@ struct script_listing {
     };
     struct entry {
         std::string name;       // as packaged (GBK); empty when the name has no GBK form
-        std::string disk_name;  // as the folder holds it (UTF-8 on Linux, GBK on Windows)
+        std::string disk_name;  // as the folder holds it, in UTF-8 (from UTF-16 on Windows)
     };
     status how = status::ok;
     int error = 0;  // the system's error number for unreadable and failed_midway

@@ -9,8 +9,12 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <cstdio>
-#include <filesystem>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -138,53 +142,95 @@ void deallocate(void* p, std::size_t capacity, bool mapped) {
 
 #else
 
-// A plain C-runtime reading; the file kinds come from std::filesystem.
+// Wide paths throughout. What a path names shows only once it is open: a
+// device name (NUL, CON, COM1) or a named pipe looks like a file to the
+// attribute calls, so the open handle's type decides, before any read.
 class file {
 public:
     file() = default;
     ~file() {
-        if (f_) std::fclose(f_);
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
     }
     file(const file&) = delete;
     file& operator=(const file&) = delete;
 
-    static int probe(const std::string& path, file_info& info) {
-        namespace fs = std::filesystem;
-        std::error_code ec;
-        const fs::file_status st = fs::status(path, ec);
-        if (ec) return ec == std::errc::no_such_file_or_directory ? ENOENT : EACCES;
-        switch (st.type()) {
-            case fs::file_type::regular: info.kind = file_kind::regular; break;
-            case fs::file_type::directory: info.kind = file_kind::directory; break;
-            case fs::file_type::not_found: return ENOENT;
-            case fs::file_type::character: info.kind = file_kind::character_device; break;
-            default: info.kind = file_kind::other; break;
+    // Missing and directories are told without opening; anything else is
+    // taken for a file until its handle says otherwise.
+    int probe(const std::string& path, file_info& info) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(velmora::wide_path(path).c_str(), GetFileExInfoStandard, &data)) {
+            const DWORD error = GetLastError();
+            const int e = velmora::errno_from_windows(error);
+            if (e == ENOENT || e == ENOTDIR) return e;
+            // No file system's file: a device or a pipe.
+            device_ = error == ERROR_BAD_DEV_TYPE;
+            info.kind = file_kind::regular;  // the open handle tells
+            return 0;
         }
-        if (info.kind == file_kind::regular) info.size = fs::file_size(path, ec);
+        info.kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? file_kind::directory : file_kind::regular;
+        info.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
         return 0;
     }
 
     static file_kind kind_of_missing(const std::string&) { return file_kind::unknown; }
 
+    // Opening never waits: a pipe without a free instance fails at once
+    // (and is a pipe all the same). Shared for reading, writing and
+    // deleting: reading keeps no other program out of the file.
     int open(const std::string& path) {
-        errno = 0;
-        f_ = std::fopen(path.c_str(), "rb");
-        return f_ ? 0 : (errno ? errno : EACCES);
+        h_ = CreateFileW(velmora::wide_path(path).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (h_ != INVALID_HANDLE_VALUE) return 0;
+        const DWORD error = GetLastError();
+        // What cannot be opened is still called what it is.
+        if (error == ERROR_PIPE_BUSY) {
+            unopened_ = file_kind::fifo;
+            return 0;
+        }
+        const int e = velmora::errno_from_windows(error);
+        if (device_ && e != ENOENT) {
+            unopened_ = file_kind::character_device;
+            return 0;
+        }
+        return e;
     }
 
-    int info(file_info&) const { return 0; }  // probe's answer stands
+    int info(file_info& info) const {
+        if (unopened_ != file_kind::unknown) {
+            info.kind = unopened_;
+            return 0;
+        }
+        switch (GetFileType(h_)) {
+            case FILE_TYPE_DISK: break;
+            case FILE_TYPE_CHAR: info.kind = file_kind::character_device; return 0;
+            case FILE_TYPE_PIPE: info.kind = file_kind::fifo; return 0;
+            default:
+                if (GetLastError() != NO_ERROR) return velmora::errno_from_windows(GetLastError());
+                info.kind = file_kind::other;
+                return 0;
+        }
+        BY_HANDLE_FILE_INFORMATION data{};
+        if (!GetFileInformationByHandle(h_, &data)) return velmora::errno_from_windows(GetLastError());
+        info.kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? file_kind::directory : file_kind::regular;
+        info.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+        return 0;
+    }
 
     long read(char* into, std::size_t n, int& error) {
-        const std::size_t got = std::fread(into, 1, n, f_);
-        if (got == 0 && std::ferror(f_)) {
-            error = EIO;
+        DWORD got = 0;
+        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(n, std::size_t{1} << 30));
+        if (!ReadFile(h_, into, ask, &got, nullptr)) {
+            error = velmora::errno_from_windows(GetLastError());
             return -1;
         }
         return static_cast<long>(got);
     }
 
 private:
-    std::FILE* f_ = nullptr;
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+    bool device_ = false;
+    file_kind unopened_ = file_kind::unknown;
 };
 
 void* allocate(std::size_t n, std::size_t& capacity, bool& mapped) {
@@ -302,7 +348,7 @@ namespace {
 // the failure to report. info receives the open file's kind and size.
 bool open_regular(const std::string& path, const read_options& options, native::file& f,
                   native::file_info& info, file_read& failure) {
-    if (const int e = native::file::probe(path, info)) {
+    if (const int e = f.probe(path, info)) {
         failure = from_open_error(path, e);
         return false;
     }

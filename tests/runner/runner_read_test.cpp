@@ -3,8 +3,10 @@
 // session's own text.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -12,14 +14,17 @@
 #include <vector>
 
 #include "app_names.h"
+#include "native_path.h"
 #include "package_format.h"
 #include "package_runner.h"
 #include "sqlca.h"
+#include "temp_folder.h"
 #include "ui_services.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
 using boxes_t = std::vector<std::pair<std::string, std::string>>;
+using velmora::path_from_utf8;
 
 namespace {
 
@@ -46,20 +51,14 @@ TEST(RunnerReadCalls, PiecesOf32765Bytes) {
 class RunnerFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velmora_runner_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern + "/";
+        dir_ = temp_.dir();
         session_.driver = "MSS";
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+    void write_package(const std::string& bytes, const std::string& run_dir = "") {
+        std::ofstream(path_from_utf8((run_dir.empty() ? dir_ : run_dir) + "db.dat"), std::ios::binary) << bytes;
     }
-    void write_package(const std::string& bytes) {
-        std::ofstream(dir_ + "db.dat", std::ios::binary) << bytes;
-    }
-    run_outcome run() {
-        run_outcome o = run_package(dir_, session_, ui_);
+    run_outcome run(const std::string& run_dir = "") {
+        run_outcome o = run_package(run_dir.empty() ? dir_ : run_dir, session_, ui_);
         EXPECT_EQ(ui_.busy_depth, 0);
         EXPECT_EQ(ui_.events.front().what, recording_ui::event::kind::busy_begin);
         EXPECT_EQ(ui_.events.back().what, recording_ui::event::kind::busy_end);
@@ -86,7 +85,8 @@ protected:
         return pkg;
     }
 
-    std::string dir_;
+    test_support::temp_folder temp_{"velmora_runner"};
+    std::string dir_;  // ends in the platform's separator
     transaction session_;
     recording_ui ui_;
 };
@@ -114,13 +114,36 @@ TEST_F(RunnerFileTest, MissingPackageIsReportedAndNothingRuns) {
     EXPECT_EQ(ui_.beeps(), 0);
 
     // A directory of that name is no package either, and is called what it is.
-    fs::create_directory(dir_ + "db.dat");
+    fs::create_directory(path_from_utf8(dir_ + "db.dat"));
     ui_.events.clear();
     EXPECT_EQ(run().how, run_outcome::ending::package_unreadable);
     ASSERT_EQ(ui_.boxes().size(), 1u);
     EXPECT_NE(ui_.boxes()[0].second.find("是目录，不是普通文件"), std::string::npos) << ui_.boxes()[0].second;
 }
 
+// A run directory with Chinese characters in its name (a Chinese user's
+// desktop): the package is found there, and named whole when it is no file.
+TEST_F(RunnerFileTest, APackageInAFolderWithAChineseNameIsFound) {
+    const char sep = test_support::temp_folder::separator;
+    const std::string run_dir = dir_ + "桌面" + sep + "升级 程序" + sep;
+    fs::create_directories(path_from_utf8(run_dir));
+    write_package(package::encode_package({{"p_other_ANY5.sql", "whatever"}}), run_dir);
+    run_outcome o = run(run_dir);
+    EXPECT_EQ(o.how, run_outcome::ending::completed);
+    EXPECT_EQ(o.skipped, 1);
+    EXPECT_EQ(ui_.boxes(), (boxes_t{{gs_appname, success_text}}));
+
+    fs::remove(path_from_utf8(run_dir + "db.dat"));
+    fs::create_directory(path_from_utf8(run_dir + "db.dat"));
+    ui_.events.clear();
+    EXPECT_EQ(run(run_dir).how, run_outcome::ending::package_unreadable);
+    EXPECT_EQ(ui_.boxes(),
+              (boxes_t{{gs_appname, "数据库升级程序包“" + run_dir + "db.dat”是目录，不是普通文件，升级操作被中断。"}}));
+}
+
+#ifndef _WIN32
+// Windows has no FIFOs, device files or /proc: its devices and pipes are in
+// tests/package/package_file_windows_test.cpp.
 TEST_F(RunnerFileTest, FifosDevicesAndDanglingLinksAreNoPackageAndNothingWaits) {
     // A FIFO without a writer would hold a plain read forever; /dev/zero
     // would never end. Each is called what it is, never a damaged package.
@@ -154,6 +177,7 @@ TEST_F(RunnerFileTest, APackageThatCannotBeReadIsReportedAndNothingRuns) {
     ASSERT_EQ(ui_.boxes().size(), 1u);
     EXPECT_NE(ui_.boxes()[0].second.find("无法读取"), std::string::npos) << ui_.boxes()[0].second;
 }
+#endif
 
 TEST_F(RunnerFileTest, DamagedPackagesStopBeforeAnythingRuns) {
     // Each one starts with a record that would run (and, unconnected, fail

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "gbk.h"
+#include "native_path.h"
 #include "package_builder.h"
 #include "package_format.h"
 #include "ui_services.h"
@@ -50,7 +51,7 @@ public:
 
 std::string package_path_for(const std::string& out) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(out, ec)) return out;
+    if (!std::filesystem::is_directory(velmora::path_from_utf8(out), ec)) return out;
     std::string dir = out;
 #ifdef _WIN32
     if (dir.back() != '\\' && dir.back() != '/') dir += '\\';

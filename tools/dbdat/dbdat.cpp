@@ -17,13 +17,18 @@
 #include <vector>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 
 #include "extract_folder.h"
 #include "gbk.h"
 #include "gbk_text.h"
+#include "native_path.h"
 #include "package_file.h"
 #include "package_format.h"
 #include "record_plan.h"
@@ -73,7 +78,10 @@ const char* const extract_help =
     "byte; names are converted from GBK to UTF-8. DIR is created when missing.\n"
     "Nothing is written when the package is damaged, when a name would leave\n"
     "DIR (contains / or \\, is . or .., is empty), is not valid GBK or occurs\n"
-    "twice, or when DIR already holds one of the names.\n"
+    "twice, or when DIR already holds one of the names. On Windows also when a\n"
+    "name is one Windows cannot hold (a character of < > : \" | ? *, a final dot\n"
+    "or space, a device name such as CON or NUL) or two names differ only in\n"
+    "letter case.\n"
     "Each script is written to a temporary file in DIR and renamed into place:\n"
     "a failed write (a full disk) leaves no cut script and no old one lost, and\n"
     "nothing is written through a symbolic link.\n"
@@ -123,12 +131,12 @@ bool read_file(const std::string& path, pkg::file_bytes& out) {
     return true;
 }
 
-bool write_file(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+bool write_file(const std::string& path, std::string_view bytes) {
+    std::ofstream out(velmora::path_from_utf8(path), std::ios::binary | std::ios::trunc);
     if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (out) out.close();
     if (!out) {
-        std::cerr << "dbdat: cannot write " << path.string() << ": " << std::strerror(errno) << "\n";
+        std::cerr << "dbdat: cannot write " << path << ": " << std::strerror(errno) << "\n";
         return false;
     }
     return true;
@@ -225,15 +233,50 @@ std::string unsafe_name_reason(std::string_view name) {
     return {};
 }
 
-// A record's name as a file name: GBK, converted to UTF-8 on Linux. Empty
-// when it has no such form.
-std::string file_name_of(std::string_view gbk_name) {
+// A record's name as a file name: GBK converted to UTF-8 (on Windows the
+// file functions get it as UTF-16). Empty when it has no such form.
+std::string file_name_of(std::string_view gbk_name) { return velmora::gbk_to_utf8(gbk_name).value_or(""); }
+
 #ifdef _WIN32
-    return std::string(gbk_name);
-#else
-    return velmora::gbk_to_utf8(gbk_name).value_or("");
-#endif
+constexpr char separator = '\\';
+
+// Why Windows cannot hold a (UTF-8) name as a file of its own in DIR: its
+// reserved characters (':' would write into another file's stream), a final
+// dot or space (which the system drops, so two names could meet), and the
+// device names, which name a device in every folder. Empty when it can.
+std::string windows_name_reason(const std::string& name) {
+    for (const unsigned char c : name) {
+        if (c < 0x20) return "name contains a control character";
+        if (std::strchr("<>:\"|?*", c)) return std::string("name contains ") + static_cast<char>(c);
+    }
+    if (name.back() == '.' || name.back() == ' ') return "name ends with a dot or a space";
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    const bool numbered = base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+                          base[3] >= '1' && base[3] <= '9';
+    if (numbered || base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
+        return "name is the device name " + base;
+    return {};
 }
+
+// Windows' file names do not tell letter case apart: names that differ only
+// in it are one file.
+std::string same_file_key(const std::string& name) {
+    const std::wstring wide = velmora::wide_path(name);
+    std::wstring upper(wide.size(), L'\0');
+    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
+                                upper.data(), static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    if (n <= 0) return name;
+    upper.resize(static_cast<std::size_t>(n));
+    return velmora::utf8_of_wide(upper);
+}
+#else
+constexpr char separator = '/';
+
+std::string same_file_key(const std::string& name) { return name; }
+#endif
 
 int cmd_extract(int argc, char** argv) {
     if (wants_help(argc, argv)) {
@@ -264,7 +307,10 @@ int cmd_extract(int argc, char** argv) {
         std::string why = unsafe_name_reason(r.name);
         files.push_back(file_name_of(r.name));
         if (why.empty() && files.back().empty()) why = "name is not valid GBK";
-        if (why.empty() && !seen.insert(files.back()).second) why = "name occurs twice";
+#ifdef _WIN32
+        if (why.empty()) why = windows_name_reason(files.back());
+#endif
+        if (why.empty() && !seen.insert(same_file_key(files.back())).second) why = "name occurs twice";
         if (!why.empty()) {
             std::cerr << "dbdat: record at byte " << r.offset << " \"" << shown(r.name) << "\": " << why
                       << "; nothing extracted\n";
@@ -284,7 +330,7 @@ int cmd_extract(int argc, char** argv) {
         if (there == extract_folder::entry::none) continue;
         const bool replaceable = there == extract_folder::entry::regular || there == extract_folder::entry::symlink;
         if (force && replaceable) continue;
-        std::cerr << "dbdat: " << args[1] << "/" << name
+        std::cerr << "dbdat: " << args[1] << separator << name
                   << (replaceable ? " exists; nothing extracted (--force replaces existing files)\n"
                                   : " exists and is no file; nothing extracted\n");
         return exit_failure;
@@ -386,12 +432,9 @@ int cmd_check(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-#ifdef _WIN32
-    // Listings and extracted text go out byte for byte, line ends included.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+namespace {
+
+int run(int argc, char** argv) {
     if (argc < 2) {
         std::cerr << usage_text;
         return exit_usage;
@@ -411,3 +454,22 @@ int main(int argc, char** argv) {
     std::cerr << "dbdat: unknown command '" << command << "'\n\n" << usage_text;
     return exit_usage;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The command line arrives as UTF-16, so that any file name can be given; it
+// is taken as UTF-8 once, like every other text inside.
+int wmain(int argc, wchar_t** wargv) {
+    // Listings and extracted text go out byte for byte, line ends included.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    std::vector<std::string> args = velmora::utf8_arguments(argc, wargv);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

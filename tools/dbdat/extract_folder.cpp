@@ -6,8 +6,13 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <cstdio>
-#include <process.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "atomic_file.h"
+#include "native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -111,15 +116,30 @@ bool extract_folder::write(const std::string& name, std::string_view bytes, bool
 
 #else
 
-// Windows keeps to the standard library: a fresh temporary file, then a
-// rename over the name.
+// Windows: wide paths, and the package's own atomic file for each script
+// (exclusive create, flush, then a move that replaces only when asked).
 extract_folder::~extract_folder() = default;
+
+namespace {
+
+std::string joined(const std::string& dir, const std::string& name) {
+    const char last = dir.empty() ? '\\' : dir.back();
+    return (last == '\\' || last == '/' || last == ':') ? dir + name : dir + '\\' + name;
+}
+
+}  // namespace
 
 bool extract_folder::open(const std::string& dir, std::string& why) {
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    std::filesystem::create_directories(velmora::path_from_utf8(dir), ec);
     if (ec) {
         why = "cannot create " + dir + ": " + ec.message();
+        return false;
+    }
+    const DWORD attrs = GetFileAttributesW(velmora::wide_path(dir).c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        why = "cannot open " + dir + ": " +
+              system_text(attrs == INVALID_FILE_ATTRIBUTES ? velmora::errno_from_windows(GetLastError()) : ENOTDIR);
         return false;
     }
     dir_ = dir;
@@ -127,44 +147,26 @@ bool extract_folder::open(const std::string& dir, std::string& why) {
 }
 
 extract_folder::entry extract_folder::state_of(const std::string& name) const {
-    std::error_code ec;
-    const auto st = std::filesystem::symlink_status(std::filesystem::path(dir_) / name, ec);
-    switch (st.type()) {
-        case std::filesystem::file_type::not_found: return entry::none;
-        case std::filesystem::file_type::regular: return entry::regular;
-        case std::filesystem::file_type::symlink: return entry::symlink;
-        case std::filesystem::file_type::directory: return entry::directory;
-        default: return entry::other;
-    }
+    const DWORD attrs = GetFileAttributesW(velmora::wide_path(joined(dir_, name)).c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES)
+        return velmora::errno_from_windows(GetLastError()) == ENOENT ? entry::none : entry::other;
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return entry::symlink;
+    if (attrs & FILE_ATTRIBUTE_DIRECTORY) return entry::directory;
+    return entry::regular;
 }
 
 bool extract_folder::write(const std::string& name, std::string_view bytes, bool replace, std::string& why) {
-    namespace fs = std::filesystem;
-    const fs::path target = fs::path(dir_) / name;
-    const fs::path temp =
-        fs::path(dir_) / (".dbdat-" + std::to_string(_getpid()) + "-" + std::to_string(counter_++) + ".tmp");
-    std::FILE* f = std::fopen(temp.string().c_str(), "wbx");
-    if (!f) {
-        why = "cannot create a file in " + dir_ + ": " + system_text(errno);
+    const std::string target = joined(dir_, name);
+    velmora::atomic_file out(target);
+    if (!out.open()) {
+        why = "cannot create a file in " + dir_ + ": " + out.reason();
         return false;
     }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = std::fclose(f) == 0 && ok;
-    std::error_code ec;
-    if (ok && !replace && fs::exists(fs::symlink_status(target, ec))) {
-        ok = false;
-        ec = std::make_error_code(std::errc::file_exists);
-    } else if (ok) {
-        fs::rename(temp, target, ec);
-        ok = !ec;
-    } else {
-        ec = std::make_error_code(std::errc::io_error);
+    if (!out.write(bytes) || !out.commit(replace)) {
+        why = "cannot write " + target + ": " + out.reason();
+        return false;
     }
-    if (!ok) {
-        why = "cannot write " + target.string() + ": " + ec.message();
-        fs::remove(temp, ec);
-    }
-    return ok;
+    return true;
 }
 
 #endif

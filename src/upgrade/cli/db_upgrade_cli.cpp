@@ -20,10 +20,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app_names.h"
 #include "connect_db.h"
 #include "gbk.h"
+#include "native_path.h"
 #include "progress_lines.h"
 #include "run_report.h"
 #include "sqlca.h"
@@ -154,12 +156,7 @@ arguments parse(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-#ifdef _WIN32
-    // One line per message, "\n" as written: no CR added on the way out.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+static int run(int argc, char** argv) {
     const arguments args = parse(argc, argv);
     if (args.help) {
         std::cout << help_text;
@@ -215,3 +212,20 @@ int main(int argc, char** argv) {
     sqlca.disconnect();
     return finish(record.upgrade->failed() ? 1 : 0);
 }
+
+#ifdef _WIN32
+// The command line arrives as UTF-16 (a report path may hold any character)
+// and is taken as UTF-8 once.
+int wmain(int argc, wchar_t** wargv) {
+    // One line per message, "\n" as written: no CR added on the way out.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    std::vector<std::string> args = velmora::utf8_arguments(argc, wargv);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

@@ -1,0 +1,78 @@
+#include "native_path.h"
+
+#include <cerrno>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "gbk.h"
+#endif
+
+namespace velmora {
+
+#ifdef _WIN32
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
+
+std::wstring wide_path(std::string_view utf8) {
+    const std::u16string u = utf8_to_utf16(utf8);
+    return std::wstring(u.begin(), u.end());
+}
+
+std::string utf8_of_wide(std::wstring_view wide) {
+    return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+std::filesystem::path path_from_utf8(std::string_view utf8) { return std::filesystem::path(wide_path(utf8)); }
+
+std::string path_to_utf8(const std::filesystem::path& path) { return utf8_of_wide(path.native()); }
+
+int errno_from_windows(unsigned long error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME: return ENOENT;
+        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_CURRENT_DIRECTORY: return EACCES;
+        case ERROR_WRITE_PROTECT: return EROFS;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY: return ENOMEM;
+        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+        case ERROR_PIPE_BUSY: return EBUSY;
+        case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+        default: return EIO;
+    }
+}
+
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> out;
+    out.reserve(static_cast<std::size_t>(argc));
+    for (int i = 0; i < argc; ++i) out.push_back(utf8_of_wide(argv[i]));
+    return out;
+}
+
+#else
+
+std::filesystem::path path_from_utf8(std::string_view utf8) { return std::filesystem::path(std::string(utf8)); }
+
+std::string path_to_utf8(const std::filesystem::path& path) { return path.native(); }
+
+#endif
+
+}  // namespace velmora
