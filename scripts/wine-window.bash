@@ -56,7 +56,8 @@ EOF
 # linked into its Fonts folder, where this Wine looks for them, so the system
 # font has Windows' metrics; then the registry above is imported once.
 ww_prefix() {
-  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # A UTF-8 locale: Wine converts file names and arguments through it.
+  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
   export WINELOADER=/usr/lib/wine/wine64
   ww_wineserver_started=1
   if [ ! -e "$WINEPREFIX/.made" ]; then
