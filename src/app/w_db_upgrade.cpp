@@ -115,6 +115,7 @@ QWidget* make_control(QWidget* parent, const control_spec& spec) {
         case control_kind::panel: {
             auto* l = spec.font.underline ? new underlined_text(text, parent) : new QLabel(text, parent);
             l->setTextFormat(Qt::PlainText);
+            if (spec.right_aligned) l->setAlignment(Qt::AlignRight | Qt::AlignTop);
             if (spec.kind == control_kind::panel) l->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
             w = l;
             break;
@@ -225,7 +226,6 @@ void w_db_upgrade::create_controls() {
     for (std::size_t i = 0; i < window_controls.size(); ++i) controls[i] = make_control(this, window_controls[i]);
     update_date_label_ = static_cast<QLabel*>(controls[0]);
     banner_ = static_cast<QLabel*>(controls[1]);
-    banner_->setAlignment(Qt::AlignRight | Qt::AlignTop);
     banner_panel_ = static_cast<QLabel*>(controls[2]);
     package_box_ = static_cast<QCheckBox*>(controls[3]);
     package_box_->setChecked(true);

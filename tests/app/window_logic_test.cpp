@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -87,6 +89,27 @@ TEST(window_logic, the_upgrade_runs_once_and_nothing_acts_while_it_runs) {
     EXPECT_EQ(view.started, 1) << "the command runs once per start";
     window.cb_2_clicked();
     EXPECT_TRUE(view.closed);
+}
+
+// The list is filled with the builder's names as packaged: GBK bytes in the
+// package's order, which only the view turns into text.
+TEST(window_logic, get_hands_the_view_the_packaged_names_as_gbk) {
+    registry_guard registry{""};
+    temp_dir run, scripts;
+    cwd_guard cwd{run.path()};
+    for (const char* name : {"中文_MS.sql", "b_MS.sql", "A_MS.sql"})
+        std::ofstream(scripts.path() + "/" + name)
+            << "if exists (select * from sysobjects where name = 'p') drop procedure p\r\nGO\r\n"
+               "CREATE PROCEDURE p\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
+    velmora::transaction sqlca;
+    velmora::recording_ui ui;
+    fake_view view;
+    upgrade_window window(sqlca, ui, view, window_options{true, scripts.path() + "/"});
+    window.open();
+    window.cb_get_clicked();
+    EXPECT_TRUE(ui.boxes().empty()) << ui.boxes()[0].second;
+    EXPECT_EQ(view.names, (std::vector<std::string>{"A_MS.sql", "b_MS.sql", "\xD6\xD0\xCE\xC4_MS.sql"}));
+    EXPECT_TRUE(std::filesystem::exists(run.path() + "/db.dat"));
 }
 
 TEST(window_logic, the_progress_lines_say_the_pass_the_step_and_the_object) {

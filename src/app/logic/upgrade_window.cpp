@@ -175,10 +175,7 @@ void upgrade_window::cb_put_clicked() {
 void upgrade_window::cb_get_clicked() {
     if (busy()) return;
     const build_result result = build_package(options_.script_folder, is_runpath, ui_);
-    std::vector<std::string> names;
-    names.reserve(result.names.size());
-    for (const std::string& gbk : result.names) names.push_back(gbk_to_utf8_lossy(gbk));
-    view_.show_package_names(names);
+    view_.show_package_names(result.names);
 }
 
 std::string current_run_directory() {

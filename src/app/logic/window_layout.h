@@ -41,6 +41,7 @@ struct control_spec {
     bool system_back_colour;
     int tab_order;     // 0: not a tab stop
     bool developer;    // shown in the developer build only
+    bool right_aligned = false;  // the text stands at the label's right edge
 };
 
 inline constexpr colour window_grey{206, 207, 206};
@@ -59,7 +60,7 @@ inline constexpr std::array<control_spec, 13> window_controls{{
     {"st_4", control_kind::static_text, "更新日期：", 1367, 380, 302, 52, songti_10, red, window_grey, false, false, 0,
      false},
     {"st_8", control_kind::static_text, "Velmora", 32, 88, 2171, 164, {"隶书", 28, false, false, false, true}, blue,
-     banner_blue, false, false, 0, false},
+     banner_blue, false, false, 0, false, true},
     {"st_7", control_kind::panel, "", 18, 4, 2194, 312, {"宋体", 11}, blue, banner_blue, false, false, 0, false},
     {"cbx_proc", control_kind::check_box, "Proc&&Trigger", 663, 768, 466, 76, {"宋体", 9, true}, {}, {}, true, true, 0,
      true},

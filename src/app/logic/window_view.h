@@ -15,7 +15,8 @@ public:
     virtual void set_developer_controls_visible(bool visible) = 0;  // cb_get, cb_put, lb_1, cbx_proc
     virtual void set_upgrade_enabled(bool enabled) = 0;             // cb_1
     virtual bool package_box_checked() const = 0;                   // cbx_proc
-    // Replaces the list's items with these names (UTF-8), in this order.
+    // Replaces the list's items with these names, GBK bytes as packaged, in
+    // this order; the view converts them for display.
     virtual void show_package_names(const std::vector<std::string>& names) = 0;
     virtual void close_window() = 0;
 
