@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "package_format.h"
+#include "package/package_format.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 namespace pkg = velmora::package;
@@ -117,11 +118,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::string dir = (fs::temp_directory_path() / "dbdat_bench_XXXXXX").string();
-    if (!::mkdtemp(dir.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
+    const test_support::temp_folder folder{"dbdat_bench"};
+    const std::string dir = folder.text();
     const std::string file = dir + "/db.dat";
     std::size_t size = 0;
     {
@@ -171,6 +169,5 @@ int main(int argc, char** argv) {
                     peak / 1048576.0, (size + memory_slack) / 1048576.0, grep_peak / 1024.0,
                     ok ? "ok" : "OVER");
     }
-    fs::remove_all(dir);
     return within ? 0 : 1;
 }

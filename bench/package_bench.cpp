@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "package_format.h"
-#include "statement_builder.h"
+#include "package/package_format.h"
+#include "package/statement_builder.h"
 
 namespace pkg = velmora::package;
 

@@ -16,15 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "gbk.h"
-#include "package_format.h"
-#include "package_runner.h"
-#include "progress_lines.h"
-#include "run_report.h"
-#include "sqlca.h"
-#include "standin_process.h"
-#include "statement_builder.h"
-#include "ui_services.h"
+#include "common/gbk.h"
+#include "common/ui_services.h"
+#include "package/package_format.h"
+#include "package/package_runner.h"
+#include "package/statement_builder.h"
+#include "session/database_session.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
+#include "upgrade/progress_lines.h"
+#include "upgrade/run_report.h"
 
 namespace {
 
@@ -48,8 +49,9 @@ std::string procedure_script(int i) {
 
 struct bench_world {
     std::unique_ptr<standin_test::standin_process> server;
-    velmora::transaction session;
-    std::string run_dir;
+    velmora::database_session session;
+    test_support::temp_folder run_folder{"velmora_bench"};
+    std::string run_dir = run_folder.dir();
     std::vector<std::u16string> statements;  // drop, create, drop, create, ...
     bool ok = false;
 
@@ -76,17 +78,10 @@ struct bench_world {
             std::snprintf(name, sizeof name, "p_bench_%04d_MS.sql", i);
             records.push_back({name, std::move(script)});
         }
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmora_bench_XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) return;
-        run_dir = pattern + "/";
         std::ofstream(run_dir + "db.dat", std::ios::binary) << velmora::package::encode_package(records);
         ok = true;
     }
-    ~bench_world() {
-        session.disconnect();
-        std::error_code ec;
-        if (!run_dir.empty()) std::filesystem::remove_all(run_dir, ec);
-    }
+    ~bench_world() { session.disconnect(); }
 
     bool run_runner() {
         silent_ui ui;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "package_format.h"
+#include "package/package_format.h"
 
 namespace pkg = velmora::package;
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "gbk_text.h"
-#include "statement_builder.h"
+#include "common/gbk_search.h"
+#include "package/statement_builder.h"
 
 namespace {
 
@@ -121,14 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::string needle = input.substr(1, n);
             const std::string_view text = std::string_view(input).substr(1 + n);
             const std::vector<bool> b = boundaries(text);
-            std::size_t first_hit = velmora::gbk_text::npos, last_hit = velmora::gbk_text::npos;
+            std::size_t first_hit = velmora::gbk_search::npos, last_hit = velmora::gbk_search::npos;
             for (std::size_t i = 0; i + n <= text.size(); ++i)
                 if (b[i] && text.substr(i, n) == needle) {
-                    if (first_hit == velmora::gbk_text::npos) first_hit = i;
+                    if (first_hit == velmora::gbk_search::npos) first_hit = i;
                     last_hit = i;
                 }
-            require(velmora::gbk_text::find(text, needle) == first_hit);
-            require(velmora::gbk_text::rfind(text, needle) == last_hit);
+            require(velmora::gbk_search::find(text, needle) == first_hit);
+            require(velmora::gbk_search::rfind(text, needle) == last_hit);
         }
     }
     return 0;

@@ -1,4 +1,4 @@
-#include "atomic_file.h"
+#include "common/atomic_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #endif
 #include <windows.h>
 
-#include "native_path.h"
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <stdio.h>

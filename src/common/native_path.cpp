@@ -1,4 +1,4 @@
-#include "native_path.h"
+#include "common/native_path.h"
 
 #include <cerrno>
 
@@ -8,7 +8,7 @@
 #endif
 #include <windows.h>
 
-#include "gbk.h"
+#include "common/gbk.h"
 #endif
 
 namespace velmora {

@@ -1,10 +1,9 @@
 #pragma once
 // The three desktop services that the logic needs: a modal message box, a beep
-// and the busy pointer. The window supplies a Qt implementation; tests and the
+// and the busy pointer. Each window view supplies its toolkit's; tests and the
 // command-line upgrade supply their own, so no logic needs a display.
 
 #include <string>
-#include <vector>
 
 namespace velmora {
 
@@ -30,29 +29,6 @@ public:
 
 private:
     ui_services& ui_;
-};
-
-// Records every call in order; used by tests to check what an operator saw.
-class recording_ui : public ui_services {
-public:
-    struct event {
-        enum class kind { message_box, beep, busy_begin, busy_end } what;
-        std::string title;
-        std::string text;
-        bool operator==(const event&) const = default;
-    };
-
-    void message_box(const std::string& title, const std::string& text) override;
-    void beep() override;
-    void busy_begin() override;
-    void busy_end() override;
-
-    std::vector<event> events;
-    int busy_depth = 0;
-
-    // Only the message boxes, as (title, text) pairs, in order.
-    std::vector<std::pair<std::string, std::string>> boxes() const;
-    int beeps() const;
 };
 
 }  // namespace velmora

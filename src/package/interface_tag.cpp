@@ -1,4 +1,4 @@
-#include "interface_tag.h"
+#include "package/interface_tag.h"
 
 namespace velmora {
 

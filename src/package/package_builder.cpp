@@ -1,4 +1,4 @@
-#include "package_builder.h"
+#include "package/package_builder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,18 +14,18 @@
 #endif
 #include <windows.h>
 
-#include "native_path.h"
+#include "common/native_path.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-#include "app_names.h"
-#include "atomic_file.h"
-#include "gbk.h"
-#include "package_file.h"
-#include "package_format.h"
-#include "statement_builder.h"
+#include "common/app_names.h"
+#include "common/atomic_file.h"
+#include "common/gbk.h"
+#include "package/package_file.h"
+#include "package/package_format.h"
+#include "package/statement_builder.h"
 
 namespace velmora {
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ui_services.h"
+#include "common/ui_services.h"
 
 namespace velmora {
 

@@ -1,4 +1,4 @@
-#include "package_file.h"
+#include "package/package_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +14,7 @@
 #endif
 #include <windows.h>
 
-#include "native_path.h"
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "package_format.h"
+#include "package/package_format.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>

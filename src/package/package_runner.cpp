@@ -1,15 +1,15 @@
-#include "package_runner.h"
+#include "package/package_runner.h"
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app_names.h"
-#include "gbk.h"
-#include "package_file.h"
-#include "package_format.h"
-#include "record_plan.h"
+#include "common/app_names.h"
+#include "common/gbk.h"
+#include "package/package_file.h"
+#include "package/package_format.h"
+#include "package/record_plan.h"
 
 namespace velmora {
 namespace {

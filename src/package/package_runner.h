@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "progress.h"
-#include "sql_executor.h"
-#include "ui_services.h"
+#include "common/progress.h"
+#include "common/sql_executor.h"
+#include "common/ui_services.h"
 
 namespace velmora {
 

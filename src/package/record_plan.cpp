@@ -1,9 +1,9 @@
-#include "record_plan.h"
+#include "package/record_plan.h"
 
-#include "gbk.h"
-#include "interface_tag.h"
-#include "package_format.h"
-#include "statement_builder.h"
+#include "common/gbk.h"
+#include "package/interface_tag.h"
+#include "package/package_format.h"
+#include "package/statement_builder.h"
 
 namespace velmora {
 

@@ -1,6 +1,6 @@
-#include "statement_builder.h"
+#include "package/statement_builder.h"
 
-#include "gbk_text.h"
+#include "common/gbk_search.h"
 
 #include <algorithm>
 #include <utility>
@@ -44,9 +44,9 @@ split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop) {
     const std::string_view source = trim_blanks(as_create);
 
     // The create key must lie whole within the head of the trimmed script.
-    std::string head = gbk_text::ascii_lower(source.substr(0, head_length));
-    const std::size_t create_at = gbk_text::find(head, create_key);
-    if (create_at == gbk_text::npos) return split_failure::create_key;
+    std::string head = gbk_search::ascii_lower(source.substr(0, head_length));
+    const std::size_t create_at = gbk_search::find(head, create_key);
+    if (create_at == gbk_search::npos) return split_failure::create_key;
 
     // The create statement runs from the key to the very end of the script.
     // Only its header, up to the first "begin", is ever searched, so only a
@@ -54,14 +54,14 @@ split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop) {
     // prefix lies on the same character boundary as in the whole text.
     const std::string_view create = source.substr(create_at);
     std::string lower_header;
-    std::size_t begin_at = gbk_text::npos;
+    std::size_t begin_at = gbk_search::npos;
     for (std::size_t length = std::min(create.size(), header_guess);; length = std::min(create.size(), length * 4)) {
-        lower_header = gbk_text::ascii_lower(create.substr(0, length));
-        begin_at = gbk_text::find(lower_header, body_key);
-        if (begin_at != gbk_text::npos || length == create.size()) break;
+        lower_header = gbk_search::ascii_lower(create.substr(0, length));
+        begin_at = gbk_search::find(lower_header, body_key);
+        if (begin_at != gbk_search::npos || length == create.size()) break;
     }
     // A refusal leaves in as_create what the steps so far made of it.
-    if (begin_at == gbk_text::npos) {
+    if (begin_at == gbk_search::npos) {
         as_create = std::string(create);
         return split_failure::body_key;
     }
@@ -69,25 +69,25 @@ split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop) {
 
     // The header is everything before "begin"; the clause goes in front of
     // its last "for" if it has one, else in front of its last "as".
-    const std::size_t as_at = gbk_text::rfind(lower_header, procedure_key);
-    if (as_at == gbk_text::npos) {
+    const std::size_t as_at = gbk_search::rfind(lower_header, procedure_key);
+    if (as_at == gbk_search::npos) {
         as_create = std::string(create);
         return split_failure::procedure_key;
     }
-    const std::size_t for_at = gbk_text::rfind(lower_header, trigger_key);
-    const std::size_t insert_at = for_at != gbk_text::npos ? for_at : as_at;
+    const std::size_t for_at = gbk_search::rfind(lower_header, trigger_key);
+    const std::size_t insert_at = for_at != gbk_search::npos ? for_at : as_at;
 
     // The drop section ends before the first CR LF "go" ahead of the create key.
     head.resize(create_at);
-    const std::size_t separator_at = gbk_text::find(head, batch_separator);
+    const std::size_t separator_at = gbk_search::find(head, batch_separator);
     std::string drop;
-    if (separator_at != gbk_text::npos && separator_at != 0) drop = source.substr(0, separator_at);
+    if (separator_at != gbk_search::npos && separator_at != 0) drop = source.substr(0, separator_at);
 
     std::string statement;
     statement.reserve(create.size() + encryption_clause.size());
     statement.append(create.substr(0, insert_at)).append(encryption_clause).append(create.substr(insert_at));
     as_create = std::move(statement);
-    if (separator_at == gbk_text::npos || separator_at == 0) return split_failure::batch_separator;
+    if (separator_at == gbk_search::npos || separator_at == 0) return split_failure::batch_separator;
     as_drop = std::move(drop);
     return split_failure::none;
 }

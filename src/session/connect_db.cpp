@@ -1,8 +1,8 @@
-#include "connect_db.h"
+#include "session/connect_db.h"
 
-#include "app_names.h"
-#include "registry.h"
-#include "use_statement.h"
+#include "common/app_names.h"
+#include "session/registry.h"
+#include "session/use_statement.h"
 
 namespace velmora {
 
@@ -14,17 +14,8 @@ bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std:
 
 }  // namespace
 
-std::string use_statement(std::string_view database) {
-    std::string s = "use [";
-    for (char c : database) {
-        s += c;
-        if (c == ']') s += ']';
-    }
-    s += ']';
-    return s;
-}
 
-bool wf_connect_db(transaction& sqlca, ui_services& ui, bool& ib_brenholt, std::string& is_brenholt) {
+bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, std::string& is_brenholt) {
     sqlca.driver = "MSS";
     registry_get(registry_key, "DATABASE", sqlca.database_name);
     sqlca.login_password = "quorbin";

@@ -1,4 +1,4 @@
-#include "odbc_connection_string.h"
+#include "session/odbc_connection_string.h"
 
 namespace velmora {
 

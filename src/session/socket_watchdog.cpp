@@ -1,4 +1,4 @@
-#include "socket_watchdog.h"
+#include "session/socket_watchdog.h"
 
 #ifndef _WIN32
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "builtin_upgrade.h"
+#include "upgrade/builtin_upgrade.h"
 
 #include <string>
 
@@ -24,7 +24,7 @@ const step_definition builtin_steps[] = {
 
 }  // namespace
 
-builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database,
+builtin_result wf_dbupgrade_2007(database_session& sqlca, ui_services& ui, const std::string& database,
                                  progress_sink* progress) {
     builtin_result result;
     std::string ls_upgrade_date;

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "sqlca.h"
-#include "ui_services.h"
-#include "upgrade_step.h"
+#include "common/ui_services.h"
+#include "session/database_session.h"
+#include "upgrade/upgrade_step.h"
 
 namespace velmora {
 
@@ -19,7 +19,7 @@ struct builtin_result {
 // on its own, in order; one that fails for a reason other than "already
 // applied" is reported (database names the database in that message) and
 // the next still runs. A broken connection ends it early.
-builtin_result wf_dbupgrade_2007(transaction& sqlca, ui_services& ui, const std::string& database,
+builtin_result wf_dbupgrade_2007(database_session& sqlca, ui_services& ui, const std::string& database,
                                  progress_sink* progress = nullptr);
 
 // The query both the command and the built-in upgrade read the date with.

@@ -1,4 +1,4 @@
-#include "progress_lines.h"
+#include "upgrade/progress_lines.h"
 
 namespace velmora {
 

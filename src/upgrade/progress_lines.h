@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "progress.h"
+#include "common/progress.h"
 
 namespace velmora {
 

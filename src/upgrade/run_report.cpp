@@ -1,11 +1,11 @@
-#include "run_report.h"
+#include "upgrade/run_report.h"
 
 #include <nlohmann/json.hpp>
 
 #include <ctime>
 
-#include "atomic_file.h"
-#include "gbk.h"
+#include "common/atomic_file.h"
+#include "common/gbk.h"
 
 namespace velmora {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "upgrade_command.h"
+#include "upgrade/upgrade_command.h"
 
 namespace velmora {
 

@@ -1,10 +1,10 @@
-#include "upgrade_command.h"
+#include "upgrade/upgrade_command.h"
 
 #include <chrono>
 #include <string_view>
 
-#include "app_names.h"
-#include "use_statement.h"
+#include "common/app_names.h"
+#include "session/use_statement.h"
 
 namespace velmora {
 
@@ -53,7 +53,7 @@ std::string quoted(const std::string& name) { return "“" + name + "”"; }
 // Holds the pass's application lock and gives it back when the pass ends.
 class database_lock {
 public:
-    explicit database_lock(transaction& sqlca) : sqlca_(sqlca) {}
+    explicit database_lock(database_session& sqlca) : sqlca_(sqlca) {}
     ~database_lock() {
         if (!held_ || sqlca_.connection_broken()) return;  // a lost session's locks went with it
         // Its outcome does not matter to the upgrade, and must not change the
@@ -79,13 +79,13 @@ public:
     }
 
 private:
-    transaction& sqlca_;
+    database_session& sqlca_;
     bool held_ = false;
 };
 
 class upgrade_run {
 public:
-    upgrade_run(transaction& sqlca, ui_services& ui, const upgrade_options& options)
+    upgrade_run(database_session& sqlca, ui_services& ui, const upgrade_options& options)
         : sqlca_(sqlca), ui_(ui), options_(options) {}
 
     upgrade_report run();
@@ -97,7 +97,7 @@ private:
     bool lost(pass_report& pass);
     void tell(const std::string& text) { ui_.message_box(gs_appname, text); }
 
-    transaction& sqlca_;
+    database_session& sqlca_;
     ui_services& ui_;
     const upgrade_options& options_;
     std::string package_;
@@ -244,7 +244,7 @@ bool upgrade_report::failed() const {
     return false;
 }
 
-upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const upgrade_options& options) {
+upgrade_report run_upgrade_command(database_session& sqlca, ui_services& ui, const upgrade_options& options) {
     return upgrade_run(sqlca, ui, options).run();
 }
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "builtin_upgrade.h"
-#include "package_runner.h"
-#include "sqlca.h"
-#include "ui_services.h"
-#include "upgrade_step.h"
+#include "common/ui_services.h"
+#include "package/package_runner.h"
+#include "session/database_session.h"
+#include "upgrade/builtin_upgrade.h"
+#include "upgrade/upgrade_step.h"
 
 namespace velmora {
 
@@ -55,6 +55,6 @@ struct upgrade_report {
 
 // Runs the command on a logged-in session. The caller disables its button
 // afterwards. The operator is shown what went wrong as it happens.
-upgrade_report run_upgrade_command(transaction& sqlca, ui_services& ui, const upgrade_options& options);
+upgrade_report run_upgrade_command(database_session& sqlca, ui_services& ui, const upgrade_options& options);
 
 }  // namespace velmora

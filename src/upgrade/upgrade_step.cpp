@@ -1,13 +1,13 @@
-#include "upgrade_step.h"
+#include "upgrade/upgrade_step.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "app_names.h"
+#include "common/app_names.h"
 
 namespace velmora {
 
-step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database,
+step_result apply_step(database_session& sqlca, ui_services& ui, const step_definition& step, const std::string& database,
                        progress_sink* progress) {
     if (progress) {
         progress_event event;

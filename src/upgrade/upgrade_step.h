@@ -5,9 +5,9 @@
 #include <initializer_list>
 #include <string>
 
-#include "progress.h"
-#include "sqlca.h"
-#include "ui_services.h"
+#include "common/progress.h"
+#include "common/ui_services.h"
+#include "session/database_session.h"
 
 namespace velmora {
 
@@ -32,7 +32,7 @@ struct step_definition {
 // its own. A failure that is not "already applied" is shown in a box titled
 // gs_appname naming the database and the step, with the server's text; a
 // broken connection is left for the caller to report once.
-step_result apply_step(transaction& sqlca, ui_services& ui, const step_definition& step, const std::string& database,
+step_result apply_step(database_session& sqlca, ui_services& ui, const step_definition& step, const std::string& database,
                        progress_sink* progress = nullptr);
 
 }  // namespace velmora

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "qt_ui_services.h"
+#include "app/qt/qt_ui_services.h"
 
 using velmora::app::qt_ui_services;
 

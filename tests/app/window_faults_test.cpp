@@ -11,10 +11,14 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "app_names.h"
-#include "package_builder.h"
-#include "standin_process.h"
-#include "w_db_upgrade.h"
+#include "app/qt/w_db_upgrade.h"
+#include "common/app_names.h"
+#include "package/package_builder.h"
+#include "support/recording_ui.h"
+#include "support/scoped_cwd.h"
+#include "support/settings_file.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
 #include "window_support.h"
 
 using velmora::app::w_db_upgrade;
@@ -36,15 +40,15 @@ struct window_run {
 // Logs in to a demo server with the given faults and presses Alt+U once.
 window_run upgrade_in_window(std::vector<std::string> faults) {
     standin_test::standin_process server{{{"demo"}, std::move(faults)}};
-    registry_guard registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
-    temp_dir run;
-    cwd_guard cwd{run.path()};
-    velmora::recording_ui packer;
-    EXPECT_TRUE(velmora::build_package(DEMO_SCRIPTS_DIR, run.path() + "/", packer).written);
+    test_support::settings_file registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    test_support::temp_folder run;
+    test_support::scoped_cwd cwd{run.text()};
+    test_support::recording_ui packer;
+    EXPECT_TRUE(velmora::build_package(DEMO_SCRIPTS_DIR, run.text() + "/", packer).written);
 
     window_run out;
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
     window.open();
     EXPECT_TRUE(wait_until([&] { return window.postopen_done(); }));

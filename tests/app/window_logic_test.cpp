@@ -9,8 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "standin_process.h"
-#include "upgrade_window.h"
+#include "app/logic/upgrade_window.h"
+#include "support/recording_ui.h"
+#include "support/scoped_cwd.h"
+#include "support/settings_file.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
 #include "window_support.h"
 
 using velmora::app::progress_state;
@@ -53,11 +57,11 @@ public:
 
 TEST(window_logic, the_upgrade_runs_once_and_nothing_acts_while_it_runs) {
     standin_test::standin_process server{{{"demo"}, {}}};
-    registry_guard registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
-    temp_dir run;
-    cwd_guard cwd{run.path()};
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    test_support::settings_file registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    test_support::temp_folder run;
+    test_support::scoped_cwd cwd{run.text()};
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     fake_view view;
     upgrade_window window(sqlca, ui, view, window_options{false, ""});
     window.open();
@@ -94,22 +98,22 @@ TEST(window_logic, the_upgrade_runs_once_and_nothing_acts_while_it_runs) {
 // The list is filled with the builder's names as packaged: GBK bytes in the
 // package's order, which only the view turns into text.
 TEST(window_logic, get_hands_the_view_the_packaged_names_as_gbk) {
-    registry_guard registry{""};
-    temp_dir run, scripts;
-    cwd_guard cwd{run.path()};
+    test_support::settings_file registry{""};
+    test_support::temp_folder run, scripts;
+    test_support::scoped_cwd cwd{run.text()};
     for (const char* name : {"中文_MS.sql", "b_MS.sql", "A_MS.sql"})
-        std::ofstream(scripts.path() + "/" + name)
+        std::ofstream(scripts.text() + "/" + name)
             << "if exists (select * from sysobjects where name = 'p') drop procedure p\r\nGO\r\n"
                "CREATE PROCEDURE p\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     fake_view view;
-    upgrade_window window(sqlca, ui, view, window_options{true, scripts.path() + "/"});
+    upgrade_window window(sqlca, ui, view, window_options{true, scripts.text() + "/"});
     window.open();
     window.cb_get_clicked();
     EXPECT_TRUE(ui.boxes().empty()) << ui.boxes()[0].second;
     EXPECT_EQ(view.names, (std::vector<std::string>{"A_MS.sql", "b_MS.sql", "\xD6\xD0\xCE\xC4_MS.sql"}));
-    EXPECT_TRUE(std::filesystem::exists(run.path() + "/db.dat"));
+    EXPECT_TRUE(std::filesystem::exists(run.text() + "/db.dat"));
 }
 
 TEST(window_logic, the_progress_lines_say_the_pass_the_step_and_the_object) {

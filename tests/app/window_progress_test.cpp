@@ -11,10 +11,14 @@
 
 #include <set>
 
-#include "app_names.h"
-#include "package_builder.h"
-#include "standin_process.h"
-#include "w_db_upgrade.h"
+#include "app/qt/w_db_upgrade.h"
+#include "common/app_names.h"
+#include "package/package_builder.h"
+#include "support/recording_ui.h"
+#include "support/scoped_cwd.h"
+#include "support/settings_file.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
 #include "window_support.h"
 
 using velmora::app::w_db_upgrade;
@@ -39,15 +43,15 @@ protected:
     // Every request held 150 ms: a demo run takes some seconds, each
     // statement long enough to be caught waiting.
     standin_test::standin_process server{{{"demo"}, {"--delay-ms", "150"}}};
-    registry_guard registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
-    temp_dir run;
-    cwd_guard cwd{run.path()};
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    test_support::settings_file registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    test_support::temp_folder run;
+    test_support::scoped_cwd cwd{run.text()};
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
 
     void SetUp() override {
-        velmora::recording_ui packer;
-        ASSERT_TRUE(velmora::build_package(DEMO_SCRIPTS_DIR, run.path() + "/", packer).written);
+        test_support::recording_ui packer;
+        ASSERT_TRUE(velmora::build_package(DEMO_SCRIPTS_DIR, run.text() + "/", packer).written);
     }
 };
 

@@ -14,12 +14,16 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "app_names.h"
-#include "db_upgrade_pos.h"
-#include "package_builder.h"
-#include "package_format.h"
-#include "standin_process.h"
-#include "w_db_upgrade.h"
+#include "app/qt/db_upgrade_pos.h"
+#include "app/qt/w_db_upgrade.h"
+#include "common/app_names.h"
+#include "package/package_builder.h"
+#include "package/package_format.h"
+#include "support/recording_ui.h"
+#include "support/scoped_cwd.h"
+#include "support/settings_file.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
 #include "window_support.h"
 
 using velmora::app::w_db_upgrade;
@@ -43,9 +47,9 @@ bool any_contains(const std::vector<std::string>& sql, const std::string& part) 
 class window_on_server : public ::testing::Test {
 protected:
     standin_test::standin_process server{{{std::string(APP_FIXTURE_DIR) + "/shop.sql"}, {}}};
-    registry_guard registry{"[General]\nSERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
-    temp_dir run;
-    cwd_guard cwd{run.path()};
+    test_support::settings_file registry{"[General]\nSERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    test_support::temp_folder run;
+    test_support::scoped_cwd cwd{run.text()};
 
     template <class T = QPushButton>
     static T* control(QWidget& w, const char* name) {
@@ -56,8 +60,8 @@ protected:
 }  // namespace
 
 TEST_F(window_on_server, good_login_shows_nothing_keeps_upgrade_enabled_and_finds_the_special_database) {
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
@@ -73,10 +77,10 @@ TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing)
     const std::string script =
         "if exists (select * from sysobjects where name = 'p_MS_once') drop procedure p_MS_once\r\n"
         "GO\r\nCREATE PROCEDURE p_MS_once\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
-    std::ofstream(run.path() + "/db.dat", std::ios::binary)
+    std::ofstream(run.text() + "/db.dat", std::ios::binary)
         << velmora::package::encode_package({{"p_MS_once.sql", script}});
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
@@ -104,11 +108,11 @@ TEST_F(window_on_server, developer_put_runs_the_package_of_the_run_directory) {
     const std::string script =
         "if exists (select * from sysobjects where name = 'p_MS_window') drop procedure p_MS_window\r\n"
         "GO\r\nCREATE PROCEDURE p_MS_window\r\nAS\r\nBEGIN\r\nselect 1\r\nEND\r\n";
-    std::ofstream(run.path() + "/db.dat", std::ios::binary)
+    std::ofstream(run.text() + "/db.dat", std::ios::binary)
         << velmora::package::encode_package({{"p_MS_window.sql", script}});
 
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, true);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
@@ -123,9 +127,9 @@ TEST_F(window_on_server, developer_put_runs_the_package_of_the_run_directory) {
 
 TEST_F(window_on_server, developer_get_without_the_script_folder_names_it_and_leaves_the_package_alone) {
     if (fs::exists(VELMORA_SCRIPT_DIR)) GTEST_SKIP() << "this machine has the developer script folder";
-    std::ofstream(run.path() + "/db.dat", std::ios::binary) << "$$$$$$old_MS.sql^^^^x####@@@@";
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    std::ofstream(run.text() + "/db.dat", std::ios::binary) << "$$$$$$old_MS.sql^^^^x####@@@@";
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, true);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
@@ -134,7 +138,7 @@ TEST_F(window_on_server, developer_get_without_the_script_folder_names_it_and_le
 
     QTest::mouseClick(control(window, "cb_get"), Qt::LeftButton);
     EXPECT_EQ(control<QListWidget>(window, "lb_1")->count(), 0);
-    std::ifstream in(run.path() + "/db.dat", std::ios::binary);
+    std::ifstream in(run.text() + "/db.dat", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "$$$$$$old_MS.sql^^^^x####@@@@");
     EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{
                               {velmora::gs_appname, std::string("脚本目录“") + VELMORA_SCRIPT_DIR +
@@ -143,7 +147,7 @@ TEST_F(window_on_server, developer_get_without_the_script_folder_names_it_and_le
 }
 
 TEST_F(window_on_server, closing_the_window_ends_the_run_and_disconnects) {
-    velmora::recording_ui ui;
+    test_support::recording_ui ui;
     velmora::app::db_upgrade_pos application(false, &ui);
     bool was_connected = false;
     // Once logged in, press the exit button; run() returns when the window has closed.
@@ -169,15 +173,15 @@ TEST_F(window_on_server, closing_the_window_ends_the_run_and_disconnects) {
 TEST(window_demo, one_press_upgrades_both_databases_and_leaves_every_script_encrypted) {
     if (!fs::exists(standin_test::demo_fixture_path())) GTEST_SKIP() << "no demo fixture in this tree";
     standin_test::standin_process server{{{"demo"}, {}}};
-    registry_guard registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
-    temp_dir run;
-    cwd_guard cwd{run.path()};
-    velmora::recording_ui packer;
-    const auto built = velmora::build_package(DEMO_SCRIPTS_DIR, run.path() + "/", packer);
+    test_support::settings_file registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    test_support::temp_folder run;
+    test_support::scoped_cwd cwd{run.text()};
+    test_support::recording_ui packer;
+    const auto built = velmora::build_package(DEMO_SCRIPTS_DIR, run.text() + "/", packer);
     ASSERT_TRUE(built.written) << (packer.boxes().empty() ? "" : packer.boxes()[0].second);
 
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));

@@ -15,10 +15,15 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app_names.h"
-#include "gbk.h"
-#include "package_builder.h"
-#include "w_db_upgrade.h"
+#include "app/qt/w_db_upgrade.h"
+#include "common/app_names.h"
+#include "common/gbk.h"
+#include "package/package_builder.h"
+#include "support/closed_port.h"
+#include "support/recording_ui.h"
+#include "support/scoped_cwd.h"
+#include "support/settings_file.h"
+#include "support/temp_folder.h"
 #include "window_support.h"
 
 using velmora::app::w_db_upgrade;
@@ -71,8 +76,8 @@ T* control(QWidget& window, const char* name) {
 
 // A session that has never connected; enough for everything before the login.
 struct unopened_window {
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window;
     explicit unopened_window(bool developer) : window(sqlca, ui, developer) {}
 };
@@ -202,8 +207,8 @@ TEST(window_list, chinese_names_stand_in_the_packages_order_not_unicodes) {
     // The builder's listing of a folder with Chinese names, handed to the list
     // in reverse: the list shows exactly the package's order. In Unicode 中
     // (U+4E2D) comes before 啊 (U+554A) and 文 (U+6587), in GBK after both.
-    temp_dir tmp;
-    const std::string dir = tmp.path() + "/";
+    test_support::temp_folder tmp;
+    const std::string dir = tmp.text() + "/";
     for (const char* name : {"中_MS.sql", "啊_MS.sql", "文件_MS.sql", "Zeta_MS.sql", "a_MS.sql", "啊啊_MS.sql"})
         std::ofstream(dir + name) << "x";
     std::vector<std::string> package_order = velmora::list_scripts(dir);
@@ -224,7 +229,7 @@ TEST(window_list, chinese_names_stand_in_the_packages_order_not_unicodes) {
 // Opening runs the open handler; with no registry at all the login fails at once.
 class window_open : public ::testing::Test {
 protected:
-    registry_guard registry{""};
+    test_support::settings_file registry{""};
 };
 
 TEST_F(window_open, delivered_build_hides_the_developer_controls_developer_build_shows_them) {
@@ -247,17 +252,17 @@ TEST_F(window_open, delivered_build_hides_the_developer_controls_developer_build
 }
 
 TEST_F(window_open, run_directory_is_the_working_directory_with_one_separator_appended) {
-    temp_dir tmp;
-    const fs::path nested = fs::path(tmp.path()) / "shop one" / "upgrade";
+    test_support::temp_folder tmp;
+    const fs::path nested = fs::path(tmp.text()) / "shop one" / "upgrade";
     fs::create_directories(nested);
     {
-        cwd_guard cwd(nested.string());
+        test_support::scoped_cwd cwd(nested.string());
         unopened_window u(false);
         u.window.open();
         EXPECT_EQ(u.window.runpath(), fs::canonical(nested).string() + "/");
     }
     {
-        cwd_guard cwd("/");
+        test_support::scoped_cwd cwd("/");
         unopened_window u(false);
         u.window.open();
         EXPECT_EQ(u.window.runpath(), "//");
@@ -265,17 +270,17 @@ TEST_F(window_open, run_directory_is_the_working_directory_with_one_separator_ap
 }
 
 TEST_F(window_open, run_directory_of_a_vanished_folder_is_empty_not_the_root) {
-    temp_dir tmp;
-    const std::string gone = tmp.path() + "/gone";
+    test_support::temp_folder tmp;
+    const std::string gone = tmp.text() + "/gone";
     fs::create_directories(gone);
-    cwd_guard cwd(gone);
+    test_support::scoped_cwd cwd(gone);
     fs::remove(gone);
     EXPECT_EQ(velmora::app::current_run_directory(), "");
 }
 
 TEST(window_login, unreachable_server_gives_both_messages_in_order_then_greys_the_upgrade_button) {
-    registry_guard registry("SERVERNAME=127.0.0.1," + std::to_string(closed_port()) + "\nDATABASE=velmora\n");
-    velmora::transaction sqlca;
+    test_support::settings_file registry("SERVERNAME=127.0.0.1," + std::to_string(test_support::closed_port()) + "\nDATABASE=velmora\n");
+    velmora::database_session sqlca;
     watching_ui ui;
     w_db_upgrade window(sqlca, ui, false);
     ui.watched = &window;
@@ -292,7 +297,7 @@ TEST(window_login, unreachable_server_gives_both_messages_in_order_then_greys_th
     EXPECT_EQ(boxes[0].second.back(), ')');
     EXPECT_EQ(boxes[1], std::make_pair(std::string(velmora::gs_appname), std::string("不能连接到数据库")));
     EXPECT_EQ(ui.beeps(), 1);
-    EXPECT_EQ(ui.events.front().what, velmora::recording_ui::event::kind::beep);
+    EXPECT_EQ(ui.events.front().what, test_support::recording_ui::event::kind::beep);
     EXPECT_EQ(ui.window_visible_at_box, (std::vector<bool>{true, true}));
 
     EXPECT_FALSE(upgrade->isEnabled());

@@ -16,9 +16,9 @@
 #include <windows.h>
 #endif
 
-#include "atomic_file.h"
-#include "native_path.h"
-#include "temp_folder.h"
+#include "common/atomic_file.h"
+#include "common/native_path.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 using velmora::atomic_file;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "gbk.h"
+#include "common/gbk.h"
 
 using namespace velmora;
 

@@ -1,8 +1,10 @@
-#include "ui_services.h"
+#include "common/ui_services.h"
+#include "support/recording_ui.h"
 
 #include <gtest/gtest.h>
 
 using namespace velmora;
+using test_support::recording_ui;
 
 TEST(RecordingUi, BusyGuardNestsAndRecordsInOrder) {
     recording_ui ui;

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "app_names.h"
 #include "builder_test_support.h"
-#include "package_builder.h"
-#include "package_format.h"
-#include "ui_services.h"
+#include "common/app_names.h"
+#include "common/ui_services.h"
+#include "package/package_builder.h"
+#include "package/package_format.h"
 
 using namespace velmora;
 using namespace builder_test;

@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "native_path.h"
-#include "package_builder.h"
-#include "package_format.h"
-#include "temp_folder.h"
-#include "ui_services.h"
+#include "common/native_path.h"
+#include "common/ui_services.h"
+#include "package/package_builder.h"
+#include "package/package_format.h"
+#include "support/recording_ui.h"
+#include "support/temp_folder.h"
 
 namespace builder_test {
 
@@ -68,7 +69,7 @@ protected:
     fs::path root_;
     std::string scripts_;
     std::string run_;
-    velmora::recording_ui ui_;
+    test_support::recording_ui ui_;
 };
 
 inline const std::string proc_script =

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app_names.h"
 #include "builder_test_support.h"
-#include "native_path.h"
-#include "package_builder.h"
-#include "package_file.h"
-#include "package_format.h"
+#include "common/app_names.h"
+#include "common/native_path.h"
+#include "package/package_builder.h"
+#include "package/package_file.h"
+#include "package/package_format.h"
 
 using namespace velmora;
 using namespace builder_test;

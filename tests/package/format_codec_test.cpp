@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "interface_tag.h"
-#include "package_format.h"
+#include "package/interface_tag.h"
+#include "package/package_format.h"
 
 namespace pkg = velmora::package;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "package_format.h"
+#include "package/package_format.h"
 
 namespace pkg = velmora::package;
 

@@ -12,7 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "package_file.h"
+#include "package/package_file.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 namespace pkg = velmora::package;
@@ -21,17 +22,12 @@ namespace {
 
 class PackageFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velmora_file_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern + "/";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string put(const std::string& name, const std::string& bytes) {
         std::ofstream(dir_ + name, std::ios::binary) << bytes;
         return dir_ + name;
     }
-    std::string dir_;
+    test_support::temp_folder folder_{"velmora_file"};
+    std::string dir_ = folder_.dir();
 };
 
 std::string pattern_of(std::size_t n) {

@@ -13,9 +13,9 @@
 #include <fstream>
 #include <string>
 
-#include "native_path.h"
-#include "package_file.h"
-#include "temp_folder.h"
+#include "common/native_path.h"
+#include "package/package_file.h"
+#include "support/temp_folder.h"
 
 namespace pkg = velmora::package;
 

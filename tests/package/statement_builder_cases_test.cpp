@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "statement_builder.h"
+#include "package/statement_builder.h"
 
 using velmora::split_failure;
 

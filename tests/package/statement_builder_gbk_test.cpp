@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "gbk_text.h"
-#include "statement_builder.h"
+#include "common/gbk_search.h"
+#include "package/statement_builder.h"
 
-namespace gt = velmora::gbk_text;
+namespace gt = velmora::gbk_search;
 using velmora::split_failure;
 
 TEST(GbkText, LowerCasesOnlyAsciiLetters) {

@@ -1,5 +1,5 @@
 // The login window function against the stand-in, configured through velmora.conf.
-#include "connect_db.h"
+#include "session/connect_db.h"
 
 #include <gtest/gtest.h>
 
@@ -9,37 +9,26 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "app_names.h"
+#include "common/app_names.h"
 #include "session_test_support.h"
+#include "support/recording_ui.h"
+#include "support/settings_file.h"
 
 using namespace session_test;
 using standin_test::standin_process;
-using velmora::recording_ui;
-using velmora::transaction;
+using test_support::recording_ui;
+using velmora::database_session;
 namespace fs = std::filesystem;
 
 namespace {
 
-// Points XDG_CONFIG_DIRS at a folder of its own holding one velmora.conf.
+// Each test with a velmora.conf of its own.
 class configured : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("velmora-login-" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-        if (const char* old = std::getenv("XDG_CONFIG_DIRS")) saved_ = old, had_ = true;
-        setenv("XDG_CONFIG_DIRS", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (had_) setenv("XDG_CONFIG_DIRS", saved_.c_str(), 1);
-        else unsetenv("XDG_CONFIG_DIRS");
-        fs::remove_all(dir_);
-    }
     void configure(const std::string& server, const std::string& database_line) {
-        std::ofstream(dir_ / "velmora.conf") << "SERVERNAME=" << server << "\n" << database_line << "\n";
+        settings_.write("SERVERNAME=" + server + "\n" + database_line + "\n");
     }
-    fs::path dir_;
-    std::string saved_;
-    bool had_ = false;
+    test_support::settings_file settings_;
 };
 
 struct login_result {
@@ -49,7 +38,7 @@ struct login_result {
     std::string current;  // the server's db_name() afterwards
 };
 
-login_result run_login(transaction& sqlca, recording_ui& ui) {
+login_result run_login(database_session& sqlca, recording_ui& ui) {
     login_result r;
     r.ok = velmora::wf_connect_db(sqlca, ui, r.ib_brenholt, r.is_brenholt);
     if (r.ok) r.current = server_db_name(sqlca);
@@ -59,7 +48,7 @@ login_result run_login(transaction& sqlca, recording_ui& ui) {
 TEST_F(configured, a_server_without_the_special_database) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
     configure(server.server_name(), "DATABASE=shop_a");
-    transaction sqlca;
+    database_session sqlca;
     recording_ui ui;
     auto r = run_login(sqlca, ui);
     ASSERT_TRUE(r.ok) << sqlca.error_text;
@@ -84,7 +73,7 @@ TEST_F(configured, the_special_database_is_found_in_any_case_and_its_spelling_ke
     standin_process server(with_fixtures({fixture("shops.sql"), fixture("brenholt.sql")}));
     for (std::string db : {"shop_a", "brenholt"}) {
         configure(server.server_name(), "DATABASE=" + db);
-        transaction sqlca;
+        database_session sqlca;
         recording_ui ui;
         auto r = run_login(sqlca, ui);
         ASSERT_TRUE(r.ok) << sqlca.error_text;
@@ -98,7 +87,7 @@ TEST_F(configured, names_with_blanks_or_brackets_and_an_empty_name_switch_back_c
     standin_process server(with_fixtures({fixture("shops.sql")}));
     for (std::string db : {"my shop", "odd]name"}) {
         configure(server.server_name(), "DATABASE=" + db);
-        transaction sqlca;
+        database_session sqlca;
         recording_ui ui;
         auto r = run_login(sqlca, ui);
         ASSERT_TRUE(r.ok) << db << ": " << sqlca.error_text;
@@ -106,7 +95,7 @@ TEST_F(configured, names_with_blanks_or_brackets_and_an_empty_name_switch_back_c
     }
     // No configured name: back to where the login put the session.
     configure(server.server_name(), "DATABASE=");
-    transaction sqlca;
+    database_session sqlca;
     recording_ui ui;
     sqlca.execute_immediate("use master");  // unconnected: fails, changes nothing
     auto r = run_login(sqlca, ui);
@@ -116,8 +105,8 @@ TEST_F(configured, names_with_blanks_or_brackets_and_an_empty_name_switch_back_c
 }
 
 TEST_F(configured, a_failed_login_beeps_once_then_shows_the_driver_text) {
-    configure("127.0.0.1," + std::to_string(closed_port()), "DATABASE=shop_a");
-    transaction sqlca;
+    configure("127.0.0.1," + std::to_string(test_support::closed_port()), "DATABASE=shop_a");
+    database_session sqlca;
     recording_ui ui;
     bool ib_brenholt = true;
     std::string is_brenholt = "untouched";
@@ -136,7 +125,7 @@ TEST_F(configured, a_failed_login_beeps_once_then_shows_the_driver_text) {
 TEST_F(configured, a_wrong_configured_database_is_a_failed_login) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
     configure(server.server_name(), "DATABASE=closed_shop");
-    transaction sqlca;
+    database_session sqlca;
     recording_ui ui;
     bool ib = false;
     std::string is;

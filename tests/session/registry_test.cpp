@@ -1,4 +1,6 @@
-#include "registry.h"
+#include "session/registry.h"
+#include "support/scoped_env.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -16,37 +18,25 @@ constexpr const char* key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\velmora";
 
 class registry_reader : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("velmora-reg-" + std::to_string(::getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-        if (const char* old = std::getenv("XDG_CONFIG_DIRS")) saved_ = old, had_ = true;
-    }
-    void TearDown() override {
-        if (had_) setenv("XDG_CONFIG_DIRS", saved_.c_str(), 1);
-        else unsetenv("XDG_CONFIG_DIRS");
-        fs::remove_all(root_);
-    }
+    // A folder of the test's own for each XDG_CONFIG_DIRS entry, velmora.conf in it when given.
     fs::path folder(const std::string& name, const std::string* conf = nullptr) {
-        fs::path d = root_ / name;
+        fs::path d = root_.path() / name;
         fs::create_directories(d);
         if (conf) std::ofstream(d / "velmora.conf", std::ios::binary) << *conf;
         return d;
     }
-    fs::path root_;
-    std::string saved_;
-    bool had_ = false;
+    test_support::temp_folder root_{"velmora_reg"};
+    test_support::scoped_env dirs_{"XDG_CONFIG_DIRS", ""};
 };
 
 TEST_F(registry_reader, missing_file_or_value_keeps_what_the_field_held) {
-    setenv("XDG_CONFIG_DIRS", folder("empty").c_str(), 1);
+    dirs_.set(folder("empty").string());
     std::string v = "before";
     EXPECT_FALSE(registry_get(key, "DATABASE", v));
     EXPECT_EQ(v, "before");
 
     std::string conf = "SERVERNAME=db1\n";
-    setenv("XDG_CONFIG_DIRS", folder("only-server", &conf).c_str(), 1);
+    dirs_.set(folder("only-server", &conf).string());
     EXPECT_FALSE(registry_get(key, "DATABASE", v));
     EXPECT_EQ(v, "before");
     EXPECT_TRUE(registry_get(key, "SERVERNAME", v));
@@ -61,7 +51,7 @@ TEST_F(registry_reader, top_level_and_general_section_keys_count_other_sections_
         "DATABASE=wrong\r\n"
         "[General]\r\n"
         "database=\"门店 一\"\r\n";
-    setenv("XDG_CONFIG_DIRS", folder("sections", &conf).c_str(), 1);
+    dirs_.set(folder("sections", &conf).string());
     std::string server, db;
     EXPECT_TRUE(registry_get(key, "SERVERNAME", server));
     EXPECT_EQ(server, "shop-server\\SQL2008");
@@ -76,7 +66,7 @@ TEST_F(registry_reader, first_folder_holding_the_file_wins) {
     fs::path one = folder("b", &first);
     fs::path two = folder("c", &second);
     std::string list = std::string("relative/dir::") + none.string() + ":" + one.string() + ":" + two.string();
-    setenv("XDG_CONFIG_DIRS", list.c_str(), 1);
+    dirs_.set(list);
     std::string db, server = "kept";
     EXPECT_TRUE(registry_get(key, "DATABASE", db));
     EXPECT_EQ(db, "first");

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "gbk.h"
-#include "registry.h"
+#include "common/gbk.h"
+#include "session/registry.h"
 
 using velmora::registry_get;
 

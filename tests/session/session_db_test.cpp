@@ -12,7 +12,7 @@
 
 using namespace session_test;
 using standin_test::standin_process;
-using velmora::transaction;
+using velmora::database_session;
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<std::string> journal_sql(const standin_process& server) {
 
 TEST(session, login_reads_and_writes_chinese_text_and_null_as_empty) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
-    transaction t;
+    database_session t;
     log_in(t, server.server_name(), "shop_a");
     ASSERT_EQ(t.status_code, 0) << t.error_text;
     EXPECT_TRUE(t.connected());
@@ -51,7 +51,7 @@ TEST(session, login_reads_and_writes_chinese_text_and_null_as_empty) {
 
 TEST(session, select_into_keeps_its_targets_without_a_row_or_on_failure) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
-    transaction t;
+    database_session t;
     log_in(t, server.server_name(), "shop_a");
     ASSERT_EQ(t.status_code, 0) << t.error_text;
 
@@ -70,7 +70,7 @@ TEST(session, select_into_keeps_its_targets_without_a_row_or_on_failure) {
 
 TEST(session, an_error_anywhere_in_a_batch_fails_it_with_every_message_in_order) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
-    transaction t;
+    database_session t;
     log_in(t, server.server_name(), "shop_a");
     ASSERT_EQ(t.status_code, 0) << t.error_text;
 
@@ -100,7 +100,7 @@ TEST(session, long_server_messages_reach_error_text_whole) {
     auto opts = with_fixtures({fixture("shops.sql")});
     opts.extra_args = {"--fail", "boom_table=50000:" + message};
     standin_process server(opts);
-    transaction t;
+    database_session t;
     log_in(t, server.server_name(), "shop_a");
     ASSERT_EQ(t.status_code, 0) << t.error_text;
     t.execute_immediate("select * from boom_table");
@@ -110,7 +110,7 @@ TEST(session, long_server_messages_reach_error_text_whole) {
 
 TEST(session, switching_autocommit_on_keeps_what_was_open_and_commit_under_autocommit_sends_nothing) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
-    transaction t;
+    database_session t;
     log_in(t, server.server_name(), "shop_a", /*autocommit=*/false);
     ASSERT_EQ(t.status_code, 0) << t.error_text;
 
@@ -155,7 +155,7 @@ TEST(session, every_server_name_form_reaches_the_server) {
     std::string port = std::to_string(server.port());
     for (std::string name : {"127.0.0.1," + port, "(local)," + port, "(LOCAL)," + port, ".," + port,
                              " 127.0.0.1 , " + port + " "}) {
-        transaction t;
+        database_session t;
         log_in(t, name, "");
         EXPECT_EQ(t.status_code, 0) << name << ": " << t.error_text;
         EXPECT_TRUE(t.connected()) << name;
@@ -224,7 +224,7 @@ TEST(session, a_named_instance_is_found_through_the_browser_service) {
     instance_browser browser(server.port());
     if (!browser.bound()) GTEST_SKIP() << "UDP port 1434 is not available here";
     for (std::string name : {"127.0.0.1\\SHOP", "(local)\\SHOP"}) {
-        transaction t;
+        database_session t;
         log_in(t, name, "shop_a");
         EXPECT_EQ(t.status_code, 0) << name << ": " << t.error_text;
         EXPECT_EQ(server_db_name(t), "shop_a") << name;
@@ -235,7 +235,7 @@ TEST(session, a_named_instance_is_found_through_the_browser_service) {
 TEST(session, failed_logins_leave_a_clean_unconnected_session) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
     {
-        transaction t;
+        database_session t;
         log_in(t, server.server_name(), "shop_a", true, "wrong");
         EXPECT_EQ(t.status_code, -1);
         EXPECT_FALSE(t.connected());
@@ -260,14 +260,14 @@ TEST(session, failed_logins_leave_a_clean_unconnected_session) {
         EXPECT_EQ(t.status_code, 0) << t.error_text;
     }
     {
-        transaction t;
+        database_session t;
         log_in(t, server.server_name(), "no_such_db");
         EXPECT_EQ(t.status_code, -1);
         EXPECT_TRUE(contains(t.error_text, "Cannot open database")) << t.error_text;
     }
     {
-        transaction t;
-        log_in(t, "127.0.0.1," + std::to_string(closed_port()), "shop_a");
+        database_session t;
+        log_in(t, "127.0.0.1," + std::to_string(test_support::closed_port()), "shop_a");
         EXPECT_EQ(t.status_code, -1);
         EXPECT_FALSE(t.connected());
         EXPECT_TRUE(starts_with(t.error_text, "[FreeTDS]")) << t.error_text;

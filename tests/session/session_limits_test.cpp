@@ -16,7 +16,7 @@
 
 using namespace session_test;
 using standin_test::standin_process;
-using velmora::transaction;
+using velmora::database_session;
 
 namespace {
 
@@ -52,7 +52,7 @@ private:
 
 TEST(session_limits, a_server_that_never_answers_the_login_is_given_up_at_the_login_timeout) {
     mute_listener mute;
-    transaction t;
+    database_session t;
     t.login_timeout_seconds = 2;
     const auto t0 = clock_type::now();
     log_in(t, "127.0.0.1," + std::to_string(mute.port()), "velmora");
@@ -66,7 +66,7 @@ TEST(session_limits, a_server_that_never_answers_the_login_is_given_up_at_the_lo
 
 TEST(session_limits, the_login_sets_the_lock_timeout_and_a_held_lock_fails_with_1222) {
     standin_process server(with_fixtures({fixture("shops.sql")}));
-    transaction holder, waiter;
+    database_session holder, waiter;
     log_in(holder, server.server_name(), "shop_a", false);
     ASSERT_EQ(holder.status_code, 0) << holder.error_text;
     holder.execute("insert into t_note values ( 50 , 'held' )");  // an open write transaction
@@ -100,13 +100,13 @@ TEST(session_limits, a_server_gone_silent_breaks_the_session_and_every_later_cal
     std::size_t login_requests = 0;
     {
         standin_process counting(with_fixtures({fixture("shops.sql")}));
-        transaction t;
+        database_session t;
         log_in(t, counting.server_name(), "shop_a");
         t.disconnect();
         login_requests = counting.journal_lines().size();
     }
     standin_process server({{fixture("shops.sql")}, {"--silent-at", std::to_string(login_requests + 2)}});
-    transaction t;
+    database_session t;
     t.query_timeout_seconds = 1;
     log_in(t, server.server_name(), "shop_a");
     ASSERT_EQ(t.status_code, 0) << t.error_text;
@@ -139,7 +139,7 @@ TEST(session_limits, a_server_gone_silent_breaks_the_session_and_every_later_cal
 
 TEST(session_limits, failures_carry_the_servers_error_number) {
     standin_process server({{fixture("shops.sql")}, {"--fail", "^select 42$=50000:refused on purpose"}});
-    transaction t;
+    database_session t;
     log_in(t, server.server_name(), "shop_a");
     ASSERT_EQ(t.status_code, 0) << t.error_text;
     t.execute("select 42");

@@ -2,15 +2,12 @@
 // Shared by the session suites: logging a session in to a stand-in and
 // asking the server what it holds.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
-#include "sqlca.h"
-#include "standin_process.h"
+#include "session/database_session.h"
+#include "support/closed_port.h"
+#include "support/standin_process.h"
 
 namespace session_test {
 
@@ -22,7 +19,7 @@ inline standin_test::standin_options with_fixtures(std::vector<std::string> file
     return o;
 }
 
-inline void log_in(velmora::transaction& t, const std::string& server_name, const std::string& database,
+inline void log_in(velmora::database_session& t, const std::string& server_name, const std::string& database,
                    bool autocommit = true, const std::string& password = "quorbin") {
     t.driver = "MSS";
     t.server_name = server_name;
@@ -35,25 +32,10 @@ inline void log_in(velmora::transaction& t, const std::string& server_name, cons
 }
 
 // What the server says the current database is.
-inline std::string server_db_name(velmora::transaction& t) {
+inline std::string server_db_name(velmora::database_session& t) {
     std::string name = "(no answer)";
     t.select_into("select db_name()", {&name});
     return name;
-}
-
-// A loopback port nobody listens on.
-inline int closed_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    int port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
 }
 
 }  // namespace session_test

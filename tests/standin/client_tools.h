@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "standin_process.h"
+#include "support/standin_process.h"
 
 namespace standin_test {
 

@@ -8,7 +8,7 @@
 
 #include "client_tools.h"
 #include "odbc_client.h"
-#include "standin_process.h"
+#include "support/standin_process.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tsql_parser.h"
-#include "tsql_runtime.h"
+#include "sqlserver-standin/tsql_parser.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 using namespace standin::tsql;
 

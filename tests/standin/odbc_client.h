@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gbk.h"
+#include "common/gbk.h"
 
 namespace standin_test {
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "journal.h"
-#include "options.h"
 #include "raw_tds.h"
-#include "rpc.h"
-#include "tds.h"
+#include "sqlserver-standin/journal.h"
+#include "sqlserver-standin/options.h"
+#include "sqlserver-standin/rpc.h"
+#include "sqlserver-standin/tds.h"
 
 namespace {
 

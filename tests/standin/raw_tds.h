@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tds.h"
+#include "sqlserver-standin/tds.h"
 
 namespace standin_test {
 

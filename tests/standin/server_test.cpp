@@ -9,7 +9,7 @@
 
 #include "client_tools.h"
 #include "raw_tds.h"
-#include "standin_process.h"
+#include "support/standin_process.h"
 
 namespace {
 

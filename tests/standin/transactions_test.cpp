@@ -9,7 +9,7 @@
 #include "client_tools.h"
 #include "odbc_client.h"
 #include "raw_tds.h"
-#include "standin_process.h"
+#include "support/standin_process.h"
 
 namespace {
 

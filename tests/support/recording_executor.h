@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "gbk.h"
-#include "sql_executor.h"
+#include "common/gbk.h"
+#include "common/sql_executor.h"
 
-namespace velmora_test {
+namespace test_support {
 
 class recording_executor : public velmora::sql_executor {
 public:
@@ -61,4 +61,4 @@ private:
     bool broken_ = false;
 };
 
-}  // namespace velmora_test
+}  // namespace test_support

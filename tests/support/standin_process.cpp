@@ -1,4 +1,4 @@
-#include "standin_process.h"
+#include "support/standin_process.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "native_path.h"
+#include "common/native_path.h"
 
 namespace test_support {
 

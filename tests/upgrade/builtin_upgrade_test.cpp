@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "app_names.h"
+#include "common/app_names.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;

@@ -15,7 +15,7 @@
 #include <regex>
 #include <thread>
 
-#include "app_names.h"
+#include "common/app_names.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;

@@ -11,7 +11,7 @@
 #include <map>
 #include <regex>
 
-#include "app_names.h"
+#include "common/app_names.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;

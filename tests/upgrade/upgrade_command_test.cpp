@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "app_names.h"
-#include "package_builder.h"
+#include "common/app_names.h"
+#include "package/package_builder.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;

@@ -18,11 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "connect_db.h"
-#include "package_builder.h"
-#include "sqlca.h"
-#include "standin_process.h"
-#include "upgrade_command.h"
+#include "package/package_builder.h"
+#include "session/connect_db.h"
+#include "session/database_session.h"
+#include "support/recording_ui.h"
+#include "support/settings_file.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
+#include "upgrade/upgrade_command.h"
 
 namespace upgrade_test {
 
@@ -124,56 +127,34 @@ inline std::vector<journal_entry> journal(const standin_test::standin_process& s
     return out;
 }
 
-// Points XDG_CONFIG_DIRS at a velmora.conf of the test's own for its lifetime.
+// A velmora.conf of the test's own (in XDG_CONFIG_DIRS for its lifetime) and
+// a run directory beside it.
 class configuration {
 public:
-    configuration() {
-        dir_ = fs::temp_directory_path() / ("velmora-upgrade-" + std::to_string(::getpid()) + "-" +
-                                            std::to_string(counter()++));
-        fs::create_directories(dir_ / "conf");
-        fs::create_directories(dir_ / "run");
-        if (const char* old = std::getenv("XDG_CONFIG_DIRS")) saved_ = old, had_ = true;
-        setenv("XDG_CONFIG_DIRS", (dir_ / "conf").c_str(), 1);
-    }
-    ~configuration() {
-        if (had_) setenv("XDG_CONFIG_DIRS", saved_.c_str(), 1);
-        else unsetenv("XDG_CONFIG_DIRS");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    configuration(const configuration&) = delete;
-    configuration& operator=(const configuration&) = delete;
-
     void point_at(const std::string& server_name, const std::string& database) {
-        std::ofstream(dir_ / "conf" / "velmora.conf") << "[General]\nSERVERNAME=" << server_name
-                                                      << "\nDATABASE=" << database << "\n";
+        settings_.point_at(server_name, database);
     }
-    std::string conf_dir() const { return (dir_ / "conf").string(); }
+    std::string conf_dir() const { return settings_.folder(); }
     // The run directory, with a trailing separator as the window keeps it.
-    std::string run_dir() const { return (dir_ / "run").string() + "/"; }
+    std::string run_dir() const { return run_.dir(); }
 
     // Packs a script directory into the run directory's db.dat.
     void package(const std::string& script_dir) {
-        velmora::recording_ui ui;
+        test_support::recording_ui ui;
         auto r = velmora::build_package(script_dir, run_dir(), ui);
         ASSERT_TRUE(r.written) << (ui.boxes().empty() ? "" : ui.boxes()[0].second);
     }
 
 private:
-    static int& counter() {
-        static int n = 0;
-        return n;
-    }
-    fs::path dir_;
-    std::string saved_;
-    bool had_ = false;
+    test_support::settings_file settings_;
+    test_support::temp_folder run_{"velmora_run"};
 };
 
 // One start of the program: login as the window does it, then the command.
 struct program_run {
-    std::unique_ptr<velmora::transaction> sqlca = std::make_unique<velmora::transaction>();
-    velmora::recording_ui login_ui;
-    velmora::recording_ui ui;
+    std::unique_ptr<velmora::database_session> sqlca = std::make_unique<velmora::database_session>();
+    test_support::recording_ui login_ui;
+    test_support::recording_ui ui;
     bool logged_in = false;
     bool ib_brenholt = false;
     std::string is_brenholt;

@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "gbk.h"
-#include "native_path.h"
-#include "package_builder.h"
-#include "package_format.h"
-#include "ui_services.h"
+#include "common/gbk.h"
+#include "common/native_path.h"
+#include "common/ui_services.h"
+#include "package/package_builder.h"
+#include "package/package_format.h"
 
 namespace {
 

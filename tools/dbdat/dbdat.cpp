@@ -25,18 +25,16 @@
 #include <windows.h>
 #endif
 
-#include "extract_folder.h"
-#include "gbk.h"
-#include "gbk_text.h"
-#include "native_path.h"
-#include "package_file.h"
-#include "package_format.h"
-#include "record_plan.h"
-#include "statement_builder.h"
+#include "common/gbk.h"
+#include "common/gbk_search.h"
+#include "common/native_path.h"
+#include "dbdat/extract_folder.h"
+#include "package/package_file.h"
+#include "package/package_format.h"
+#include "package/record_plan.h"
+#include "package/statement_builder.h"
 
-#ifdef DBDAT_HAS_BUILD_COMMAND
-int run_build_command(int argc, char** argv);
-#endif
+int run_build_command(int argc, char** argv);  // build_command.cpp
 
 namespace {
 
@@ -57,9 +55,7 @@ const char* const usage_text =
     "                                     derive the drop and create statements of one script\n"
     "  check FILE [--driver MSS|ODBC] [--show]\n"
     "                                     dry run: what an upgrade would do with each record\n"
-#ifdef DBDAT_HAS_BUILD_COMMAND
     "  build DIR OUT [--allow-empty]      pack the .sql scripts of DIR into the package OUT\n"
-#endif
     "\n"
     "Run 'dbdat COMMAND --help' for details.\n";
 
@@ -229,7 +225,7 @@ std::string unsafe_name_reason(std::string_view name) {
     if (name == "." || name == "..") return "name is . or ..";
     if (name.find('/') != std::string_view::npos) return "name contains /";
     if (name.find('\0') != std::string_view::npos) return "name contains a NUL byte";
-    if (velmora::gbk_text::find(name, "\\") != velmora::gbk_text::npos) return "name contains \\";
+    if (velmora::gbk_search::find(name, "\\") != velmora::gbk_search::npos) return "name contains \\";
     return {};
 }
 
@@ -444,13 +440,14 @@ int run(int argc, char** argv) {
         std::cout << usage_text;
         return exit_ok;
     }
-    if (command == "list") return cmd_list(argc - 1, argv + 1);
-    if (command == "extract") return cmd_extract(argc - 1, argv + 1);
-    if (command == "split") return cmd_split(argc - 1, argv + 1);
-    if (command == "check") return cmd_check(argc - 1, argv + 1);
-#ifdef DBDAT_HAS_BUILD_COMMAND
-    if (command == "build") return run_build_command(argc - 1, argv + 1);
-#endif
+    struct entry {
+        std::string_view name;
+        int (*run)(int, char**);
+    };
+    static constexpr entry commands[] = {{"list", cmd_list},   {"extract", cmd_extract}, {"split", cmd_split},
+                                         {"check", cmd_check}, {"build", run_build_command}};
+    for (const entry& c : commands)
+        if (command == c.name) return c.run(argc - 1, argv + 1);
     std::cerr << "dbdat: unknown command '" << command << "'\n\n" << usage_text;
     return exit_usage;
 }

@@ -1,4 +1,4 @@
-#include "extract_folder.h"
+#include "dbdat/extract_folder.h"
 
 #include <cerrno>
 #include <filesystem>
@@ -11,8 +11,8 @@
 #endif
 #include <windows.h>
 
-#include "atomic_file.h"
-#include "native_path.h"
+#include "common/atomic_file.h"
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

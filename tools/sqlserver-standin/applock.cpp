@@ -1,4 +1,4 @@
-#include "applock.h"
+#include "sqlserver-standin/applock.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "error_catalogue.h"
+#include "sqlserver-standin/error_catalogue.h"
 
 namespace standin {
 

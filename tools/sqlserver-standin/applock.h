@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "sqlserver-standin/engine.h"
 
 namespace standin {
 

@@ -1,14 +1,14 @@
 // The catalog: system tables and views, reading table descriptions, and the
 // SQLite functions that look at the catalog through a connection.
 
-#include "catalog.h"
+#include "sqlserver-standin/catalog.h"
 
 #include <algorithm>
 #include <memory>
 #include <sstream>
 
-#include "connection_impl.h"
-#include "tsql_runtime.h"
+#include "sqlserver-standin/connection_impl.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 

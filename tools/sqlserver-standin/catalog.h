@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sql_types.h"
+#include "sqlserver-standin/sql_types.h"
 
 namespace standin::detail {
 

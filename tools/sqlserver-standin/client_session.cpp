@@ -1,4 +1,4 @@
-#include "client_session.h"
+#include "sqlserver-standin/client_session.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "error_catalogue.h"
-#include "tds.h"
+#include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/tds.h"
 
 namespace standin {
 

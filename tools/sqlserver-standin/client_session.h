@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine.h"
-#include "journal.h"
-#include "options.h"
-#include "rpc.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/journal.h"
+#include "sqlserver-standin/options.h"
+#include "sqlserver-standin/rpc.h"
 
 namespace standin {
 

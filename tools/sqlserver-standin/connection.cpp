@@ -1,16 +1,16 @@
 // conn_impl's plumbing (handles, statement cache, replies, lock waits), its
 // transactions, and the running of a batch statement by statement.
 
-#include "connection_impl.h"
+#include "sqlserver-standin/connection_impl.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <thread>
 
-#include "sqlite_io.h"
-#include "translator.h"
-#include "tsql_runtime.h"
+#include "sqlserver-standin/sqlite_io.h"
+#include "sqlserver-standin/translator.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 

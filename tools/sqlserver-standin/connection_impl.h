@@ -21,11 +21,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "catalog.h"
-#include "engine.h"
-#include "engine_state.h"
-#include "error_catalogue.h"
-#include "tsql_parser.h"
+#include "sqlserver-standin/catalog.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/engine_state.h"
+#include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/tsql_parser.h"
 
 namespace standin::detail {
 

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine.h"
-#include "engine_state.h"
-#include "sqlite_io.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/engine_state.h"
+#include "sqlserver-standin/sqlite_io.h"
 
 namespace standin {
 

@@ -8,7 +8,7 @@
 // back together with the data. A connection (connection_impl.h) runs the
 // statements; this file holds what the connections share.
 
-#include "engine.h"
+#include "sqlserver-standin/engine.h"
 
 #include <signal.h>
 #include <sqlite3.h>
@@ -24,10 +24,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "connection_impl.h"
-#include "engine_state.h"
-#include "sqlite_io.h"
-#include "tsql_runtime.h"
+#include "sqlserver-standin/connection_impl.h"
+#include "sqlserver-standin/engine_state.h"
+#include "sqlserver-standin/sqlite_io.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin {
 

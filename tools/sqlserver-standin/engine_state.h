@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "applock.h"
-#include "engine.h"
-#include "sql_types.h"
+#include "sqlserver-standin/applock.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/sql_types.h"
 
 namespace standin::detail {
 

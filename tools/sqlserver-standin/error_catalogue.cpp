@@ -1,4 +1,4 @@
-#include "error_catalogue.h"
+#include "sqlserver-standin/error_catalogue.h"
 
 namespace standin {
 

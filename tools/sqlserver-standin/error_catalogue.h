@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine.h"
+#include "sqlserver-standin/engine.h"
 
 namespace standin {
 

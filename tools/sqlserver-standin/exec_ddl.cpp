@@ -1,12 +1,12 @@
 // conn_impl's definitions: tables and their columns, procedures and triggers, databases.
 
-#include "connection_impl.h"
+#include "sqlserver-standin/connection_impl.h"
 
 #include <algorithm>
 
-#include "sqlite_io.h"
-#include "translator.h"
-#include "tsql_runtime.h"
+#include "sqlserver-standin/sqlite_io.h"
+#include "sqlserver-standin/translator.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 

@@ -1,13 +1,13 @@
 // conn_impl's data statements: SELECT (and SELECT @v = ...), INSERT, UPDATE and DELETE.
 
-#include "connection_impl.h"
+#include "sqlserver-standin/connection_impl.h"
 
 #include <algorithm>
 #include <functional>
 
-#include "sqlite_io.h"
-#include "translator.h"
-#include "tsql_runtime.h"
+#include "sqlserver-standin/sqlite_io.h"
+#include "sqlserver-standin/translator.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 

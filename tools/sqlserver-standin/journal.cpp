@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "sqlserver-standin/journal.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -9,10 +9,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine.h"
-#include "journal.h"
-#include "options.h"
-#include "server.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/journal.h"
+#include "sqlserver-standin/options.h"
+#include "sqlserver-standin/server.h"
 
 namespace {
 

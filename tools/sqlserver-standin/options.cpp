@@ -1,4 +1,4 @@
-#include "options.h"
+#include "sqlserver-standin/options.h"
 
 #include <cctype>
 #include <cerrno>

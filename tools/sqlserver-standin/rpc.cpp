@@ -1,11 +1,11 @@
-#include "rpc.h"
+#include "sqlserver-standin/rpc.h"
 
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "tds.h"
+#include "sqlserver-standin/tds.h"
 
 namespace standin::rpc {
 

@@ -1,4 +1,4 @@
-#include "server.h"
+#include "sqlserver-standin/server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "client_session.h"
+#include "sqlserver-standin/client_session.h"
 
 namespace standin {
 

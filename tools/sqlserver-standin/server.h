@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "engine.h"
-#include "journal.h"
-#include "options.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/journal.h"
+#include "sqlserver-standin/options.h"
 
 namespace standin {
 

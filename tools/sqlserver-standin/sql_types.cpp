@@ -1,8 +1,8 @@
-#include "sql_types.h"
+#include "sqlserver-standin/sql_types.h"
 
 #include <set>
 
-#include "tsql_runtime.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 

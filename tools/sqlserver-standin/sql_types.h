@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tsql_parser.h"
+#include "sqlserver-standin/tsql_parser.h"
 
 namespace standin::detail {
 

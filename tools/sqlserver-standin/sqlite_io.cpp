@@ -1,8 +1,8 @@
-#include "sqlite_io.h"
+#include "sqlserver-standin/sqlite_io.h"
 
 #include <cstdio>
 
-#include "tsql_runtime.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "engine.h"
-#include "error_catalogue.h"
+#include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/error_catalogue.h"
 
 namespace standin::detail {
 

@@ -1,6 +1,6 @@
-#include "tds.h"
+#include "sqlserver-standin/tds.h"
 
-#include "gbk.h"
+#include "common/gbk.h"
 
 #include <cmath>
 #include <cstdio>

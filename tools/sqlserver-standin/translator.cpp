@@ -1,10 +1,10 @@
-#include "translator.h"
+#include "sqlserver-standin/translator.h"
 
 #include <cstdlib>
 
-#include "connection_impl.h"
-#include "error_catalogue.h"
-#include "sqlite_io.h"
+#include "sqlserver-standin/connection_impl.h"
+#include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/sqlite_io.h"
 
 namespace standin::detail {
 

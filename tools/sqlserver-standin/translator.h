@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "catalog.h"
-#include "tsql_parser.h"
+#include "sqlserver-standin/catalog.h"
+#include "sqlserver-standin/tsql_parser.h"
 
 namespace standin::detail {
 

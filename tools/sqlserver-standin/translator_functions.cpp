@@ -7,9 +7,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "connection_impl.h"
-#include "error_catalogue.h"
-#include "translator.h"
+#include "sqlserver-standin/connection_impl.h"
+#include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/translator.h"
 
 namespace standin::detail {
 

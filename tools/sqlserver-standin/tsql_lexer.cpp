@@ -1,7 +1,7 @@
 // Tokens and names: the tokenizer, reserved words, case folding and the
 // splitting of object names written in strings.
 
-#include "tsql_parser.h"
+#include "sqlserver-standin/tsql_parser.h"
 
 #include <algorithm>
 #include <cctype>

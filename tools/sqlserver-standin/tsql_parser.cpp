@@ -1,12 +1,12 @@
 // The parser's core (the batch, token helpers, names) and its statements
 // other than definitions.
 
-#include "tsql_parser.h"
+#include "sqlserver-standin/tsql_parser.h"
 
 #include <algorithm>
 #include <unordered_set>
 
-#include "tsql_parser_internal.h"
+#include "sqlserver-standin/tsql_parser_internal.h"
 
 namespace standin::tsql {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "error_catalogue.h"
+#include "sqlserver-standin/error_catalogue.h"
 
 namespace standin::tsql {
 

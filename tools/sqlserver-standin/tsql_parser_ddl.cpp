@@ -1,7 +1,7 @@
 // The parser's definitions: types, CREATE and ALTER TABLE with their columns
 // and constraints, and the headers of procedures and triggers.
 
-#include "tsql_parser_internal.h"
+#include "sqlserver-standin/tsql_parser_internal.h"
 
 namespace standin::tsql {
 

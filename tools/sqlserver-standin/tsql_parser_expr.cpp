@@ -1,7 +1,7 @@
 // The parser's queries and expressions: SELECT with its FROM list, and
 // expressions by precedence, from OR down to literals, names and calls.
 
-#include "tsql_parser_internal.h"
+#include "sqlserver-standin/tsql_parser_internal.h"
 
 namespace standin::tsql {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tsql_parser.h"
+#include "sqlserver-standin/tsql_parser.h"
 
 namespace standin::tsql {
 

@@ -1,4 +1,4 @@
-#include "tsql_runtime.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 #include <cctype>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "error_catalogue.h"
+#include "sqlserver-standin/error_catalogue.h"
 
 namespace standin::tsql {
 

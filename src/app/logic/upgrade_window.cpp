@@ -1,4 +1,4 @@
-#include "upgrade_window.h"
+#include "app/logic/upgrade_window.h"
 
 #include <filesystem>
 #include <system_error>
@@ -10,12 +10,12 @@
 #include <windows.h>
 #endif
 
-#include "app_names.h"
-#include "connect_db.h"
-#include "gbk.h"
-#include "package_builder.h"
-#include "package_runner.h"
-#include "upgrade_command.h"
+#include "common/app_names.h"
+#include "common/gbk.h"
+#include "package/package_builder.h"
+#include "package/package_runner.h"
+#include "session/connect_db.h"
+#include "upgrade/upgrade_command.h"
 
 namespace velmora::app {
 
@@ -103,7 +103,7 @@ std::string progress_state::first_line() const {
 
 std::string progress_state::second_line() const { return count > 0 && step.empty() ? name : std::string(); }
 
-upgrade_window::upgrade_window(transaction& sqlca, ui_services& ui, window_view& view, window_options options)
+upgrade_window::upgrade_window(database_session& sqlca, ui_services& ui, window_view& view, window_options options)
     : sqlca_(sqlca),
       ui_(ui),
       view_(view),

@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "progress.h"
-#include "sqlca.h"
-#include "ui_services.h"
-#include "window_view.h"
+#include "app/logic/window_view.h"
+#include "common/progress.h"
+#include "common/ui_services.h"
+#include "session/database_session.h"
 
 namespace velmora::app {
 
@@ -38,7 +38,7 @@ struct window_options {
 
 class upgrade_window {
 public:
-    upgrade_window(transaction& sqlca, ui_services& ui, window_view& view, window_options options);
+    upgrade_window(database_session& sqlca, ui_services& ui, window_view& view, window_options options);
     ~upgrade_window();
     upgrade_window(const upgrade_window&) = delete;
     upgrade_window& operator=(const upgrade_window&) = delete;
@@ -71,7 +71,7 @@ private:
     class progress_tracker;
     void start_command(std::function<void(ui_services&, progress_sink&)> command, std::function<void()> after);
 
-    transaction& sqlca_;
+    database_session& sqlca_;
     ui_services& ui_;
     window_view& view_;
     window_options options_;

@@ -2,9 +2,9 @@
 // db_upgrade_pos_dev, the developer build with the package controls. The build
 // fixes which one. The command line is not read.
 
-#include "sqlca.h"
-#include "w_db_upgrade_win32.h"
-#include "win32_ui_services.h"
+#include "app/win32/w_db_upgrade_win32.h"
+#include "app/win32/win32_ui_services.h"
+#include "session/database_session.h"
 
 #ifndef VELMORA_DEVELOPER_BUILD
 #define VELMORA_DEVELOPER_BUILD 0
@@ -12,7 +12,7 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     using namespace velmora::app;
-    velmora::transaction sqlca;
+    velmora::database_session sqlca;
     int rc = 1;
     {
         win32_ui_services ui;

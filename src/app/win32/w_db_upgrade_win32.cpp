@@ -1,4 +1,4 @@
-#include "w_db_upgrade_win32.h"
+#include "app/win32/w_db_upgrade_win32.h"
 
 #include <commctrl.h>
 
@@ -6,9 +6,9 @@
 #include <optional>
 #include <tuple>
 
-#include "gbk.h"
-#include "win32_text.h"
-#include "window_ids.h"
+#include "app/win32/win32_text.h"
+#include "app/win32/window_ids.h"
+#include "common/gbk.h"
 
 namespace velmora::app {
 
@@ -84,7 +84,7 @@ layout_scale system_font_scale() {
     return s;
 }
 
-w_db_upgrade_win32::w_db_upgrade_win32(HINSTANCE instance, transaction& sqlca, win32_ui_services& ui,
+w_db_upgrade_win32::w_db_upgrade_win32(HINSTANCE instance, database_session& sqlca, win32_ui_services& ui,
                                        window_options options)
     : instance_(instance), ui_(ui), logic_(sqlca, ui, *this, std::move(options)) {}
 

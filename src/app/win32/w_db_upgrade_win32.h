@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "sqlca.h"
-#include "upgrade_window.h"
-#include "win32_ui_services.h"
-#include "window_layout.h"
-#include "window_view.h"
+#include "app/logic/upgrade_window.h"
+#include "app/logic/window_layout.h"
+#include "app/logic/window_view.h"
+#include "app/win32/win32_ui_services.h"
+#include "session/database_session.h"
 
 namespace velmora::app {
 
@@ -42,7 +42,7 @@ inline constexpr const char* developer_script_folder = "e:\\G\\velmora\\sql\\pr_
 class w_db_upgrade_win32 : private window_view {
 public:
     // developer_mode is fixed per program at build time; the window only obeys it.
-    w_db_upgrade_win32(HINSTANCE instance, transaction& sqlca, win32_ui_services& ui, window_options options);
+    w_db_upgrade_win32(HINSTANCE instance, database_session& sqlca, win32_ui_services& ui, window_options options);
     ~w_db_upgrade_win32() override;
     w_db_upgrade_win32(const w_db_upgrade_win32&) = delete;
     w_db_upgrade_win32& operator=(const w_db_upgrade_win32&) = delete;

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "gbk.h"
+#include "common/gbk.h"
 
 namespace velmora::app {
 

@@ -1,8 +1,8 @@
-#include "win32_ui_services.h"
+#include "app/win32/win32_ui_services.h"
 
 #include <string>
 
-#include "win32_text.h"
+#include "app/win32/win32_text.h"
 
 namespace velmora::app {
 

@@ -8,7 +8,7 @@
 #endif
 #include <windows.h>
 
-#include "ui_services.h"
+#include "common/ui_services.h"
 
 namespace velmora::app {
 

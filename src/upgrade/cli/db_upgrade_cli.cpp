@@ -22,14 +22,14 @@
 #include <string_view>
 #include <vector>
 
-#include "app_names.h"
-#include "connect_db.h"
-#include "gbk.h"
-#include "native_path.h"
-#include "progress_lines.h"
-#include "run_report.h"
-#include "sqlca.h"
-#include "upgrade_command.h"
+#include "common/app_names.h"
+#include "common/gbk.h"
+#include "common/native_path.h"
+#include "session/connect_db.h"
+#include "session/database_session.h"
+#include "upgrade/progress_lines.h"
+#include "upgrade/run_report.h"
+#include "upgrade/upgrade_command.h"
 
 namespace {
 
@@ -193,7 +193,7 @@ static int run(int argc, char** argv) {
     }
     const std::string run_dir = cwd + path_separator;
 
-    velmora::transaction sqlca;
+    velmora::database_session sqlca;
     bool ib_brenholt = false;
     std::string is_brenholt;
     record.logged_in = velmora::wf_connect_db(sqlca, ui, ib_brenholt, is_brenholt);

@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "window_ids.h"
-#include "window_layout.h"
+#include "app/logic/window_layout.h"
+#include "app/win32/window_ids.h"
 
 using namespace velmora::app;
 using namespace std::chrono_literals;

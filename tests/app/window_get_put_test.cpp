@@ -12,10 +12,14 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "app_names.h"
-#include "gbk.h"
-#include "standin_process.h"
-#include "w_db_upgrade.h"
+#include "app/qt/w_db_upgrade.h"
+#include "common/app_names.h"
+#include "common/gbk.h"
+#include "support/recording_ui.h"
+#include "support/scoped_cwd.h"
+#include "support/settings_file.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
 #include "window_support.h"
 
 using velmora::app::w_db_upgrade;
@@ -38,17 +42,17 @@ T* control(QWidget& w, const char* name) {
 
 TEST(window_get_then_put, recreates_every_script_of_the_folder_encrypted) {
     standin_test::standin_process server{{{"demo"}, {}}};
-    registry_guard registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
-    temp_dir run;
-    cwd_guard cwd{run.path()};
+    test_support::settings_file registry{"SERVERNAME=" + server.server_name() + "\nDATABASE=velmora\n"};
+    test_support::temp_folder run;
+    test_support::scoped_cwd cwd{run.text()};
 
     std::vector<fs::path> scripts;
     for (const auto& e : fs::directory_iterator(DEMO_SCRIPTS_DIR))
         if (e.path().extension() == ".sql") scripts.push_back(e.path());
     ASSERT_FALSE(scripts.empty());
 
-    velmora::transaction sqlca;
-    velmora::recording_ui ui;
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, true, DEMO_SCRIPTS_DIR);
     window.open();
     ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
@@ -57,7 +61,7 @@ TEST(window_get_then_put, recreates_every_script_of_the_folder_encrypted) {
     QTest::mouseClick(control(window, "cb_get"), Qt::LeftButton);
     EXPECT_TRUE(ui.boxes().empty()) << "a good build shows nothing";
     EXPECT_EQ(control<QListWidget>(window, "lb_1")->count(), static_cast<int>(scripts.size()));
-    ASSERT_TRUE(fs::exists(run.path() + "/db.dat"));
+    ASSERT_TRUE(fs::exists(run.text() + "/db.dat"));
 
     QTest::mouseClick(control(window, "cb_put"), Qt::LeftButton);
     ASSERT_TRUE(wait_until([&] { return !window.busy(); }));

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "package_format.h"
-#include "package_runner.h"
-#include "recording_executor.h"
-#include "ui_services.h"
+#include "common/ui_services.h"
+#include "package/package_format.h"
+#include "package/package_runner.h"
+#include "support/recording_executor.h"
+#include "support/recording_ui.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ const std::string three = velmora::package::encode_package(
     {{"p_a_MS.sql", script("p_a")}, {"p_b_MS.sql", script("p_b")}, {"p_c_MS.sql", script("p_c")}});
 
 TEST(runner_order, each_object_is_dropped_and_created_in_a_transaction_of_its_own) {
-    velmora_test::recording_executor session;
-    velmora::recording_ui ui;
+    test_support::recording_executor session;
+    test_support::recording_ui ui;
     const run_outcome o = velmora::run_package_bytes(three, session, ui);
     EXPECT_EQ(o.how, run_outcome::ending::completed);
     EXPECT_EQ(session.requests, (strings{"<autocommit off>", drop_of("p_a"), create_of("p_a"), "<commit>",
@@ -43,9 +44,9 @@ TEST(runner_order, each_object_is_dropped_and_created_in_a_transaction_of_its_ow
 }
 
 TEST(runner_order, a_session_already_in_a_transaction_keeps_its_mode) {
-    velmora_test::recording_executor session;
+    test_support::recording_executor session;
     session.autocommit = false;
-    velmora::recording_ui ui;
+    test_support::recording_ui ui;
     velmora::run_package_bytes(three, session, ui);
     EXPECT_EQ(session.requests.front(), drop_of("p_a"));
     EXPECT_EQ(session.requests.back(), "<commit>");
@@ -53,11 +54,11 @@ TEST(runner_order, a_session_already_in_a_transaction_keeps_its_mode) {
 }
 
 TEST(runner_order, a_failing_create_is_rolled_back_and_ends_the_run) {
-    velmora_test::recording_executor session;
+    test_support::recording_executor session;
     session.answer = [](const std::string& batch) {
         return batch.rfind("CREATE PROCEDURE p_b", 0) == 0 ? std::string("p_b is broken") : std::string();
     };
-    velmora::recording_ui ui;
+    test_support::recording_ui ui;
     const run_outcome o = velmora::run_package_bytes(three, session, ui);
     EXPECT_EQ(o.how, run_outcome::ending::create_failed);
     EXPECT_EQ(session.requests, (strings{"<autocommit off>", drop_of("p_a"), create_of("p_a"), "<commit>",
@@ -67,20 +68,20 @@ TEST(runner_order, a_failing_create_is_rolled_back_and_ends_the_run) {
 }
 
 TEST(runner_order, a_failing_drop_still_sends_the_create) {
-    velmora_test::recording_executor session;
+    test_support::recording_executor session;
     session.answer = [](const std::string& batch) {
         return batch.find("drop procedure p_a") != std::string::npos ? std::string("no such object") : std::string();
     };
-    velmora::recording_ui ui;
+    test_support::recording_ui ui;
     const run_outcome o = velmora::run_package_bytes(three, session, ui);
     EXPECT_EQ(o.how, run_outcome::ending::completed);
     EXPECT_EQ(o.executed, 3);
 }
 
 TEST(runner_order, a_connection_lost_at_the_drop_sends_nothing_more) {
-    velmora_test::recording_executor session;
+    test_support::recording_executor session;
     session.breaks_at = [](const std::string& batch) { return batch.find("drop procedure p_b") != std::string::npos; };
-    velmora::recording_ui ui;
+    test_support::recording_ui ui;
     const run_outcome o = velmora::run_package_bytes(three, session, ui);
     EXPECT_EQ(o.how, run_outcome::ending::create_failed);
     // No create after the lost drop, and no rollback to a server that is gone:
@@ -92,12 +93,12 @@ TEST(runner_order, a_connection_lost_at_the_drop_sends_nothing_more) {
 }
 
 TEST(runner_order, records_that_can_never_run_send_nothing) {
-    velmora_test::recording_executor session;
+    test_support::recording_executor session;
     std::string with_nul = script("p_nul");
     with_nul.insert(with_nul.find("select 1"), 1, '\0');
     const std::string pkg = velmora::package::encode_package(
         {{"p_nul_MS.sql", with_nul}, {"p_other_ANY5.sql", script("p_other")}, {"p_bad_MS.sql", "CREATE nothing"}});
-    velmora::recording_ui ui;
+    test_support::recording_ui ui;
     const run_outcome o = velmora::run_package_bytes(pkg, session, ui);
     EXPECT_EQ(o.how, run_outcome::ending::completed);
     EXPECT_EQ(o.refused, 2);

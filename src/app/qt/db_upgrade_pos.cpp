@@ -1,8 +1,8 @@
-#include "db_upgrade_pos.h"
+#include "app/qt/db_upgrade_pos.h"
 
 #include <QApplication>
 
-#include "app_icon.h"
+#include "app/qt/app_icon.h"
 
 namespace velmora::app {
 
@@ -15,7 +15,7 @@ db_upgrade_pos::db_upgrade_pos(bool developer_mode, ui_services* ui) : developer
         qt_ui_ = std::make_unique<qt_ui_services>();
         ui_ = qt_ui_.get();
     }
-    sqlca_ = std::make_unique<transaction>();
+    sqlca_ = std::make_unique<database_session>();
 }
 
 db_upgrade_pos::~db_upgrade_pos() {

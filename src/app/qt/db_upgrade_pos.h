@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "qt_ui_services.h"
-#include "sqlca.h"
-#include "w_db_upgrade.h"
+#include "app/qt/qt_ui_services.h"
+#include "app/qt/w_db_upgrade.h"
+#include "session/database_session.h"
 
 namespace velmora::app {
 
@@ -27,7 +27,7 @@ public:
     // outcome is not looked at.
     void close();
 
-    transaction& sqlca() { return *sqlca_; }
+    database_session& sqlca() { return *sqlca_; }
     w_db_upgrade* window() { return window_.get(); }
 
     static constexpr const char* appname = "db_upgrade_pos";
@@ -36,7 +36,7 @@ private:
     bool developer_mode_;
     std::unique_ptr<qt_ui_services> qt_ui_;
     ui_services* ui_;
-    std::unique_ptr<transaction> sqlca_;
+    std::unique_ptr<database_session> sqlca_;
     std::unique_ptr<w_db_upgrade> window_;
 };
 

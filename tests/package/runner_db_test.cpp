@@ -2,7 +2,7 @@
 
 #include "runner_db_support.h"
 
-#include "app_names.h"
+#include "common/app_names.h"
 
 using namespace runner_db;
 using velmora::gs_appname;

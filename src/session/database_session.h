@@ -15,17 +15,17 @@
 #include <string_view>
 #include <vector>
 
-#include "socket_watchdog.h"
-#include "sql_executor.h"
+#include "common/sql_executor.h"
+#include "session/socket_watchdog.h"
 
 namespace velmora {
 
-class transaction : public sql_executor {
+class database_session : public sql_executor {
 public:
-    transaction();
-    ~transaction() override;  // disconnects
-    transaction(const transaction&) = delete;
-    transaction& operator=(const transaction&) = delete;
+    database_session();
+    ~database_session() override;  // disconnects
+    database_session(const database_session&) = delete;
+    database_session& operator=(const database_session&) = delete;
 
     // Fields; texts are UTF-8.
     std::string driver;

@@ -1,4 +1,4 @@
-#include "gbk_text.h"
+#include "common/gbk_search.h"
 
 #include <cstdint>
 #include <cstring>
@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-namespace velmora::gbk_text {
+namespace velmora::gbk_search {
 
 namespace {
 
@@ -103,4 +103,4 @@ std::size_t rfind(std::string_view text, std::string_view needle) {
     return found;
 }
 
-}  // namespace velmora::gbk_text
+}  // namespace velmora::gbk_search

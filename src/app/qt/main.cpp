@@ -3,7 +3,7 @@
 
 #include <QApplication>
 
-#include "db_upgrade_pos.h"
+#include "app/qt/db_upgrade_pos.h"
 
 #ifndef VELMORA_DEVELOPER_BUILD
 #define VELMORA_DEVELOPER_BUILD 0

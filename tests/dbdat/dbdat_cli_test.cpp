@@ -17,10 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "gbk.h"
-#include "package_format.h"
-
-#ifdef VELMORA_DBDAT_PATH
+#include "common/gbk.h"
+#include "package/package_format.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 namespace pkg = velmora::package;
@@ -50,12 +49,6 @@ std::string quoted(const std::string& s) {
 
 class DbdatTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/dbdat_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir); }
 
     // A hang shows as exit 124 instead of holding the suite.
     result run(const std::vector<std::string>& args) {
@@ -76,7 +69,8 @@ protected:
         return p.string();
     }
 
-    fs::path dir;
+    test_support::temp_folder folder{"dbdat_test"};
+    fs::path dir = folder.path();
 };
 
 const std::string good_ms = "drop proc p\r\ngo\r\ncreate proc p as begin select 1 end\r\n";
@@ -369,5 +363,3 @@ TEST_F(DbdatTest, HelpAndUsage) {
     EXPECT_EQ(run({"list"}).code, 2);
     EXPECT_EQ(run({"check", "a", "b"}).code, 2);
 }
-
-#endif  // VELMORA_DBDAT_PATH

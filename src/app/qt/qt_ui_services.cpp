@@ -1,4 +1,4 @@
-#include "qt_ui_services.h"
+#include "app/qt/qt_ui_services.h"
 
 #include <QApplication>
 #include <QGuiApplication>

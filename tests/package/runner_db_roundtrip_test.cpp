@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "package_builder.h"
+#include "package/package_builder.h"
 #include "runner_db_support.h"
 
 using namespace runner_db;

@@ -1,4 +1,4 @@
-#include "sqlca.h"
+#include "session/database_session.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "gbk.h"
-#include "odbc_connection_string.h"
-#include "socket_watchdog.h"
+#include "common/gbk.h"
+#include "session/odbc_connection_string.h"
+#include "session/socket_watchdog.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the session needs a UTF-16 ODBC (SQLWCHAR of two bytes)");
 
@@ -102,7 +102,7 @@ bool any_break(const std::vector<diagnostic>& diags) {
 }  // namespace
 
 // The outcome of one call that talked to the server.
-struct transaction::call_result {
+struct database_session::call_result {
     long status = 0;  // 0, 100 (no row) or -1
     std::string error_text;
     long native_error = 0;
@@ -144,7 +144,7 @@ std::u16string installed_sql_server_driver(SQLHENV env) {
 
 }  // namespace
 
-struct transaction::odbc {
+struct database_session::odbc {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     bool connected = false;
@@ -159,13 +159,13 @@ struct transaction::odbc {
     }
 };
 
-transaction::transaction() = default;
+database_session::database_session() = default;
 
-transaction::~transaction() { disconnect(); }
+database_session::~database_session() { disconnect(); }
 
-bool transaction::connected() const { return odbc_ && odbc_->connected; }
+bool database_session::connected() const { return odbc_ && odbc_->connected; }
 
-std::string transaction::current_database() const {
+std::string database_session::current_database() const {
     if (!connected()) return {};
     std::u16string buf(512, u'\0');
     SQLINTEGER len = 0;
@@ -177,13 +177,13 @@ std::string transaction::current_database() const {
     return utf16_to_utf8(buf);
 }
 
-void transaction::fail(std::string text, long native) {
+void database_session::fail(std::string text, long native) {
     status_code = -1;
     error_text = std::move(text);
     native_error = native;
 }
 
-void transaction::take(call_result r) {
+void database_session::take(call_result r) {
     if (r.broken && !broken_) {
         broken_ = true;
         broken_text_ = r.error_text;
@@ -193,7 +193,7 @@ void transaction::take(call_result r) {
     native_error = r.native_error;
 }
 
-void transaction::succeed() {
+void database_session::succeed() {
     status_code = 0;
     error_text.clear();
     native_error = 0;
@@ -201,7 +201,7 @@ void transaction::succeed() {
 
 // True (with the failure set) when no call may reach the server: not
 // connected, or broken by an earlier failure.
-bool transaction::refuse_when_unusable() {
+bool database_session::refuse_when_unusable() {
     if (!connected()) {
         fail(not_connected_text);
         return true;
@@ -216,11 +216,11 @@ bool transaction::refuse_when_unusable() {
 // The driver gives up a silent server after a query timeout and as long again
 // for the cancel, but its transaction requests it never gives up: every call
 // that can wait for the server is watched, a little beyond the driver's bound.
-socket_watchdog::watch transaction::watched_call() {
+socket_watchdog::watch database_session::watched_call() {
     return socket_watchdog::watch(odbc_->watchdog, std::chrono::seconds(2 * std::max(query_timeout_seconds, 1) + 5));
 }
 
-void transaction::connect() {
+void database_session::connect() {
     if (connected()) {
         fail("The session is already connected; disconnect it first.");
         return;
@@ -309,7 +309,7 @@ void transaction::connect() {
     succeed();
 }
 
-void transaction::disconnect() {
+void database_session::disconnect() {
     if (!connected()) {
         odbc_.reset();
         fail(not_connected_text);
@@ -334,7 +334,7 @@ void transaction::disconnect() {
     else fail(text);
 }
 
-void transaction::set_autocommit(bool on) {
+void database_session::set_autocommit(bool on) {
     if (!connected() || on == autocommit_) {
         autocommit_ = on;
         return;
@@ -361,7 +361,7 @@ void transaction::set_autocommit(bool on) {
     if (!diags.empty()) take(call_result::from(diags, "The commit mode could not be changed."));
 }
 
-void transaction::end_transaction(bool commit_it) {
+void database_session::end_transaction(bool commit_it) {
     if (refuse_when_unusable()) return;
     if (autocommit_) {
         succeed();
@@ -377,9 +377,9 @@ void transaction::end_transaction(bool commit_it) {
                            commit_it ? "The commit failed." : "The rollback failed."));
 }
 
-void transaction::commit() { end_transaction(true); }
+void database_session::commit() { end_transaction(true); }
 
-void transaction::rollback() { end_transaction(false); }
+void database_session::rollback() { end_transaction(false); }
 
 namespace {
 
@@ -416,7 +416,7 @@ bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vect
 // Sends one batch and reads every result it produces, so that an error raised
 // by any statement of the batch is seen. With row_out, the first row of the
 // first result set is read as text.
-using call_result = transaction::call_result;
+using call_result = database_session::call_result;
 
 static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out,
                              int query_timeout_seconds) {
@@ -494,17 +494,17 @@ static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u
     return r;
 }
 
-void transaction::execute_immediate(std::u16string_view sql) {
+void database_session::execute_immediate(std::u16string_view sql) {
     if (refuse_when_unusable()) return;
     const auto watch = watched_call();
     take(run_batch(odbc_->dbc, std::u16string(sql), nullptr, query_timeout_seconds));
 }
 
-void transaction::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
+void database_session::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
 
-void transaction::execute(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
+void database_session::execute(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
 
-void transaction::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
+void database_session::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
     if (refuse_when_unusable()) return;
     std::vector<std::u16string> row;
     const auto watch = watched_call();

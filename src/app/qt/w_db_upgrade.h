@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "sqlca.h"
-#include "ui_services.h"
-#include "upgrade_window.h"
-#include "window_view.h"
+#include "app/logic/upgrade_window.h"
+#include "app/logic/window_view.h"
+#include "common/ui_services.h"
+#include "session/database_session.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -33,7 +33,7 @@ std::string default_script_folder();
 class w_db_upgrade : public QWidget, private window_view {
 public:
     // developer_mode is fixed per program at build time; the window only obeys it.
-    w_db_upgrade(transaction& sqlca, ui_services& ui, bool developer_mode,
+    w_db_upgrade(database_session& sqlca, ui_services& ui, bool developer_mode,
                  std::string script_folder = default_script_folder(), QWidget* parent = nullptr);
     ~w_db_upgrade() override;
 

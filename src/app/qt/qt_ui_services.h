@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "ui_services.h"
+#include "common/ui_services.h"
 
 namespace velmora::app {
 

@@ -10,9 +10,8 @@
 #include <iterator>
 #include <string>
 
-#include "package_format.h"
-
-#ifdef VELMORA_DBDAT_PATH
+#include "package/package_format.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -26,13 +25,9 @@ std::string slurp(const std::string& path) {
 class BuilderCliTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velmora_build_cli_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern + "/";
         fs::create_directory(dir_ + "scripts");
         fs::create_directory(dir_ + "run");
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     // Arguments are plain test paths; no quoting needed.
     int build(const std::string& args) {
@@ -47,7 +42,8 @@ protected:
         std::ofstream(dir_ + "scripts/" + name, std::ios::binary) << bytes;
     }
 
-    std::string dir_, out_, err_;
+    test_support::temp_folder folder_{"velmora_build_cli"};
+    std::string dir_ = folder_.dir(), out_, err_;
 };
 
 const std::string script_a = "drop proc a\r\ngo\r\ncreate proc a as begin select 1 end\r\n";
@@ -104,5 +100,3 @@ TEST_F(BuilderCliTest, AFolderThatIsNoFolderFailsWithExitOneAndAnEmptyOneIsRefus
 }
 
 }  // namespace
-
-#endif

@@ -1,4 +1,4 @@
-#include "w_db_upgrade.h"
+#include "app/qt/w_db_upgrade.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,11 +18,11 @@
 
 #include <thread>
 
-#include "app_icon.h"
-#include "gbk.h"
-#include "layout_units.h"
-#include "package_builder.h"
-#include "window_layout.h"
+#include "app/logic/window_layout.h"
+#include "app/qt/app_icon.h"
+#include "app/qt/layout_units.h"
+#include "common/gbk.h"
+#include "package/package_builder.h"
 
 namespace velmora::app {
 
@@ -200,7 +200,7 @@ private:
     std::thread thread_;
 };
 
-w_db_upgrade::w_db_upgrade(transaction& sqlca, ui_services& ui, bool developer_mode, std::string script_folder,
+w_db_upgrade::w_db_upgrade(database_session& sqlca, ui_services& ui, bool developer_mode, std::string script_folder,
                            QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),

@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "app_names.h"
-#include "gbk.h"
-#include "package_format.h"
-#include "package_runner.h"
-#include "sqlca.h"
-#include "standin_process.h"
-#include "ui_services.h"
+#include "common/app_names.h"
+#include "common/gbk.h"
+#include "common/ui_services.h"
+#include "package/package_format.h"
+#include "package/package_runner.h"
+#include "session/database_session.h"
+#include "support/recording_ui.h"
+#include "support/standin_process.h"
+#include "support/temp_folder.h"
 
 namespace runner_db {
 
@@ -119,17 +121,8 @@ protected:
         ASSERT_EQ(session_.status_code, 0) << session_.error_text;
         // Everything the journal holds up to this batch belongs to the login.
         session_.execute_immediate(sync_marker);
-
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "velmora_rundir_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        run_dir_ = pattern + "/";
     }
-    void TearDown() override {
-        session_.disconnect();
-        std::error_code ec;
-        if (!run_dir_.empty()) std::filesystem::remove_all(run_dir_, ec);
-    }
+    void TearDown() override { session_.disconnect(); }
 
     void write_package(const std::string& bytes) {
         std::ofstream(run_dir_ + "db.dat", std::ios::binary) << bytes;
@@ -193,9 +186,10 @@ protected:
     }
 
     std::unique_ptr<standin_test::standin_process> server_;
-    velmora::transaction session_;
-    velmora::recording_ui ui_;
-    std::string run_dir_;
+    velmora::database_session session_;
+    test_support::recording_ui ui_;
+    test_support::temp_folder run_folder_{"velmora_rundir"};
+    std::string run_dir_ = run_folder_.dir();
     static constexpr const char* sync_marker = "select 1 -- journal sync";
 };
 

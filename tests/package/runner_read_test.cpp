@@ -13,16 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "app_names.h"
-#include "native_path.h"
-#include "package_format.h"
-#include "package_runner.h"
-#include "sqlca.h"
-#include "temp_folder.h"
-#include "ui_services.h"
+#include "common/app_names.h"
+#include "common/native_path.h"
+#include "common/ui_services.h"
+#include "package/package_format.h"
+#include "package/package_runner.h"
+#include "session/database_session.h"
+#include "support/recording_ui.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
+using test_support::recording_ui;
 using boxes_t = std::vector<std::pair<std::string, std::string>>;
 using velmora::path_from_utf8;
 
@@ -87,7 +89,7 @@ protected:
 
     test_support::temp_folder temp_{"velmora_runner"};
     std::string dir_;  // ends in the platform's separator
-    transaction session_;
+    database_session session_;
     recording_ui ui_;
 };
 

@@ -18,11 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "native_path.h"
-#include "package_format.h"
-#include "temp_folder.h"
-
-#ifdef VELMORA_DBDAT_FROM_TESTS
+#include "common/native_path.h"
+#include "package/package_format.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 namespace pkg = velmora::package;
@@ -201,5 +199,3 @@ TEST_F(DbdatWindowsTest, OutputIsBinaryAndArgumentsKeepTheirCharacters) {
 }
 
 }  // namespace
-
-#endif

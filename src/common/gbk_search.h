@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::gbk_text {
+namespace velmora::gbk_search {
 
 inline constexpr std::size_t npos = std::string_view::npos;
 
@@ -35,4 +35,4 @@ std::size_t find(std::string_view text, std::string_view needle);
 // boundary, or npos.
 std::size_t rfind(std::string_view text, std::string_view needle);
 
-}  // namespace velmora::gbk_text
+}  // namespace velmora::gbk_search

@@ -1,6 +1,6 @@
-#include "ui_services.h"
+#include "support/recording_ui.h"
 
-namespace velmora {
+namespace test_support {
 
 void recording_ui::message_box(const std::string& title, const std::string& text) {
     events.push_back({event::kind::message_box, title, text});
@@ -31,4 +31,4 @@ int recording_ui::beeps() const {
     return n;
 }
 
-}  // namespace velmora
+}  // namespace test_support
