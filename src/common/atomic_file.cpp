@@ -5,18 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <cstdio>
 
 #include "common/native_path.h"
-#else
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-#endif
+#include "common/os_headers.h"
 
 namespace velmora {
 

@@ -9,16 +9,13 @@
 #include <emmintrin.h>
 #endif
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <iconv.h>
 
 #include <cerrno>
 #endif
+
+#include "common/os_headers.h"
 
 // Windows' code page 936 is the table both platforms follow. On Windows the
 // system converts; on Linux iconv's CP936 does, except for the 2149 double-byte

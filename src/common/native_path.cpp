@@ -2,14 +2,8 @@
 
 #include <cerrno>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include "common/gbk.h"
-#endif
+#include "common/os_headers.h"
 
 namespace velmora {
 

@@ -8,21 +8,11 @@
 #include <optional>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include "common/native_path.h"
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "common/app_names.h"
 #include "common/atomic_file.h"
 #include "common/gbk.h"
+#include "common/native_path.h"
+#include "common/os_headers.h"
 #include "package/package_file.h"
 #include "package/package_format.h"
 #include "package/statement_builder.h"

@@ -8,19 +8,12 @@
 #include <stdexcept>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
+#ifndef _WIN32
+#include <sys/mman.h>
 #endif
-#include <windows.h>
 
 #include "common/native_path.h"
-#else
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "common/os_headers.h"
 
 namespace velmora::package {
 namespace {

@@ -1,11 +1,7 @@
 #include "session/database_session.h"
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
+// The ODBC headers need the system's types first.
+#include "common/os_headers.h"
 #include <sql.h>
 #include <sqlext.h>
 

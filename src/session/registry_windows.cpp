@@ -3,9 +3,9 @@
 #include "session/registry.h"
 
 #include <string.h>
-#include <windows.h>
 
 #include "common/gbk.h"
+#include "common/os_headers.h"
 
 namespace velmora {
 

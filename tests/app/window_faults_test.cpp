@@ -50,10 +50,7 @@ window_run upgrade_in_window(std::vector<std::string> faults) {
     velmora::database_session sqlca;
     test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
-    window.open();
-    EXPECT_TRUE(wait_until([&] { return window.postopen_done(); }));
-    window.activateWindow();
-    EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+    EXPECT_TRUE(open_active(window));
     auto* upgrade = window.findChild<QPushButton*>("cb_1");
     QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
     EXPECT_TRUE(wait_until([&] { return !upgrade->isEnabled(); }, 150000));

@@ -57,10 +57,7 @@ protected:
 
 TEST_F(window_during_upgrade, progress_advances_painting_goes_on_and_no_input_acts) {
     w_db_upgrade window(sqlca, ui, false);
-    window.open();
-    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }, 30000));
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ASSERT_TRUE(open_active(window, 30000));
     auto* upgrade = window.findChild<QPushButton*>("cb_1");
     auto* exit = window.findChild<QPushButton*>("cb_2");
     auto* line = window.findChild<QLabel*>("st_progress");

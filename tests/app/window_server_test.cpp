@@ -82,10 +82,7 @@ TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing)
     velmora::database_session sqlca;
     test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
-    window.open();
-    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ASSERT_TRUE(open_active(window));
     auto* upgrade = control(window, "cb_1");
 
     // A mnemonic presses its button the way a click does, a moment later.
@@ -183,12 +180,9 @@ TEST(window_demo, one_press_upgrades_both_databases_and_leaves_every_script_encr
     velmora::database_session sqlca;
     test_support::recording_ui ui;
     w_db_upgrade window(sqlca, ui, false);
-    window.open();
-    ASSERT_TRUE(wait_until([&] { return window.postopen_done(); }));
+    ASSERT_TRUE(open_active(window));
     ASSERT_TRUE(ui.events.empty());
     ASSERT_TRUE(window.brenholt_found());
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     auto* upgrade = window.findChild<QPushButton*>("cb_1");
     QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
     ASSERT_TRUE(wait_until([&] { return !upgrade->isEnabled(); }, 30000));

@@ -11,4 +11,11 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
     return pred();
 }
 
+bool open_active(velmora::app::w_db_upgrade& window, int timeout_ms) {
+    window.open();
+    if (!wait_until([&] { return window.postopen_done(); }, timeout_ms)) return false;
+    window.activateWindow();
+    return QTest::qWaitForWindowActive(&window);
+}
+
 }  // namespace window_test

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "app/qt/w_db_upgrade.h"
 #include "common/ui_services.h"
 #include "support/recording_ui.h"
 
@@ -16,6 +17,10 @@ namespace window_test {
 
 // Runs the event loop until pred holds or timeout_ms passes; returns pred().
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = 20000);
+
+// Opens the window, waits for the login it makes once on screen, and gives
+// it the keyboard, as the operator's desktop does; true when both happened.
+bool open_active(velmora::app::w_db_upgrade& window, int timeout_ms = 20000);
 
 // Records like recording_ui and also notes whether the window was on screen
 // when each box appeared.

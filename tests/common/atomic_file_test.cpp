@@ -9,15 +9,9 @@
 #include <optional>
 #include <string>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
 #include "common/atomic_file.h"
 #include "common/native_path.h"
+#include "common/os_headers.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;

@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/os_headers.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/os_headers.h"
 
 #include <filesystem>
 #include <fstream>

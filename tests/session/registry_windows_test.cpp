@@ -1,6 +1,6 @@
 // The registry reader on Windows: HKEY_LOCAL_MACHINE in the 32-bit view, as
 // the installer writes it for the 32-bit program.
-#include <windows.h>
+#include "common/os_headers.h"
 
 #include <gtest/gtest.h>
 

@@ -25,11 +25,18 @@ std::vector<std::string> journal_sql(const standin_process& server) {
     return out;
 }
 
-TEST(session, login_reads_and_writes_chinese_text_and_null_as_empty) {
-    standin_process server(with_fixtures({fixture("shops.sql")}));
+// A session logged in to shop_a on a stand-in of its own.
+class session_on_shop_a : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log_in(t, server.server_name(), "shop_a");
+        ASSERT_EQ(t.status_code, 0) << t.error_text;
+    }
+    standin_process server{with_fixtures({fixture("shops.sql")})};
     database_session t;
-    log_in(t, server.server_name(), "shop_a");
-    ASSERT_EQ(t.status_code, 0) << t.error_text;
+};
+
+TEST_F(session_on_shop_a, login_reads_and_writes_chinese_text_and_null_as_empty) {
     EXPECT_TRUE(t.connected());
     EXPECT_EQ(t.login_database(), "shop_a");
 
@@ -49,11 +56,7 @@ TEST(session, login_reads_and_writes_chinese_text_and_null_as_empty) {
     EXPECT_EQ(back, "进销存");
 }
 
-TEST(session, select_into_keeps_its_targets_without_a_row_or_on_failure) {
-    standin_process server(with_fixtures({fixture("shops.sql")}));
-    database_session t;
-    log_in(t, server.server_name(), "shop_a");
-    ASSERT_EQ(t.status_code, 0) << t.error_text;
+TEST_F(session_on_shop_a, select_into_keeps_its_targets_without_a_row_or_on_failure) {
 
     std::string a = "kept-a", b = "kept-b";
     t.select_into("select id , txt from t_note where id = 99", {&a, &b});
@@ -68,11 +71,7 @@ TEST(session, select_into_keeps_its_targets_without_a_row_or_on_failure) {
     EXPECT_EQ(b, "kept-b");
 }
 
-TEST(session, an_error_anywhere_in_a_batch_fails_it_with_every_message_in_order) {
-    standin_process server(with_fixtures({fixture("shops.sql")}));
-    database_session t;
-    log_in(t, server.server_name(), "shop_a");
-    ASSERT_EQ(t.status_code, 0) << t.error_text;
+TEST_F(session_on_shop_a, an_error_anywhere_in_a_batch_fails_it_with_every_message_in_order) {
 
     t.execute_immediate("insert into t_note values ( 10 , 'a' )\r\nselect * from nope_two");
     EXPECT_EQ(t.status_code, -1);

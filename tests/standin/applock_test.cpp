@@ -107,9 +107,7 @@ TEST(StandinApplock, QueryTimeoutEndsAnEndlessWait) {
         "declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade', @LockMode = 'Exclusive', "
         "@LockOwner = 'Session' select @r");  // LOCK_TIMEOUT -1: for ever
     EXPECT_FALSE(waited.ok);
-    bool timeout_state = false;
-    for (const auto& d : waited.diags) timeout_state = timeout_state || d.state == "HYT00";
-    EXPECT_TRUE(timeout_state) << waited.all_text();
+    EXPECT_TRUE(has_state(waited.diags, "HYT00")) << waited.all_text();
     b.set_query_timeout(0);
     EXPECT_EQ(b.exec("select 7").scalar(), "7");
     EXPECT_EQ(status_of(a.exec(release_lock)), "0");

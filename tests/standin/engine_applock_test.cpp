@@ -27,10 +27,9 @@ std::string release_lock(const std::string& owner, const std::string& resource =
 }
 
 // The batches the upgrade sends, from two connections, in two databases.
-TEST(applock, session_locks_are_per_database_and_held_until_released) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+using applock_two_sessions = two_sessions;
+
+TEST_F(applock_two_sessions, session_locks_are_per_database_and_held_until_released) {
     const std::string get = get_lock("Exclusive", "Session", "0");
     EXPECT_EQ(a.query(get), std::vector<std::string>{"0"});
     EXPECT_EQ(b.query(get), std::vector<std::string>{"-1"});
@@ -59,10 +58,7 @@ TEST(applock, session_locks_are_per_database_and_held_until_released) {
     EXPECT_EQ(a.query(get), std::vector<std::string>{"0"});
 }
 
-TEST(applock, references_count_and_modes_add_up) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+TEST_F(applock_two_sessions, references_count_and_modes_add_up) {
     EXPECT_EQ(a.query(get_lock("Shared", "Session", "0")), std::vector<std::string>{"0"});
     EXPECT_EQ(b.query(get_lock("Shared", "Session", "0")), std::vector<std::string>{"0"});
     EXPECT_EQ(b.query(release_lock("Session")), std::vector<std::string>{"0"});
@@ -81,10 +77,7 @@ TEST(applock, references_count_and_modes_add_up) {
     EXPECT_EQ(a.query(get_lock("IntentShared", "Session", "0")), std::vector<std::string>{"0"});
 }
 
-TEST(applock, transaction_locks_end_with_the_transaction) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+TEST_F(applock_two_sessions, transaction_locks_end_with_the_transaction) {
     // Transaction is the default owner, and needs a transaction.
     auto r = a.run(get_lock("Exclusive", "", "0"));
     EXPECT_EQ(r.first_error, 0);
@@ -118,10 +111,7 @@ TEST(applock, transaction_locks_end_with_the_transaction) {
     EXPECT_EQ(b.query(get_lock("Shared", "Session", "0")), std::vector<std::string>{"0"});
 }
 
-TEST(applock, waits_follow_the_timeout_and_end_when_interrupted) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+TEST_F(applock_two_sessions, waits_follow_the_timeout_and_end_when_interrupted) {
     EXPECT_EQ(a.query(get_lock("Exclusive", "Session", "0")), std::vector<std::string>{"0"});
     EXPECT_EQ(b.query(get_lock("Shared", "Session", "50")), std::vector<std::string>{"-1"});
     // Without @LockTimeout the session's LOCK_TIMEOUT applies.

@@ -107,10 +107,9 @@ TEST(engine_transactions, transaction_manager_requests_and_errors_inside_a_trans
     EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id = 'TM3'"), "0");
 }
 
-TEST(engine_transactions, open_work_is_invisible_to_others_and_lost_on_disconnect) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+using transactions_two_sessions = two_sessions;
+
+TEST_F(transactions_two_sessions, open_work_is_invisible_to_others_and_lost_on_disconnect) {
     a.run("begin tran insert into t_sys_system (sys_var_id) values ('A1')");
     EXPECT_EQ(b.scalar("select count(*) from t_sys_system where sys_var_id = 'A1'"), "0");
     EXPECT_EQ(b.scalar("select @@trancount"), "0");
@@ -124,10 +123,7 @@ TEST(engine_transactions, open_work_is_invisible_to_others_and_lost_on_disconnec
     EXPECT_EQ(c.conn->current_database(), "velmora");
 }
 
-TEST(engine_transactions, a_writer_waits_for_another_connections_transaction) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+TEST_F(transactions_two_sessions, a_writer_waits_for_another_connections_transaction) {
     a.run("begin tran insert into t_sys_system (sys_var_id) values ('W1')");
     standin::batch_reply br;
     std::thread writer([&] { br = b.run("insert into t_sys_system (sys_var_id) values ('W2')"); });
@@ -141,10 +137,7 @@ TEST(engine_transactions, a_writer_waits_for_another_connections_transaction) {
     EXPECT_EQ(c.query("select sys_var_id from t_sys_system where sys_var_id like 'W%'"), (std::vector<std::string>{"W1", "W2"}));
 }
 
-TEST(engine_transactions, lock_timeout_bounds_the_wait_and_ends_only_the_statement) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+TEST_F(transactions_two_sessions, lock_timeout_bounds_the_wait_and_ends_only_the_statement) {
     EXPECT_EQ(b.scalar("select @@lock_timeout"), "-1");  // SQL Server's default: wait for ever
     a.run("begin tran insert into t_sys_system (sys_var_id) values ('L1')");
 
@@ -169,10 +162,7 @@ TEST(engine_transactions, lock_timeout_bounds_the_wait_and_ends_only_the_stateme
     EXPECT_EQ(b.scalar("select count(*) from t_sys_system where sys_var_id in ('L1', 'L2')"), "1");
 }
 
-TEST(engine_transactions, an_interrupted_wait_ends_the_request_and_keeps_the_connection) {
-    demo_engine demo;
-    session a(demo.eng, "velmora");
-    session b(demo.eng, "velmora");
+TEST_F(transactions_two_sessions, an_interrupted_wait_ends_the_request_and_keeps_the_connection) {
     a.run("begin tran insert into t_sys_system (sys_var_id) values ('I1')");
     std::atomic<bool> cancel{false};
     std::atomic<int> asked{0};

@@ -97,4 +97,12 @@ struct demo_engine {
     }
 };
 
+// Two connections to velmora on one demo engine, for locks and isolation.
+class two_sessions : public ::testing::Test {
+protected:
+    demo_engine demo;
+    session a{demo.eng, "velmora"};
+    session b{demo.eng, "velmora"};
+};
+
 }  // namespace engine_test

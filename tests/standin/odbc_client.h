@@ -9,6 +9,7 @@
 #include <optional>
 #include <variant>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/gbk.h"
@@ -20,6 +21,22 @@ struct odbc_diag {
     long native = 0;
     std::string text;
 };
+
+// Whether a diagnostic of this SQLSTATE is among them (HYT00: the query or
+// login timed out).
+inline bool has_state(const std::vector<odbc_diag>& diags, std::string_view state) {
+    for (const auto& d : diags)
+        if (d.state == state) return true;
+    return false;
+}
+
+// Whether they tell of a lost link. FreeTDS says "Unexpected EOF from the
+// server" (20017), with or without SQLSTATE 08S01.
+inline bool link_lost(const std::vector<odbc_diag>& diags) {
+    for (const auto& d : diags)
+        if (d.state == "08S01" || d.native == 20017) return true;
+    return false;
+}
 
 struct odbc_result_set {
     std::vector<std::string> columns;

@@ -178,9 +178,7 @@ TEST(StandinTransactions, WritersWaitAsLockTimeoutSaysAndAQueryTimeoutEndsTheWai
     waiter.set_query_timeout(1);
     auto forever = waiter.exec("set lock_timeout -1 insert into t_item (item_id, item_name) values (82, N'w')");
     EXPECT_FALSE(forever.ok);
-    bool timeout_state = false;
-    for (const auto& d : forever.diags) timeout_state = timeout_state || d.state == "HYT00";
-    EXPECT_TRUE(timeout_state) << forever.all_text();
+    EXPECT_TRUE(has_state(forever.diags, "HYT00")) << forever.all_text();
     waiter.set_query_timeout(0);
     EXPECT_EQ(waiter.exec("select @@lock_timeout").scalar(), "-1");
 

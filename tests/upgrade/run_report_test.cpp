@@ -114,10 +114,8 @@ void expect_valid(const reported_run& r) {
 }
 
 TEST(run_report, a_demo_run_reports_every_step_and_object_of_both_databases) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo;
+    auto& [server, conf] = demo;
     // The report replaces a file whole: a link to the old one keeps the old bytes.
     const std::string path = conf.run_dir() + "report.json";
     std::ofstream(path) << "old";
@@ -141,10 +139,8 @@ TEST(run_report, a_demo_run_reports_every_step_and_object_of_both_databases) {
 }
 
 TEST(run_report, a_second_run_reports_what_was_already_applied) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo;
+    auto& [server, conf] = demo;
     ASSERT_EQ(run_cli(conf.run_dir(), conf.conf_dir()).exit_code, 0);
     reported_run r = run_with_report(conf);
     EXPECT_EQ(r.cli.exit_code, 0);
@@ -176,12 +172,7 @@ TEST(run_report, a_failing_create_is_reported_with_its_error) {
 
 TEST(run_report, a_failed_login_still_writes_its_report) {
     configuration conf;
-    int port = 0;
-    {
-        standin_test::standin_process gone;
-        port = gone.port();
-    }
-    conf.point_at("127.0.0.1," + std::to_string(port), "velmora");
+    conf.point_at("127.0.0.1," + std::to_string(test_support::closed_port()), "velmora");
     reported_run r = run_with_report(conf);
     EXPECT_EQ(r.cli.exit_code, 2);
     expect_valid(r);
@@ -191,10 +182,8 @@ TEST(run_report, a_failed_login_still_writes_its_report) {
 }
 
 TEST(run_report, progress_goes_to_standard_error_and_leaves_the_message_lines_alone) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo;
+    auto& [server, conf] = demo;
     auto quiet = run_cli(conf.run_dir(), conf.conf_dir());
     auto loud = run_cli(conf.run_dir(), conf.conf_dir(), {"--progress"});
     EXPECT_EQ(quiet.out, loud.out);
@@ -210,10 +199,8 @@ TEST(run_report, progress_goes_to_standard_error_and_leaves_the_message_lines_al
 }
 
 TEST(run_report, a_report_that_cannot_be_written_fails_the_run) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo;
+    auto& [server, conf] = demo;
     auto r = run_cli(conf.run_dir(), conf.conf_dir(), {"--report", conf.run_dir() + "no/such/folder/r.json"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("cannot write the report"), std::string::npos) << r.err;

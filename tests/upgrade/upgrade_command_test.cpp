@@ -16,10 +16,8 @@ const std::string alter_column = "alter table t_wm_sheet_detail add sort_id int 
 const box package_done{velmora::gs_appname, "更新成功！"};
 
 TEST(upgrade_command, the_special_database_gets_a_second_pass_after_a_quoted_use) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo;
+    auto& [server, conf] = demo;
     ASSERT_FALSE(demo_object_names().empty());
 
     auto run = run_program(conf);
@@ -50,10 +48,8 @@ TEST(upgrade_command, the_special_database_gets_a_second_pass_after_a_quoted_use
 }
 
 TEST(upgrade_command, the_special_database_configured_itself_is_upgraded_twice) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "BrenHolt");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo("BrenHolt");
+    auto& [server, conf] = demo;
 
     auto run = run_program(conf);
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
@@ -74,10 +70,8 @@ TEST(upgrade_command, the_special_database_configured_itself_is_upgraded_twice) 
 }
 
 TEST(db_upgrade_cli, upgrades_the_demo_server_printing_each_message_as_a_line) {
-    standin_test::standin_process server(with_fixtures({"demo"}));
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_setup demo;
+    auto& [server, conf] = demo;
 
     auto r = run_cli(conf.run_dir(), conf.conf_dir());
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
@@ -93,12 +87,7 @@ TEST(db_upgrade_cli, failures_give_their_exit_status) {
     configuration conf;
     {
         // Nobody listens: the login's two messages, the driver's text indented.
-        int port = 0;
-        {
-            standin_test::standin_process gone;
-            port = gone.port();
-        }
-        conf.point_at("127.0.0.1," + std::to_string(port), "velmora");
+        conf.point_at("127.0.0.1," + std::to_string(test_support::closed_port()), "velmora");
         auto r = run_cli(conf.run_dir(), conf.conf_dir());
         EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
         auto lines = lines_of(r.out);

@@ -21,6 +21,7 @@
 #include "package/package_builder.h"
 #include "session/connect_db.h"
 #include "session/database_session.h"
+#include "support/closed_port.h"
 #include "support/recording_ui.h"
 #include "support/settings_file.h"
 #include "support/standin_process.h"
@@ -148,6 +149,17 @@ public:
 private:
     test_support::settings_file settings_;
     test_support::temp_folder run_{"velmora_run"};
+};
+
+// The demo server, the settings pointing at one of its databases and the demo
+// package beside the program: what most runs start from.
+struct demo_setup {
+    standin_test::standin_process server{with_fixtures({"demo"})};
+    configuration conf;
+    explicit demo_setup(const std::string& database = "velmora") {
+        conf.point_at(server.server_name(), database);
+        conf.package(DEMO_SCRIPTS_DIR);
+    }
 };
 
 // One start of the program: login as the window does it, then the command.

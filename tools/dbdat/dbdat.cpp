@@ -16,18 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#endif
-
 #include "common/gbk.h"
 #include "common/gbk_search.h"
 #include "common/native_path.h"
+#include "common/os_headers.h"
 #include "dbdat/extract_folder.h"
 #include "package/package_file.h"
 #include "package/package_format.h"

@@ -5,21 +5,11 @@
 #include <string>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <cstdio>
 
 #include "common/atomic_file.h"
 #include "common/native_path.h"
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#endif
+#include "common/os_headers.h"
 
 namespace {
 

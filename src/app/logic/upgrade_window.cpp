@@ -3,15 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
 #include "common/app_names.h"
 #include "common/gbk.h"
+#include "common/os_headers.h"
 #include "package/package_builder.h"
 #include "package/package_runner.h"
 #include "session/connect_db.h"

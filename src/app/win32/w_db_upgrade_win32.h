@@ -4,10 +4,7 @@
 // children, and the progress line. What the handlers decide lives in
 // upgrade_window; this class draws it and passes the operator's actions on.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/os_headers.h"
 
 #include <array>
 #include <functional>

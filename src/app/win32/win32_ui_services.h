@@ -3,10 +3,7 @@
 // information icon and one OK button, modal to the window; MessageBeep; the
 // wait cursor. Used on the window's thread only.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/os_headers.h"
 
 #include "common/ui_services.h"
 

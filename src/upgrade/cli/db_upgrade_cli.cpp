@@ -1,17 +1,6 @@
 // db_upgrade_cli: the window's start-up and upgrade command without a window,
 // for administrators who upgrade many shops from a script.
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +14,7 @@
 #include "common/app_names.h"
 #include "common/gbk.h"
 #include "common/native_path.h"
+#include "common/os_headers.h"
 #include "session/connect_db.h"
 #include "session/database_session.h"
 #include "upgrade/progress_lines.h"

@@ -8,10 +8,7 @@
 //
 // Prints what it checked; exit status 0 when everything held, 1 otherwise.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/os_headers.h"
 
 #include <chrono>
 #include <cstdio>
