@@ -1,6 +1,7 @@
 #include "common/native_path.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "common/gbk.h"
 #include "common/os_headers.h"
@@ -59,6 +60,16 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     out.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) out.push_back(utf8_of_wide(argv[i]));
     return out;
+}
+
+int run_with_utf8_arguments(int argc, wchar_t** wargv, int (*run)(int argc, char** argv)) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    std::vector<std::string> args = utf8_arguments(argc, wargv);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
 }
 
 #else

@@ -25,6 +25,11 @@ int errno_from_windows(unsigned long error);
 
 // wmain's arguments as UTF-8.
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+
+// A console program's start: standard output and error made binary, so that
+// bytes go out as written (no CR added before each LF), and the UTF-16
+// command line, which can hold any file name, handed to run as UTF-8.
+int run_with_utf8_arguments(int argc, wchar_t** wargv, int (*run)(int argc, char** argv));
 #endif
 
 }  // namespace velmora

@@ -447,18 +447,9 @@ int run(int argc, char** argv) {
 }  // namespace
 
 #ifdef _WIN32
-// The command line arrives as UTF-16, so that any file name can be given; it
-// is taken as UTF-8 once, like every other text inside.
-int wmain(int argc, wchar_t** wargv) {
-    // Listings and extracted text go out byte for byte, line ends included.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-    std::vector<std::string> args = velmora::utf8_arguments(argc, wargv);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    return run(argc, argv.data());
-}
+// Any file name can be given; listings and extracted text go out byte for
+// byte, line ends included.
+int wmain(int argc, wchar_t** wargv) { return velmora::run_with_utf8_arguments(argc, wargv, run); }
 #else
 int main(int argc, char** argv) { return run(argc, argv); }
 #endif

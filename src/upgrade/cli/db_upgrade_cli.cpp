@@ -204,18 +204,8 @@ static int run(int argc, char** argv) {
 }
 
 #ifdef _WIN32
-// The command line arrives as UTF-16 (a report path may hold any character)
-// and is taken as UTF-8 once.
-int wmain(int argc, wchar_t** wargv) {
-    // One line per message, "\n" as written: no CR added on the way out.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-    std::vector<std::string> args = velmora::utf8_arguments(argc, wargv);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    return run(argc, argv.data());
-}
+// A report path may hold any character; message lines end in "\n" alone.
+int wmain(int argc, wchar_t** wargv) { return velmora::run_with_utf8_arguments(argc, wargv, run); }
 #else
 int main(int argc, char** argv) { return run(argc, argv); }
 #endif
