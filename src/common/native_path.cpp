@@ -80,4 +80,39 @@ std::string path_to_utf8(const std::filesystem::path& path) { return path.native
 
 #endif
 
+std::string with_separator(const std::string& dir) {
+    if (dir.empty()) return dir;
+    const char last = dir.back();
+#ifdef _WIN32
+    if (last == '\\' || last == '/' || last == ':') return dir;
+    return dir + '\\';
+#else
+    if (last == '/') return dir;
+    return dir + '/';
+#endif
+}
+
+std::string current_run_directory(std::string* why) {
+#ifdef _WIN32
+    std::u16string buf(MAX_PATH, u'\0');
+    for (;;) {
+        const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), reinterpret_cast<LPWSTR>(buf.data()));
+        if (n == 0) {
+            if (why) *why = "system error " + std::to_string(GetLastError());
+            return {};
+        }
+        if (n < buf.size()) return utf16_to_utf8(std::u16string_view(buf.data(), n)) + '\\';
+        buf.resize(n);
+    }
+#else
+    std::error_code ec;
+    const std::filesystem::path cwd = std::filesystem::current_path(ec);
+    if (ec) {
+        if (why) *why = ec.message();
+        return {};
+    }
+    return cwd.string() + '/';
+#endif
+}
+
 }  // namespace velmora

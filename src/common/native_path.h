@@ -14,6 +14,17 @@ namespace velmora {
 std::filesystem::path path_from_utf8(std::string_view utf8);
 std::string path_to_utf8(const std::filesystem::path& path);
 
+// A folder's name ready for a file name to follow: the platform's separator
+// added unless it already ends in one (on Windows also "/" or a drive's ":").
+// An empty name stays empty, so that what follows stays relative.
+std::string with_separator(const std::string& dir);
+
+// The run directory: the full current directory and one separator, appended
+// even when it already ends in one. Without a current directory (it was
+// removed) it is empty, so that file names stay relative and fail instead of
+// landing elsewhere; why then says what the system reported.
+std::string current_run_directory(std::string* why = nullptr);
+
 #ifdef _WIN32
 // UTF-8 text as the wide file functions take it, and back.
 std::wstring wide_path(std::string_view utf8);

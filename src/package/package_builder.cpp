@@ -37,18 +37,6 @@ bool has_sql_extension(const std::string& name) {
     return true;
 }
 
-std::string with_separator(const std::string& dir) {
-    if (dir.empty()) return dir;
-    const char last = dir.back();
-#ifdef _WIN32
-    if (last == '\\' || last == '/' || last == ':') return dir;
-    return dir + '\\';
-#else
-    if (last == '/') return dir;
-    return dir + '/';
-#endif
-}
-
 #ifdef _WIN32
 
 // Whether a folder entry is listed, from the attributes the listing gives:

@@ -162,9 +162,10 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
     event.what = progress_event::kind::object_started;
     event.count = records.size();
     for (const package::record_view& r : records) {
+        const std::string name_shown = gbk_to_utf8_lossy(r.name);
         if (progress) {
             ++event.index;
-            event.name = gbk_to_utf8_lossy(r.name);
+            event.name = name_shown;
             progress->progress(event);
         }
         record_plan plan = plan_record(driver, r.name, r.stored_body);
@@ -174,7 +175,6 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
             out.records.push_back(std::move(result));
             continue;
         }
-        const std::string name_shown = gbk_to_utf8_lossy(r.name);
         std::optional<std::u16string> drop16, create16;
         if (plan.what == record_plan::action::execute) {
             drop16 = gbk_to_utf16(plan.drop);

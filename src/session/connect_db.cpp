@@ -14,7 +14,6 @@ bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std:
 
 }  // namespace
 
-
 bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, std::string& is_brenholt) {
     sqlca.driver = "MSS";
     registry_get(registry_key, "DATABASE", sqlca.database_name);
@@ -33,9 +32,8 @@ bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, 
         return false;
     }
 
-    // Without a configured name the login's default database is the one to
-    // come back to, never master.
-    std::string ls_database = blank(sqlca.database_name) ? sqlca.login_database() : sqlca.database_name;
+    // The database to come back to after master, never master itself.
+    std::string ls_database = sqlca.intended_database();
     std::string ls_tmp = "use master";
     sqlca.execute_immediate(ls_tmp);
     sqlca.select_into("SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'", {&is_brenholt});

@@ -161,6 +161,11 @@ database_session::~database_session() { disconnect(); }
 
 bool database_session::connected() const { return odbc_ && odbc_->connected; }
 
+std::string database_session::intended_database() const {
+    const bool configured = database_name.find_first_not_of(" \t\r\n") != std::string::npos;
+    return configured ? database_name : login_database_;
+}
+
 std::string database_session::current_database() const {
     if (!connected()) return {};
     std::u16string buf(512, u'\0');

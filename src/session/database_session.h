@@ -58,6 +58,9 @@ public:
     // The database the server made current at login, as the server names it;
     // empty when not connected.
     const std::string& login_database() const { return login_database_; }
+    // The database the work is meant for: the configured one, or the login's
+    // default when none is configured (a blank name means none).
+    std::string intended_database() const;
     // The database current now, as the driver tracks it; empty when not
     // connected. Leaves status_code and error_text alone.
     std::string current_database() const;

@@ -46,8 +46,6 @@ bool is_system_database(std::string_view name) {
     return false;
 }
 
-bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
-
 std::string quoted(const std::string& name) { return "“" + name + "”"; }
 
 // Holds the pass's application lock and gives it back when the pass ends.
@@ -96,6 +94,9 @@ private:
     bool confirm_database(const std::string& meant, pass_report& pass);
     bool lost(pass_report& pass);
     void tell(const std::string& text) { ui_.message_box(gs_appname, text); }
+    void tell_connection_lost() {
+        tell("与数据库服务器的连接已中断" + std::string(text_interrupted) + "(错误信息：" + sqlca_.error_text + ")");
+    }
 
     database_session& sqlca_;
     ui_services& ui_;
@@ -108,7 +109,7 @@ private:
 bool upgrade_run::lost(pass_report& pass) {
     if (!sqlca_.connection_broken()) return false;
     pass.how = pass_report::ending::connection_lost;
-    tell("与数据库服务器的连接已中断" + std::string(text_interrupted) + "(错误信息：" + sqlca_.error_text + ")");
+    tell_connection_lost();
     return true;
 }
 
@@ -203,8 +204,7 @@ upgrade_report upgrade_run::run() {
         package_ = std::move(load.bytes);
     }
 
-    // Without a configured name the login's default database is the one meant.
-    std::string meant = blank(sqlca_.database_name) ? sqlca_.login_database() : sqlca_.database_name;
+    std::string meant = sqlca_.intended_database();
     bool lb_too = false;
     for (;;) {
         report.passes.emplace_back();
@@ -216,11 +216,10 @@ upgrade_report upgrade_run::run() {
         if (sqlca_.status_code != 0) {
             report.special_switch_failed = true;
             report.special_switch_error = sqlca_.error_text;
-            if (!sqlca_.connection_broken())
-                tell("无法切换到数据库" + quoted(options_.special_name) + "，该数据库没有升级。(错误信息：" +
-                     sqlca_.error_text + ")");
+            if (sqlca_.connection_broken())
+                tell_connection_lost();
             else
-                tell("与数据库服务器的连接已中断" + std::string(text_interrupted) + "(错误信息：" +
+                tell("无法切换到数据库" + quoted(options_.special_name) + "，该数据库没有升级。(错误信息：" +
                      sqlca_.error_text + ")");
             break;
         }

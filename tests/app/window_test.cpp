@@ -275,7 +275,7 @@ TEST_F(window_open, run_directory_of_a_vanished_folder_is_empty_not_the_root) {
     fs::create_directories(gone);
     test_support::scoped_cwd cwd(gone);
     fs::remove(gone);
-    EXPECT_EQ(velmora::app::current_run_directory(), "");
+    EXPECT_EQ(velmora::current_run_directory(), "");
 }
 
 TEST(window_login, unreachable_server_gives_both_messages_in_order_then_greys_the_upgrade_button) {

@@ -52,13 +52,7 @@ public:
 std::string package_path_for(const std::string& out) {
     std::error_code ec;
     if (!std::filesystem::is_directory(velmora::path_from_utf8(out), ec)) return out;
-    std::string dir = out;
-#ifdef _WIN32
-    if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
-#else
-    if (dir.back() != '/') dir += '/';
-#endif
-    return dir + std::string(velmora::package::package_file_name);
+    return velmora::with_separator(out) + std::string(velmora::package::package_file_name);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "dbdat/extract_folder.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
-
-#include <cstdio>
 
 #include "common/atomic_file.h"
 #include "common/native_path.h"
@@ -110,15 +109,6 @@ bool extract_folder::write(const std::string& name, std::string_view bytes, bool
 // (exclusive create, flush, then a move that replaces only when asked).
 extract_folder::~extract_folder() = default;
 
-namespace {
-
-std::string joined(const std::string& dir, const std::string& name) {
-    const char last = dir.empty() ? '\\' : dir.back();
-    return (last == '\\' || last == '/' || last == ':') ? dir + name : dir + '\\' + name;
-}
-
-}  // namespace
-
 bool extract_folder::open(const std::string& dir, std::string& why) {
     std::error_code ec;
     std::filesystem::create_directories(velmora::path_from_utf8(dir), ec);
@@ -137,7 +127,7 @@ bool extract_folder::open(const std::string& dir, std::string& why) {
 }
 
 extract_folder::entry extract_folder::state_of(const std::string& name) const {
-    const DWORD attrs = GetFileAttributesW(velmora::wide_path(joined(dir_, name)).c_str());
+    const DWORD attrs = GetFileAttributesW(velmora::wide_path(velmora::with_separator(dir_) + name).c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES)
         return velmora::errno_from_windows(GetLastError()) == ENOENT ? entry::none : entry::other;
     if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return entry::symlink;
@@ -146,7 +136,7 @@ extract_folder::entry extract_folder::state_of(const std::string& name) const {
 }
 
 bool extract_folder::write(const std::string& name, std::string_view bytes, bool replace, std::string& why) {
-    const std::string target = joined(dir_, name);
+    const std::string target = velmora::with_separator(dir_) + name;
     velmora::atomic_file out(target);
     if (!out.open()) {
         why = "cannot create a file in " + dir_ + ": " + out.reason();

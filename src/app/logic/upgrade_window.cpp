@@ -1,11 +1,8 @@
 #include "app/logic/upgrade_window.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "common/app_names.h"
 #include "common/gbk.h"
-#include "common/os_headers.h"
+#include "common/native_path.h"
 #include "package/package_builder.h"
 #include "package/package_runner.h"
 #include "session/connect_db.h"
@@ -170,25 +167,6 @@ void upgrade_window::cb_get_clicked() {
     if (busy()) return;
     const build_result result = build_package(options_.script_folder, is_runpath, ui_);
     view_.show_package_names(result.names);
-}
-
-std::string current_run_directory() {
-#ifdef _WIN32
-    std::u16string buf(MAX_PATH, u'\0');
-    for (;;) {
-        const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), reinterpret_cast<LPWSTR>(buf.data()));
-        // Without a current directory there is no run directory: an empty one
-        // keeps file names relative, so they fail instead of landing elsewhere.
-        if (n == 0) return {};
-        if (n < buf.size()) return utf16_to_utf8(std::u16string_view(buf.data(), n)) + '\\';
-        buf.resize(n);
-    }
-#else
-    std::error_code ec;
-    const std::filesystem::path cwd = std::filesystem::current_path(ec);
-    if (ec) return {};
-    return cwd.string() + '/';
-#endif
 }
 
 }  // namespace velmora::app

@@ -87,8 +87,4 @@ private:
     std::unique_ptr<progress_tracker> progress_;
 };
 
-// The run directory as the window records it: the full current directory and
-// one separator, appended even when the directory already ends in one.
-std::string current_run_directory();
-
 }  // namespace velmora::app

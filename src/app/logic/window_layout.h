@@ -19,7 +19,7 @@ struct colour {
 
 enum class control_kind { static_text, panel, check_box, list_box, push_button, group_box, progress_bar };
 
-struct font_spec {
+struct font_style {
     std::string_view face;  // "宋体" (SimSun) or "隶书" (LiSu)
     int points;
     bool bold = false;
@@ -28,12 +28,12 @@ struct font_spec {
     bool fixed_pitch = false;  // the banner: fixed pitch, modern family
 };
 
-struct control_spec {
+struct control_layout {
     std::string_view name;  // the object name the program and its tests know the control by
     control_kind kind;
     std::string_view text;  // UTF-8; "&" marks a mnemonic, "&&" a literal ampersand
     int x, y, width, height;
-    font_spec font;
+    font_style font;
     // Text and background; nullopt-like "system" colours are marked by use_system_*.
     colour text_colour;
     colour back_colour;
@@ -53,10 +53,10 @@ inline constexpr int window_width_units = 2277;
 inline constexpr int window_height_units = 1440;
 inline constexpr std::string_view window_title = "Velmora数据库升级";
 
-inline constexpr font_spec songti_10{"宋体", 10};
+inline constexpr font_style songti_10{"宋体", 10};
 
 // In control-list order.
-inline constexpr std::array<control_spec, 13> window_controls{{
+inline constexpr std::array<control_layout, 13> window_controls{{
     {"st_4", control_kind::static_text, "更新日期：", 1367, 380, 302, 52, songti_10, red, window_grey, false, false, 0,
      false},
     {"st_8", control_kind::static_text, "Velmora", 32, 88, 2171, 164, {"隶书", 28, false, false, false, true}, blue,
@@ -81,7 +81,7 @@ inline constexpr std::array<control_spec, 13> window_controls{{
 // While a command runs: two lines and a bar in the free part of the group box,
 // below the developer buttons and left of the list, so they cover no control
 // in either build. Hidden when idle.
-inline constexpr std::array<control_spec, 3> progress_controls{{
+inline constexpr std::array<control_layout, 3> progress_controls{{
     {"st_progress", control_kind::static_text, "", 64, 884, 1240, 52, songti_10, {}, window_grey, true, false, 0,
      false},
     {"st_progress_object", control_kind::static_text, "", 64, 944, 1240, 52, songti_10, {}, window_grey, true, false,

@@ -34,9 +34,9 @@ QColor qt_colour(colour c) { return QColor(c.r, c.g, c.b); }
 // own fallback so that the Chinese texts keep a comparable width. 隶书 is
 // LiSu; the banner is fixed pitch, so monospaced CJK faces come first among
 // its substitutes.
-QFont qt_font(const font_spec& spec) {
+QFont qt_font(const font_style& style) {
     QFont f;
-    if (spec.fixed_pitch) {
+    if (style.fixed_pitch) {
         f.setFamilies({"LiSu", "隶书", "STLiti", "WenQuanYi Zen Hei Mono", "WenQuanYi Micro Hei Mono",
                        "WenQuanYi Micro Hei", "Droid Sans Fallback"});
         f.setFixedPitch(true);
@@ -45,10 +45,10 @@ QFont qt_font(const font_spec& spec) {
         f.setFamilies({"SimSun", "宋体", "NSimSun", "Noto Serif CJK SC", "AR PL UMing CN", "WenQuanYi Micro Hei",
                        "WenQuanYi Zen Hei", "Droid Sans Fallback"});
     }
-    f.setPointSize(spec.points);
-    f.setWeight(spec.bold ? QFont::Bold : QFont::Normal);
-    f.setItalic(spec.italic);
-    f.setUnderline(spec.underline);
+    f.setPointSize(style.points);
+    f.setWeight(style.bold ? QFont::Bold : QFont::Normal);
+    f.setItalic(style.italic);
+    f.setUnderline(style.underline);
     return f;
 }
 
@@ -107,16 +107,16 @@ protected:
 };
 
 // Builds one control of the layout: its kind, name, text, place, font and colours.
-QWidget* make_control(QWidget* parent, const control_spec& spec) {
-    const QString text = QString::fromUtf8(spec.text.data(), static_cast<int>(spec.text.size()));
+QWidget* make_control(QWidget* parent, const control_layout& layout) {
+    const QString text = QString::fromUtf8(layout.text.data(), static_cast<int>(layout.text.size()));
     QWidget* w = nullptr;
-    switch (spec.kind) {
+    switch (layout.kind) {
         case control_kind::static_text:
         case control_kind::panel: {
-            auto* l = spec.font.underline ? new underlined_text(text, parent) : new QLabel(text, parent);
+            auto* l = layout.font.underline ? new underlined_text(text, parent) : new QLabel(text, parent);
             l->setTextFormat(Qt::PlainText);
-            if (spec.right_aligned) l->setAlignment(Qt::AlignRight | Qt::AlignTop);
-            if (spec.kind == control_kind::panel) l->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+            if (layout.right_aligned) l->setAlignment(Qt::AlignRight | Qt::AlignTop);
+            if (layout.kind == control_kind::panel) l->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
             w = l;
             break;
         }
@@ -140,18 +140,18 @@ QWidget* make_control(QWidget* parent, const control_spec& spec) {
         case control_kind::group_box: w = new etched_group_box(parent); break;
         case control_kind::progress_bar: w = new QProgressBar(parent); break;
     }
-    w->setObjectName(QString::fromUtf8(spec.name.data(), static_cast<int>(spec.name.size())));
-    w->setGeometry(units_to_px_x(spec.x), units_to_px_y(spec.y), units_to_px_x(spec.width),
-                   units_to_px_y(spec.height));
-    w->setFont(qt_font(spec.font));
+    w->setObjectName(QString::fromUtf8(layout.name.data(), static_cast<int>(layout.name.size())));
+    w->setGeometry(units_to_px_x(layout.x), units_to_px_y(layout.y), units_to_px_x(layout.width),
+                   units_to_px_y(layout.height));
+    w->setFont(qt_font(layout.font));
     // Static texts take no focus; the check box is reachable by mouse and
     // skipped by Tab; every other control with a tab order takes it.
-    if (spec.kind == control_kind::check_box) w->setFocusPolicy(Qt::ClickFocus);
-    else w->setFocusPolicy(spec.tab_order > 0 && spec.kind != control_kind::group_box ? Qt::StrongFocus : Qt::NoFocus);
-    if (!spec.system_text_colour || !spec.system_back_colour) {
+    if (layout.kind == control_kind::check_box) w->setFocusPolicy(Qt::ClickFocus);
+    else w->setFocusPolicy(layout.tab_order > 0 && layout.kind != control_kind::group_box ? Qt::StrongFocus : Qt::NoFocus);
+    if (!layout.system_text_colour || !layout.system_back_colour) {
         QPalette p = w->palette();
-        if (!spec.system_text_colour) p.setColor(QPalette::WindowText, qt_colour(spec.text_colour));
-        if (!spec.system_back_colour) p.setColor(QPalette::Window, qt_colour(spec.back_colour));
+        if (!layout.system_text_colour) p.setColor(QPalette::WindowText, qt_colour(layout.text_colour));
+        if (!layout.system_back_colour) p.setColor(QPalette::Window, qt_colour(layout.back_colour));
         w->setPalette(p);
         w->setAutoFillBackground(true);
     }

@@ -30,14 +30,14 @@ constexpr std::size_t index_of(std::string_view name) {
     return window_controls.size();
 }
 
-bool same_font(const font_spec& a, const font_spec& b) {
+bool same_font(const font_style& a, const font_style& b) {
     return a.face == b.face && a.points == b.points && a.bold == b.bold && a.italic == b.italic &&
            a.underline == b.underline && a.fixed_pitch == b.fixed_pitch;
 }
 
 // Static texts take no focus, and neither does the group box; the check box is
 // reached by mouse only. Every other control with a tab order is a tab stop.
-bool is_tab_stop(const control_spec& c) {
+bool is_tab_stop(const control_layout& c) {
     return c.tab_order > 0 && c.kind != control_kind::group_box && c.kind != control_kind::static_text &&
            c.kind != control_kind::panel;
 }
@@ -48,7 +48,7 @@ struct win32_class {
     DWORD ex_style;
 };
 
-win32_class class_of(const control_spec& c) {
+win32_class class_of(const control_layout& c) {
     switch (c.kind) {
         // An underlined text draws itself (see draw_underlined).
         case control_kind::static_text:
@@ -93,7 +93,7 @@ w_db_upgrade_win32::w_db_upgrade_win32(HINSTANCE instance, database_session& sql
 w_db_upgrade_win32::~w_db_upgrade_win32() {
     if (worker_.joinable()) worker_.join();
     if (hwnd_) DestroyWindow(hwnd_);
-    for (auto& [spec, font] : fonts_) DeleteObject(font);
+    for (auto& [style, font] : fonts_) DeleteObject(font);
     for (auto& [colour, brush] : brushes_) DeleteObject(brush);
 }
 
@@ -156,7 +156,7 @@ void w_db_upgrade_win32::create_controls() {
         else others.push_back(i);
     }
     std::stable_sort(tab_stops.begin(), tab_stops.end(), [](std::size_t a, std::size_t b) {
-        const control_spec &x = window_controls[a], &y = window_controls[b];
+        const control_layout &x = window_controls[a], &y = window_controls[b];
         return std::tie(x.tab_order, x.x, x.y) < std::tie(y.tab_order, y.x, y.y);
     });
 
@@ -175,17 +175,17 @@ void w_db_upgrade_win32::create_controls() {
     SendMessageW(control("cbx_proc"), BM_SETCHECK, BST_CHECKED, 0);
 }
 
-HWND w_db_upgrade_win32::make_control(const control_spec& spec, int id, bool visible) {
-    const win32_class cls = class_of(spec);
+HWND w_db_upgrade_win32::make_control(const control_layout& layout, int id, bool visible) {
+    const win32_class cls = class_of(layout);
     // Each control is its own group: the arrow keys move no focus between buttons.
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | WS_GROUP | cls.style;
     if (visible) style |= WS_VISIBLE;
-    if (is_tab_stop(spec)) style |= WS_TABSTOP;
-    const std::wstring text = wide(spec.text);
-    HWND h = CreateWindowExW(cls.ex_style, cls.name, text.c_str(), style, scale_.x(spec.x), scale_.y(spec.y),
-                             scale_.x(spec.width), scale_.y(spec.height), hwnd_,
+    if (is_tab_stop(layout)) style |= WS_TABSTOP;
+    const std::wstring text = wide(layout.text);
+    HWND h = CreateWindowExW(cls.ex_style, cls.name, text.c_str(), style, scale_.x(layout.x), scale_.y(layout.y),
+                             scale_.x(layout.width), scale_.y(layout.height), hwnd_,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-    if (h) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_for(spec.font)), FALSE);
+    if (h) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_for(layout.font)), FALSE);
     return h;
 }
 
@@ -194,7 +194,7 @@ HWND w_db_upgrade_win32::control(std::string_view name) const {
     return i < controls_.size() ? controls_[i] : nullptr;
 }
 
-const control_spec* w_db_upgrade_win32::spec_of(HWND child) const {
+const control_layout* w_db_upgrade_win32::layout_of(HWND child) const {
     for (std::size_t i = 0; i < controls_.size(); ++i)
         if (controls_[i] == child) return &window_controls[i];
     for (std::size_t i = 0; i < progress_.size(); ++i)
@@ -204,26 +204,26 @@ const control_spec* w_db_upgrade_win32::spec_of(HWND child) const {
 
 // Points at the screen's density, the Chinese character set, and the banner's
 // fixed pitch and modern family; every other face is variable pitch.
-HFONT w_db_upgrade_win32::font_for(const font_spec& spec) {
+HFONT w_db_upgrade_win32::font_for(const font_style& wanted) {
     for (auto& [known, font] : fonts_)
-        if (same_font(known, spec)) return font;
+        if (same_font(known, wanted)) return font;
     HDC dc = GetDC(nullptr);
     const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
     if (dc) ReleaseDC(nullptr, dc);
     LOGFONTW lf{};
-    lf.lfHeight = -MulDiv(spec.points, dpi, 72);
-    lf.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
-    lf.lfItalic = spec.italic;
-    lf.lfUnderline = spec.underline;
+    lf.lfHeight = -MulDiv(wanted.points, dpi, 72);
+    lf.lfWeight = wanted.bold ? FW_BOLD : FW_NORMAL;
+    lf.lfItalic = wanted.italic;
+    lf.lfUnderline = wanted.underline;
     lf.lfCharSet = GB2312_CHARSET;
     lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
     lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
     lf.lfQuality = DEFAULT_QUALITY;
-    lf.lfPitchAndFamily = spec.fixed_pitch ? FIXED_PITCH | FF_MODERN : VARIABLE_PITCH | FF_DONTCARE;
-    const std::wstring face = wide(spec.face);
+    lf.lfPitchAndFamily = wanted.fixed_pitch ? FIXED_PITCH | FF_MODERN : VARIABLE_PITCH | FF_DONTCARE;
+    const std::wstring face = wide(wanted.face);
     face.copy(lf.lfFaceName, LF_FACESIZE - 1);
     HFONT font = CreateFontIndirectW(&lf);
-    fonts_.emplace_back(spec, font);
+    fonts_.emplace_back(wanted, font);
     return font;
 }
 
@@ -237,14 +237,14 @@ HBRUSH w_db_upgrade_win32::brush_for(COLORREF c) {
 
 // Statics, the check box and the group box ask here for their colours.
 LRESULT w_db_upgrade_win32::colour_static(HDC dc, HWND child) {
-    const control_spec* spec = spec_of(child);
-    if (!spec) return DefWindowProcW(hwnd_, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(child));
-    SetTextColor(dc, spec->system_text_colour ? GetSysColor(COLOR_WINDOWTEXT) : rgb(spec->text_colour));
-    if (!spec->system_back_colour) {
-        SetBkColor(dc, rgb(spec->back_colour));
-        return reinterpret_cast<LRESULT>(brush_for(rgb(spec->back_colour)));
+    const control_layout* layout = layout_of(child);
+    if (!layout) return DefWindowProcW(hwnd_, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(child));
+    SetTextColor(dc, layout->system_text_colour ? GetSysColor(COLOR_WINDOWTEXT) : rgb(layout->text_colour));
+    if (!layout->system_back_colour) {
+        SetBkColor(dc, rgb(layout->back_colour));
+        return reinterpret_cast<LRESULT>(brush_for(rgb(layout->back_colour)));
     }
-    if (spec->kind == control_kind::check_box) {
+    if (layout->kind == control_kind::check_box) {
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }

@@ -68,10 +68,10 @@ private:
     static LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     LRESULT handle(UINT message, WPARAM wparam, LPARAM lparam);
     void create_controls();
-    HWND make_control(const control_spec& spec, int id, bool visible);
+    HWND make_control(const control_layout& layout, int id, bool visible);
     HWND control(std::string_view name) const;
-    const control_spec* spec_of(HWND child) const;
-    HFONT font_for(const font_spec& spec);
+    const control_layout* layout_of(HWND child) const;
+    HFONT font_for(const font_style& wanted);
     HBRUSH brush_for(COLORREF colour);
     LRESULT colour_static(HDC dc, HWND child);
     void draw_underlined(const DRAWITEMSTRUCT& item);
@@ -89,7 +89,7 @@ private:
     std::array<HWND, window_controls.size()> controls_{};
     std::array<HWND, progress_controls.size()> progress_{};
     HWND focus_ = nullptr;  // the control to give the focus back to on activation
-    std::vector<std::pair<font_spec, HFONT>> fonts_;
+    std::vector<std::pair<font_style, HFONT>> fonts_;
     std::vector<std::pair<COLORREF, HBRUSH>> brushes_;
     std::thread worker_;
     std::function<void()> done_;

@@ -1,10 +1,8 @@
 // db_upgrade_cli: the window's start-up and upgrade command without a window,
 // for administrators who upgrade many shops from a script.
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -78,39 +76,6 @@ private:
     velmora::progress_lines lines_;
 };
 
-#ifdef _WIN32
-// The run directory, as UTF-8 like every other text inside; empty when it
-// cannot be read.
-std::string current_directory() {
-    std::u16string buf(MAX_PATH, u'\0');
-    for (;;) {
-        const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), reinterpret_cast<LPWSTR>(buf.data()));
-        if (n == 0) return std::string();
-        if (n < buf.size()) return velmora::utf16_to_utf8(std::u16string_view(buf.data(), n));
-        buf.resize(n);
-    }
-}
-
-std::string last_error_text() {
-    return "system error " + std::to_string(GetLastError());
-}
-
-constexpr char path_separator = '\\';
-#else
-std::string current_directory() {
-    std::string buf(4096, '\0');
-    for (;;) {
-        if (::getcwd(buf.data(), buf.size())) return std::string(buf.c_str());
-        if (errno != ERANGE) return std::string();
-        buf.resize(buf.size() * 2);
-    }
-}
-
-std::string last_error_text() { return std::strerror(errno); }
-
-constexpr char path_separator = '/';
-#endif
-
 struct arguments {
     bool help = false;
     bool progress = false;
@@ -176,12 +141,12 @@ static int run(int argc, char** argv) {
         return status;
     };
 
-    std::string cwd = current_directory();
-    if (cwd.empty()) {
-        std::cerr << "db_upgrade_cli: cannot read the current directory: " << last_error_text() << '\n';
+    std::string why;
+    const std::string run_dir = velmora::current_run_directory(&why);
+    if (run_dir.empty()) {
+        std::cerr << "db_upgrade_cli: cannot read the current directory: " << why << '\n';
         return finish(1);
     }
-    const std::string run_dir = cwd + path_separator;
 
     velmora::database_session sqlca;
     bool ib_brenholt = false;

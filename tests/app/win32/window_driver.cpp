@@ -178,7 +178,7 @@ void check_layout(HWND window, bool developer) {
     const int dy = (frame.top - work.top) - (work.bottom - frame.bottom);
     check(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1, "the window is centred on the screen: " + rect_text(frame));
 
-    auto check_control = [&](const control_spec& c, HWND h, bool visible) {
+    auto check_control = [&](const control_layout& c, HWND h, bool visible) {
         const std::string name(c.name);
         if (!h) return fail(name + " is missing");
         const std::wstring cls = class_of(h);
@@ -214,7 +214,7 @@ void check_layout(HWND window, bool developer) {
         check((IsWindowVisible(h) != FALSE) == visible, name + (visible ? " is shown" : " is hidden"));
     };
     for (std::size_t i = 0; i < window_controls.size(); ++i) {
-        const control_spec& c = window_controls[i];
+        const control_layout& c = window_controls[i];
         check_control(c, GetDlgItem(window, win32::control_id(i)), !c.developer || developer);
     }
     for (std::size_t i = 0; i < progress_controls.size(); ++i)
