@@ -157,21 +157,8 @@ bool atomic_file::commit(bool replace) {
         return false;
     }
     if (!replace) {
-        // Fails on an existing target; a file system without it gets a hard
-        // link, which fails on an existing name just the same.
-        if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) == 0) {
-            temp_.clear();
-            return true;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            error_ = errno;
-            return false;
-        }
-        if (::link(temp_.c_str(), target_.c_str()) != 0) {
-            error_ = errno;
-            return false;
-        }
-        ::unlink(temp_.c_str());
+        error_ = rename_without_replacing(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str());
+        if (error_ != 0) return false;
         temp_.clear();
         return true;
     }
@@ -184,6 +171,14 @@ bool atomic_file::commit(bool replace) {
     }
     temp_.clear();
     return true;
+}
+
+int rename_without_replacing(int from_dir, const char* from, int to_dir, const char* to) {
+    if (::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    if (::linkat(from_dir, from, to_dir, to, 0) != 0) return errno;
+    ::unlinkat(from_dir, from, 0);
+    return 0;
 }
 
 #endif

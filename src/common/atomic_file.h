@@ -44,4 +44,12 @@ private:
     std::string reason_;
 };
 
+#ifndef _WIN32
+// Renames from (relative to the folder from_dir, or AT_FDCWD) to to, and
+// fails with EEXIST when to exists. Where the file system cannot rename that
+// way, a hard link serves, as it fails on an existing name just the same.
+// Returns 0 or the errno value.
+int rename_without_replacing(int from_dir, const char* from, int to_dir, const char* to);
+#endif
+
 }  // namespace velmora

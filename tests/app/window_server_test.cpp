@@ -32,12 +32,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> sql_sent(const standin_test::standin_process& server) {
-    std::vector<std::string> out;
-    for (const auto& line : server.journal_lines()) out.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
-    return out;
-}
-
 bool any_contains(const std::vector<std::string>& sql, const std::string& part) {
     return std::any_of(sql.begin(), sql.end(), [&](const std::string& s) { return s.find(part) != std::string::npos; });
 }
@@ -88,7 +82,7 @@ TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing)
     // A mnemonic presses its button the way a click does, a moment later.
     QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
     EXPECT_TRUE(wait_until([&] { return !upgrade->isEnabled(); }, 10000));
-    const auto after_first = sql_sent(server);
+    const auto after_first = server.journal_sql();
     EXPECT_TRUE(any_contains(after_first, "UPGRADE_DATE"));
     EXPECT_TRUE(any_contains(after_first, "use [BrenHolt]")) << "the second pass on the special database";
     EXPECT_FALSE(ui.boxes().empty());
@@ -97,7 +91,7 @@ TEST_F(window_on_server, upgrade_runs_once_then_the_button_and_alt_u_do_nothing)
     QTest::keyClick(&window, Qt::Key_U, Qt::AltModifier);
     QTest::mouseClick(upgrade, Qt::LeftButton);
     QTest::qWait(400);
-    EXPECT_EQ(sql_sent(server).size(), after_first.size());
+    EXPECT_EQ(server.journal_sql().size(), after_first.size());
     EXPECT_EQ(ui.boxes().size(), boxes_before);
 }
 
@@ -117,7 +111,7 @@ TEST_F(window_on_server, developer_put_runs_the_package_of_the_run_directory) {
     QTest::mouseClick(control(window, "cb_put"), Qt::LeftButton);
     ASSERT_TRUE(wait_until([&] { return !window.busy(); }));
     EXPECT_EQ(ui.boxes(), (std::vector<std::pair<std::string, std::string>>{{velmora::gs_appname, "更新成功！"}}));
-    const auto sql = sql_sent(server);
+    const auto sql = server.journal_sql();
     EXPECT_TRUE(any_contains(sql, "with ENCRYPTION")) << "the create went to the server";
     EXPECT_TRUE(control(window, "cb_1")->isEnabled()) << "put leaves the upgrade button alone";
 }

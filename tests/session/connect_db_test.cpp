@@ -59,8 +59,7 @@ TEST_F(configured, a_server_without_the_special_database) {
     EXPECT_TRUE(sqlca.autocommit());
     EXPECT_EQ(sqlca.driver, "MSS");
 
-    std::vector<std::string> sql;
-    for (const auto& line : server.journal_lines()) sql.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
+    std::vector<std::string> sql = server.journal_sql();
     std::vector<std::string> expected{"use master", "SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'",
                                       "use [shop_a]"};
     // What the driver sends at login (isolation level) comes first; ours follow in order.

@@ -19,11 +19,6 @@ namespace {
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
-std::vector<std::string> journal_sql(const standin_process& server) {
-    std::vector<std::string> out;
-    for (const auto& line : server.journal_lines()) out.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
-    return out;
-}
 
 // A session logged in to shop_a on a stand-in of its own.
 class session_on_shop_a : public ::testing::Test {
@@ -123,7 +118,7 @@ TEST(session, switching_autocommit_on_keeps_what_was_open_and_commit_under_autoc
     auto commits = [&] {
         std::string sync;
         t.select_into("select 1", {&sync});
-        auto sql = journal_sql(server);
+        auto sql = server.journal_sql();
         return std::count(sql.begin(), sql.end(), "<commit tran>");
     };
     auto before = commits();

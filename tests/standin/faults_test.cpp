@@ -121,11 +121,6 @@ using namespace standin_test;
 
 bool link_failed(const odbc_outcome& r) { return link_lost(r.diags); }
 
-std::vector<std::string> journal_sql(const standin_process& s) {
-    std::vector<std::string> out;
-    for (const auto& line : s.journal_lines()) out.push_back(json::parse(line).at("sql").get<std::string>());
-    return out;
-}
 
 // Unlike --drop-after, --drop-at counts transaction requests too: here the
 // third request is the commit, which never runs.
@@ -139,7 +134,7 @@ TEST(StandinFaults, DropAtCountsTransactionRequestsAndCutsTheCommit) {
         EXPECT_FALSE(c.end_transaction(true));                                                        // 3
         EXPECT_TRUE(link_lost(c.last_diags())) << c.last_text();
     }
-    EXPECT_EQ(journal_sql(s), (std::vector<std::string>{"<begin tran>",
+    EXPECT_EQ(s.journal_sql(), (std::vector<std::string>{"<begin tran>",
                                                         "insert into t_item (item_id, item_name) values (60, N'cut')"}));
     // The server rolled the insert back before it closed the socket.
     odbc_client other;
@@ -182,7 +177,7 @@ TEST(StandinFaults, SilentAtKeepsTheConnectionOpenAndAnswersNothing) {
         if (!inserted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(inserted);
-    for (const auto& sql : journal_sql(s)) EXPECT_EQ(sql.find("never"), std::string::npos) << sql;
+    for (const auto& sql : s.journal_sql()) EXPECT_EQ(sql.find("never"), std::string::npos) << sql;
 }
 
 // Through the real driver: a query timeout against a silent server ends in
@@ -198,7 +193,7 @@ TEST(StandinFaults, SilentAtMeetsTheDriversQueryTimeout) {
     EXPECT_FALSE(timed_out.ok);
     EXPECT_TRUE(has_state(timed_out.diags, "HYT00")) << timed_out.all_text();
     EXPECT_TRUE(link_failed(c.exec("select 3")));
-    EXPECT_EQ(journal_sql(s), std::vector<std::string>{"select 1"});
+    EXPECT_EQ(s.journal_sql(), std::vector<std::string>{"select 1"});
 }
 
 // --silent-at 0: the connection is accepted and not even PRELOGIN is answered.

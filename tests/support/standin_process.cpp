@@ -1,6 +1,7 @@
 #include "support/standin_process.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <chrono>
@@ -212,6 +213,12 @@ std::vector<std::string> standin_process::journal_lines() const {
     std::string line;
     while (std::getline(in, line))
         if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+std::vector<std::string> standin_process::journal_sql() const {
+    std::vector<std::string> out;
+    for (const auto& line : journal_lines()) out.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
     return out;
 }
 

@@ -38,6 +38,7 @@ public:
     bool running();                  // false once the process has exited
     int exit_status() const { return exit_status_; }  // waitpid status once exited
     std::vector<std::string> journal_lines() const;  // one JSON text per line
+    std::vector<std::string> journal_sql() const;    // each line's "sql", in order
     std::string stderr_text() const;  // what the server wrote on stderr
     std::string temp_dir() const { return dir_; }
     std::string journal_path() const { return dir_ + "/journal.jsonl"; }

@@ -86,16 +86,8 @@ bool extract_folder::write(const std::string& name, std::string_view bytes, bool
         renamed = ::renameat(fd_, temp.c_str(), fd_, name.c_str()) == 0;
         if (!renamed) error = errno;
     } else if (ok) {
-        renamed = ::renameat2(fd_, temp.c_str(), fd_, name.c_str(), RENAME_NOREPLACE) == 0;
-        if (!renamed) error = errno;
-        // A file system without RENAME_NOREPLACE: a hard link fails on an
-        // existing name just the same.
-        if (!renamed && (error == EINVAL || error == ENOSYS)) {
-            const bool linked = ::linkat(fd_, temp.c_str(), fd_, name.c_str(), 0) == 0;
-            error = linked ? 0 : errno;
-            if (linked) ::unlinkat(fd_, temp.c_str(), 0);
-            renamed = linked;
-        }
+        error = velmora::rename_without_replacing(fd_, temp.c_str(), fd_, name.c_str());
+        renamed = error == 0;
     }
     ok = ok && renamed;
     if (!renamed) ::unlinkat(fd_, temp.c_str(), 0);
