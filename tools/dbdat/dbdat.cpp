@@ -254,8 +254,9 @@ std::string windows_name_reason(const std::string& name) {
 std::string same_file_key(const std::string& name) {
     const std::wstring wide = velmora::wide_path(name);
     std::wstring upper(wide.size(), L'\0');
-    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
-                                upper.data(), static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    // LOCALE_INVARIANT rather than LCMapStringEx's locale names: XP has no Ex.
+    const int n = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
+                               upper.data(), static_cast<int>(upper.size()));
     if (n <= 0) return name;
     upper.resize(static_cast<std::size_t>(n));
     return velmora::utf8_of_wide(upper);

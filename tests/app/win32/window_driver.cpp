@@ -191,7 +191,7 @@ void check_layout(HWND window, bool developer) {
             case control_kind::progress_bar: want_class = L"msctls_progress32"; break;
             default: want_class = L"Button"; break;
         }
-        check(CompareStringOrdinal(cls.c_str(), -1, want_class.c_str(), -1, TRUE) == CSTR_EQUAL,
+        check(lstrcmpiW(cls.c_str(), want_class.c_str()) == 0,
               name + " is of class " + narrow(cls));
         const LONG type = st & BS_TYPEMASK;
         if (c.kind == control_kind::push_button) check(type == BS_PUSHBUTTON, name + " is a plain push button, no default");
