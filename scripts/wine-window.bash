@@ -58,18 +58,16 @@ EOF
 ww_prefix() {
   # A UTF-8 locale: Wine converts file names and arguments through it.
   export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
-  export WINELOADER=/usr/lib/wine/wine64
   ww_wineserver_started=1
-  if [ ! -e "$WINEPREFIX/.made" ]; then
-    "$root/cmake/wine-run" "$WINEPREFIX" wineboot </dev/null >/dev/null 2>&1
-    wineserver -w
-  fi
+  # Made (or made again for another Wine) by the first run, then left alone.
+  "$root/cmake/wine-run" "$WINEPREFIX" wineboot </dev/null >/dev/null 2>&1
+  "$root/cmake/wine-run" --server "$WINEPREFIX" -w
   local fonts=$WINEPREFIX/drive_c/windows/Fonts f
   mkdir -p "$fonts"
   for f in /usr/share/wine/fonts/*; do
     [ -e "$fonts/${f##*/}" ] || ln -s "$f" "$fonts/${f##*/}"
   done
-  wineserver -p </dev/null >/dev/null 2>&1
+  "$root/cmake/wine-run" --server "$WINEPREFIX" -p </dev/null >/dev/null 2>&1
   "$root/cmake/wine-run" "$WINEPREFIX" wineboot </dev/null >/dev/null 2>&1
   ww_registry_file >"$work/window.reg"
   if ! cmp -s "$work/window.reg" "$WINEPREFIX/.window.reg"; then
@@ -139,6 +137,6 @@ ww_cleanup() {
     wait "${pids[i]}" 2>/dev/null || true
   done
   if [ -n "${ww_wineserver_started:-}" ]; then
-    wineserver -k >/dev/null 2>&1 || true
+    "$root/cmake/wine-run" --server "$WINEPREFIX" -k >/dev/null 2>&1 || true
   fi
 }
