@@ -15,16 +15,19 @@ apt_cmd() {
   fi
 }
 
-# apt_missing PACKAGE...: prints those not installed, one a line.
+# apt_missing PACKAGE...: prints those not installed, one a line. A name
+# without ":arch" means the machine's own architecture (or "all"): the i386
+# copy of a library does not stand in for it.
 apt_missing() {
-  local p status
+  local p native installed
+  native=$(apt_cmd dpkg --print-architecture)
   for p in "$@"; do
-    if [ -n "${apt_root:-}" ]; then
-      status=$(apt_cmd dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    else
-      status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    fi
-    [ "$status" = "install ok installed" ] || echo "$p"
+    installed=$(apt_cmd dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "$p" 2>/dev/null |
+      awk -v want="$p" -v native="$native" '
+        $2 " " $3 " " $4 != "install ok installed" { next }
+        want ~ /:/ { if ($1 == want) print; next }
+        $1 == want ":" native || $1 == want ":all" { print }' || true)
+    [ -n "$installed" ] || echo "$p"
   done
 }
 
