@@ -67,13 +67,14 @@ apt_candidate() {
 # Stops with a message naming each package that cannot be installed and
 # quoting what the registry or apt-get said.
 apt_install() {
-  local missing=() p out
+  local missing=() p
   mapfile -t missing < <(apt_missing "$@")
   if ((${#missing[@]} == 0)); then
     echo "$apt_name: all packages present"
     return 0
   fi
-  echo "$apt_name: installing ${missing[*]}"
+  local log=${TMPDIR:-/tmp}/velmora-$apt_name-apt.log
+  echo "$apt_name: installing ${missing[*]} (apt-get's output goes to $log)"
   if ! apt_update; then
     local unavailable=()
     for p in "${missing[@]}"; do
@@ -86,9 +87,9 @@ apt_install() {
       exit 1
     fi
   fi
-  if ! out=$(apt_cmd apt-get install -y -q --no-install-recommends "${missing[@]}" 2>&1); then
+  if ! apt_cmd apt-get install -y -q --no-install-recommends "${missing[@]}" >"$log" 2>&1; then
     echo "$apt_name: installing ${missing[*]} failed; apt-get said:" >&2
-    { grep -E '^(E:|W:| [^ ].* : Depends:|Err:)' <<<"$out" || tail -15 <<<"$out"; } | sed 's/^/  /' >&2
+    { grep -E '^(E:|W:| [^ ].* : Depends:|Err:)' "$log" || tail -15 "$log"; } | sed 's/^/  /' >&2
     exit 1
   fi
   mapfile -t missing < <(apt_missing "${missing[@]}")
