@@ -96,7 +96,7 @@ TEST(StandinOdbc, ResultsArriveWithTheirTypes) {
     const auto& row = r.results[0].rows[0];
     EXPECT_EQ(row[0], "1");
     EXPECT_EQ(row[1], "苹果");
-    EXPECT_EQ(row[2], "1.5");
+    EXPECT_EQ(row[2], "1.50");  // numeric(p, 2) keeps its scale, as SQL Server's does
     EXPECT_EQ(row[3], "2020-01-02 03:04:05.000");
 
     auto nulls = c.exec("select added from t_item where item_id = 2");

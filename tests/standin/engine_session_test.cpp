@@ -82,7 +82,7 @@ TEST(engine_transactions, rollback_undoes_rows_and_objects) {
 TEST(engine_transactions, transaction_manager_requests_and_errors_inside_a_transaction) {
     demo_engine demo;
     session s(demo.eng, "velmora");
-    auto r = s.conn->begin_transaction();
+    auto r = s.conn->begin_transaction("");
     EXPECT_EQ(tran_changes(r), std::vector<transaction_changed::what>{transaction_changed::what::begun});
     s.run("insert into t_sys_system (sys_var_id) values ('TM1')");
     // A statement error leaves the transaction open and its earlier work in it.
@@ -92,7 +92,7 @@ TEST(engine_transactions, transaction_manager_requests_and_errors_inside_a_trans
     EXPECT_EQ(tran_changes(r), (std::vector<transaction_changed::what>{transaction_changed::what::committed,
                                                                        transaction_changed::what::begun}));
     s.run("insert into t_sys_system (sys_var_id) values ('TM2')");
-    r = s.conn->rollback_transaction(false);
+    r = s.conn->rollback_transaction("", false);
     EXPECT_EQ(tran_changes(r), std::vector<transaction_changed::what>{transaction_changed::what::rolled_back});
     EXPECT_EQ(s.query("select sys_var_id from t_sys_system where sys_var_id like 'TM%'"), std::vector<std::string>{"TM1"});
     EXPECT_EQ(errors(s.conn->commit_transaction(false)), std::vector<int>{3902});

@@ -200,9 +200,9 @@ TEST(TdsTokens, DoneMessageAndEnvchangeLayouts) {
     EXPECT_EQ(static_cast<unsigned char>(w.bytes()[0]), 0xAB);  // INFO
 }
 
-TEST(TdsTokens, ResultColumnsTakeTheNarrowestFittingType) {
+TEST(TdsTokens, ComputedColumnsTakeTheNarrowestFittingType) {
     result_set rs;
-    rs.columns = {{"i", column_type::integer}, {"big", column_type::integer}, {"d", column_type::decimal},
+    rs.columns = {{"i", column_type::integer}, {"big", column_type::integer}, {"d", column_type::floating},
                   {"t", column_type::text}};
     rs.rows = {{std::int64_t{7}, std::int64_t{5000000000LL}, 1.5, std::string("物")},
                {sql_value{}, sql_value{}, sql_value{}, sql_value{}}};
