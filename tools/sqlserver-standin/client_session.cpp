@@ -205,10 +205,7 @@ bool client_session::dispatch(std::uint8_t type, const std::string& payload, std
         }
         // RESETCONNECTION: the session as a new login has it, then the request.
         reset_pending_ = (status & (tds::status_reset | tds::status_reset_skip_tran)) != 0;
-        if (reset_pending_) {
-            conn_->reset((status & tds::status_reset_skip_tran) != 0);
-            prepared_.clear();
-        }
+        if (reset_pending_) conn_->reset((status & tds::status_reset_skip_tran) != 0);
     }
     switch (type) {
     case tds::pkt_sql_batch: return on_sql_batch(payload);
