@@ -314,9 +314,10 @@ TEST(engine_transactions, reset_returns_to_the_state_of_a_fresh_login) {
     EXPECT_EQ(s.conn->trancount(), 0);
     EXPECT_EQ(s.scalar("select @@lock_timeout"), "-1");
     EXPECT_EQ(other.scalar("declare @r int exec @r = sp_getapplock 'res', 'Exclusive', 'Session', 0 select @r"), "0");
-    s.query("begin tran");
-    s.conn->reset(true);  // RESETCONNECTIONSKIPTRAN keeps the transaction
+    s.query("begin tran declare @r int exec @r = sp_getapplock 'tres', 'Exclusive' select @r");
+    s.conn->reset(true);  // RESETCONNECTIONSKIPTRAN keeps the transaction and what it holds
     EXPECT_EQ(s.conn->trancount(), 1);
+    EXPECT_EQ(other.scalar("declare @r int exec @r = sp_getapplock 'tres', 'Exclusive', 'Session', 0 select @r"), "-1");
 }
 
 TEST(engine_tsql, replicate_stops_where_its_type_does) {

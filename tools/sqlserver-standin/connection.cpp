@@ -17,7 +17,7 @@ namespace standin::detail {
 using namespace tsql;
 
 conn_impl::~conn_impl() {
-    eng_.applocks.release_all(spid_, false);
+    eng_.applocks.release_all(spid_, applock_table::held_by::either);
     for (auto& [id, h] : handles_) {
         if (in_tran_.count(id)) sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
         for (auto& [sql, st] : cache_[id]) sqlite3_finalize(st);
@@ -74,7 +74,7 @@ void conn_impl::reset(bool keep_transaction) {
         } catch (const tsql_error&) {
         }
     }
-    eng_.applocks.release_all(spid_, false);
+    eng_.applocks.release_all(spid_, applock_table::held_by::session);
     reply_ = nullptr;
     if (eng_.find_db(login_db_)) db_ = login_db_;
     nocount_ = implicit_ = xact_abort_ = false;
@@ -325,7 +325,7 @@ void conn_impl::end_transaction(const char* sql, transaction_changed::what how) 
     tran_name_.clear();
     savepoints_.clear();
     std::uint64_t d = descriptor_;
-    eng_.applocks.release_all(spid_, true);
+    eng_.applocks.release_all(spid_, applock_table::held_by::transaction);
     end_handles(sql);
     reply_->items.push_back(transaction_changed{how, d});
 }
