@@ -462,8 +462,14 @@ TEST(TdsDecoders, SurviveDamagedMessages) {
     using standin_test::sql_batch_body;
     const std::string rpc_body = sql_batch_body("") + bytes({0xFF, 0xFF, 0x0D, 0, 0, 0, 0, 1, 0x26, 4, 0, 0, 0, 0xE7,
                                                              0x40, 0x1F, 4, 8, 0xD0, 0, 0, 2, 0, 'x', 0});
-    const std::string seeds[] = {login7_body("velmora", "quorbin", "shop"), sql_batch_body("select 1"),
-                                 sql_batch_body("") + bytes({7, 0, 0, 1, 0, 0}), rpc_body};
+    const std::string newer_types = sql_batch_body("") +
+                                    bytes({0xFF, 0xFF, 10, 0, 0, 0, 0, 0, 0x2B, 7, 10, 0, 0, 0, 0, 0, 7, 0x24, 0x0B,
+                                           0x3C, 0, 0, 0, 0x24, 16, 16, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                                           15, 16, 0, 0, 0xA5, 0xFF, 0xFF, 2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 2,
+                                           0, 0, 0, 0, 0, 0, 0x6E, 8, 8, 0, 0, 0, 0, 1, 0, 0, 0});
+    const std::string seeds[] = {login7_body("velmora", "quorbin", "shop", 4096, 0x74000004, true),
+                                 sql_batch_body("select 1"), sql_batch_body("") + bytes({7, 0, 0, 1, 0, 0}),
+                                 sql_batch_body("") + bytes({9, 0, 4, 's', 0, 'p', 0}), rpc_body, newer_types};
     std::uint32_t rng = 12345;
     auto next = [&] {
         rng = rng * 1103515245u + 12345u;

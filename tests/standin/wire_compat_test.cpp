@@ -63,7 +63,9 @@ TEST(StandinVersions, Utf8FeatureIsAcknowledgedWhenAsked) {
         ASSERT_TRUE(c.read_reply(reply));
         const std::string ext_ack = bytes({0xAE, 0x0A, 1, 0, 0, 0, 1, 0xFF});
         EXPECT_EQ(contains(reply, ext_ack), ask);
-        if (ask) EXPECT_LT(reply.find('\xAD'), reply.find(ext_ack));
+        if (ask) {
+            EXPECT_LT(reply.find('\xAD'), reply.find(ext_ack));
+        }
     }
 }
 

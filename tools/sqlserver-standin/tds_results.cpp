@@ -1,4 +1,4 @@
-// Result sets on the wire: COLMETADATA ([MS-TDS] 2.2.7.4) and ROW (2.2.7.19)
+// Result sets on the wire: COLMETADATA ([MS-TDS] 2.2.7.4) and ROW (2.2.7.20)
 // with each column's TYPE_INFO (2.2.5.6) as its declaration says, in the
 // layout of the connection's TDS version: (max) types as PLP from TDS 7.2 on
 // and as text/ntext before, date as DATEN from TDS 7.3 on and as text before.
@@ -66,7 +66,7 @@ double as_double(const sql_value& v) {
 
 bool is_null(const sql_value& v) { return std::holds_alternative<std::monostate>(v); }
 
-// Bytes a decimal of this precision takes, sign included ([MS-TDS] 2.2.5.5.1.5).
+// Bytes a decimal of this precision takes, sign included ([MS-TDS] 2.2.5.5.1).
 std::uint8_t decimal_length(int precision) {
     return precision <= 9 ? 5 : precision <= 19 ? 9 : precision <= 28 ? 13 : 17;
 }

@@ -29,6 +29,10 @@ struct typed {
     // variable, a CAST, a literal, ISNULL of a column, ...); a result column
     // goes out as that type.
     std::optional<type_spec> decl;
+
+    typed() = default;
+    typed(std::string s, vtype t = vtype::unknown, std::optional<type_spec> d = std::nullopt)
+        : sql(std::move(s)), type(t), decl(std::move(d)) {}
 };
 
 struct scope_entry {
