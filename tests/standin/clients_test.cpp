@@ -107,6 +107,15 @@ TEST(StandinOdbc, ResultsArriveWithTheirTypes) {
     auto updated = c.exec("update t_item set price = 3 where item_id = 2");
     ASSERT_TRUE(updated.ok) << updated.all_text();
     EXPECT_EQ(updated.row_counts, (std::vector<long long>{1}));
+
+    // varchar arrives in the collation's code page (936) and the driver
+    // turns it back into the same text, as with a real server; money and
+    // bit as their own types.
+    ASSERT_TRUE(c.exec("create table t_gbk (v varchar(10), c char(3), m money, b bit) "
+                       "insert into t_gbk values ('物流跟踪', 'ab', 2.5, 1)").ok);
+    auto gbk = c.exec("select v, c, m, b from t_gbk");
+    ASSERT_EQ(gbk.results.size(), 1u);
+    EXPECT_EQ(gbk.results[0].rows[0], (std::vector<std::optional<std::string>>{"物流跟踪", "ab ", "2.5000", "1"}));
 }
 
 TEST(StandinOdbc, ErrorsKeepTheirNumbersAndTexts) {

@@ -57,8 +57,9 @@ function start_standin(extra = []) {
       clearTimeout(timer);
       resolve({
         port: Number(m[1]),
+        // Resolves to the exit code, 0 when the server ends as it should.
         stop: () => new Promise((done) => {
-          child.once('exit', () => { fs.rmSync(dir, { recursive: true, force: true }); done(); });
+          child.once('exit', (code) => { fs.rmSync(dir, { recursive: true, force: true }); done(code); });
           child.kill('SIGTERM');
         }),
       });
@@ -102,7 +103,7 @@ const tran = (connection, what, ...args) =>
 describe('the stand-in through tedious', () => {
   let server;
   before(async () => { server = await start_standin(); });
-  after(async () => { if (server) await server.stop(); });
+  after(async () => { if (server) assert.equal(await server.stop(), 0, 'the stand-in ends cleanly'); });
 
   it('logs in at every TDS version from 7.1 to 7.4 and says one version everywhere', async () => {
     for (const version of ['7_1', '7_2', '7_3_B', '7_4']) {
