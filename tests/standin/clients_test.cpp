@@ -96,7 +96,7 @@ TEST(StandinOdbc, ResultsArriveWithTheirTypes) {
     const auto& row = r.results[0].rows[0];
     EXPECT_EQ(row[0], "1");
     EXPECT_EQ(row[1], "苹果");
-    EXPECT_EQ(row[2], "1.5");
+    EXPECT_EQ(row[2], "1.50");  // numeric(p, 2) keeps its scale, as SQL Server's does
     EXPECT_EQ(row[3], "2020-01-02 03:04:05.000");
 
     auto nulls = c.exec("select added from t_item where item_id = 2");
@@ -107,6 +107,15 @@ TEST(StandinOdbc, ResultsArriveWithTheirTypes) {
     auto updated = c.exec("update t_item set price = 3 where item_id = 2");
     ASSERT_TRUE(updated.ok) << updated.all_text();
     EXPECT_EQ(updated.row_counts, (std::vector<long long>{1}));
+
+    // varchar arrives in the collation's code page (936) and the driver
+    // turns it back into the same text, as with a real server; money and
+    // bit as their own types.
+    ASSERT_TRUE(c.exec("create table t_gbk (v varchar(10), c char(3), m money, b bit) "
+                       "insert into t_gbk values ('物流跟踪', 'ab', 2.5, 1)").ok);
+    auto gbk = c.exec("select v, c, m, b from t_gbk");
+    ASSERT_EQ(gbk.results.size(), 1u);
+    EXPECT_EQ(gbk.results[0].rows[0], (std::vector<std::optional<std::string>>{"物流跟踪", "ab ", "2.5000", "1"}));
 }
 
 TEST(StandinOdbc, ErrorsKeepTheirNumbersAndTexts) {

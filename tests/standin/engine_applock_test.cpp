@@ -102,7 +102,7 @@ TEST_F(applock_two_sessions, transaction_locks_end_with_the_transaction) {
     }
     // The transaction manager's commit ends them too, and a session's own
     // transaction and session locks never block each other.
-    a.conn->begin_transaction();
+    a.conn->begin_transaction("");
     EXPECT_EQ(a.query(get_lock("Exclusive", "Transaction", "0")), std::vector<std::string>{"0"});
     EXPECT_EQ(a.query(get_lock("Exclusive", "Session", "0")), std::vector<std::string>{"0"});
     a.conn->commit_transaction(false);

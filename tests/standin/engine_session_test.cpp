@@ -82,7 +82,7 @@ TEST(engine_transactions, rollback_undoes_rows_and_objects) {
 TEST(engine_transactions, transaction_manager_requests_and_errors_inside_a_transaction) {
     demo_engine demo;
     session s(demo.eng, "velmora");
-    auto r = s.conn->begin_transaction();
+    auto r = s.conn->begin_transaction("");
     EXPECT_EQ(tran_changes(r), std::vector<transaction_changed::what>{transaction_changed::what::begun});
     s.run("insert into t_sys_system (sys_var_id) values ('TM1')");
     // A statement error leaves the transaction open and its earlier work in it.
@@ -92,7 +92,7 @@ TEST(engine_transactions, transaction_manager_requests_and_errors_inside_a_trans
     EXPECT_EQ(tran_changes(r), (std::vector<transaction_changed::what>{transaction_changed::what::committed,
                                                                        transaction_changed::what::begun}));
     s.run("insert into t_sys_system (sys_var_id) values ('TM2')");
-    r = s.conn->rollback_transaction(false);
+    r = s.conn->rollback_transaction("", false);
     EXPECT_EQ(tran_changes(r), std::vector<transaction_changed::what>{transaction_changed::what::rolled_back});
     EXPECT_EQ(s.query("select sys_var_id from t_sys_system where sys_var_id like 'TM%'"), std::vector<std::string>{"TM1"});
     EXPECT_EQ(errors(s.conn->commit_transaction(false)), std::vector<int>{3902});
@@ -269,6 +269,98 @@ TEST(engine_databases, creation_names_and_catalog) {
     auto l = demo.eng.login("velmora", "quorbin", "Shop Two");
     ASSERT_TRUE(l.conn);
     EXPECT_EQ(l.database, "shop two");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace engine_test;
+using standin::column_type;
+
+// SAVE TRAN and ROLLBACK TRAN name, in batches and as the transaction
+// manager's requests: back to the savepoint, the transaction going on.
+TEST(engine_transactions, savepoints_undo_only_what_followed_them) {
+    demo_engine demo;
+    session s(demo.eng, "velmora");
+    s.query("begin tran outer_tran insert into t_sys_system (sys_var_id) values ('SP1') save tran sp "
+            "insert into t_sys_system (sys_var_id) values ('SP2') rollback tran sp");
+    EXPECT_EQ(s.scalar("select @@trancount"), "1");
+    EXPECT_EQ(s.query("select sys_var_id from t_sys_system where sys_var_id like 'SP%'"),
+              std::vector<std::string>{"SP1"});
+    EXPECT_EQ(errors(s.run("rollback tran nowhere")), std::vector<int>{6401});
+    EXPECT_EQ(s.conn->trancount(), 1);
+    EXPECT_EQ(s.conn->save_transaction("by_request").first_error, 0);
+    s.run("use BrenHolt create table t_late (k int)");  // a database the savepoint never saw
+    EXPECT_EQ(s.conn->rollback_transaction("by_request", false).first_error, 0);
+    EXPECT_EQ(errors(s.run("select * from t_late")), std::vector<int>{208});
+    s.run("use velmora");
+    EXPECT_EQ(s.conn->rollback_transaction("outer_tran", false).first_error, 0);
+    EXPECT_EQ(s.conn->trancount(), 0);
+    EXPECT_EQ(s.scalar("select count(*) from t_sys_system where sys_var_id like 'SP%'"), "0");
+    EXPECT_EQ(errors(s.conn->save_transaction("x")), std::vector<int>{628});
+}
+
+// What a client's RESETCONNECTION leaves: the login's database, no
+// transaction, the default options, no session locks.
+TEST(engine_transactions, reset_returns_to_the_state_of_a_fresh_login) {
+    demo_engine demo;
+    session s(demo.eng, "velmora");
+    session other(demo.eng, "velmora");
+    s.query("use BrenHolt set nocount on set lock_timeout 5 begin tran "
+            "declare @r int exec @r = sp_getapplock 'res', 'Exclusive', 'Session' select @r");
+    s.conn->reset(false);
+    EXPECT_EQ(s.conn->current_database(), "velmora");
+    EXPECT_EQ(s.conn->trancount(), 0);
+    EXPECT_EQ(s.scalar("select @@lock_timeout"), "-1");
+    EXPECT_EQ(other.scalar("declare @r int exec @r = sp_getapplock 'res', 'Exclusive', 'Session', 0 select @r"), "0");
+    s.query("begin tran declare @r int exec @r = sp_getapplock 'tres', 'Exclusive' select @r");
+    s.conn->reset(true);  // RESETCONNECTIONSKIPTRAN keeps the transaction and what it holds
+    EXPECT_EQ(s.conn->trancount(), 1);
+    EXPECT_EQ(other.scalar("declare @r int exec @r = sp_getapplock 'tres', 'Exclusive', 'Session', 0 select @r"), "-1");
+}
+
+TEST(engine_tsql, replicate_stops_where_its_type_does) {
+    demo_engine demo;
+    session s(demo.eng, "velmora");
+    EXPECT_EQ(s.scalar("select len(replicate(N'数', 5000))"), "4000");
+    EXPECT_EQ(s.scalar("select datalength(replicate('数', 5000))"), "8000");
+    EXPECT_EQ(s.scalar("select len(replicate('ab', 5000))"), "8000");
+    EXPECT_EQ(s.scalar("select len(replicate(cast(N'数' as nvarchar(max)), 5000))"), "5000");
+}
+
+// Result columns carry the declared type of what they select: a column,
+// a variable, a CAST, a literal; what the engine computes keeps the loose
+// description (integer, float or text sized by the values).
+TEST(engine_tsql, result_columns_carry_their_declared_types) {
+    demo_engine demo;
+    session s(demo.eng, "velmora");
+    s.query("create table t_types (v varchar(10), c char(3), n nvarchar(max), p numeric(16,4), m money, "
+            "d datetime, b bit, day date, sm smallint)");
+    auto rs = results(s.run("declare @x decimal(5,2) select v, c, n, p, m, d, b, day, sm, @x, cast(1 as bigint), "
+                            "N'物流', 'ab', 1.50, 7, isnull(max(v), '0'), count(*), 1 + 1.5 from t_types"));
+    ASSERT_EQ(rs.size(), 1u);
+    const auto& c = rs[0].columns;
+    ASSERT_EQ(c.size(), 18u);
+    auto kind = [&](std::size_t i) { return c[i].type; };
+    EXPECT_TRUE(kind(0) == column_type::text && c[0].length == 10 && !c[0].unicode && !c[0].fixed);
+    EXPECT_TRUE(kind(1) == column_type::text && c[1].length == 3 && c[1].fixed);
+    EXPECT_TRUE(kind(2) == column_type::text && c[2].length == -1 && c[2].unicode);
+    EXPECT_TRUE(kind(3) == column_type::decimal && c[3].precision == 16 && c[3].scale == 4 && c[3].numeric);
+    EXPECT_TRUE(kind(4) == column_type::money && c[4].size == 8);
+    EXPECT_TRUE(kind(5) == column_type::datetime && c[5].size == 8);
+    EXPECT_EQ(kind(6), column_type::bit);
+    EXPECT_EQ(kind(7), column_type::date);
+    EXPECT_TRUE(kind(8) == column_type::integer && c[8].size == 2);
+    EXPECT_TRUE(kind(9) == column_type::decimal && c[9].precision == 5 && c[9].scale == 2 && !c[9].numeric);
+    EXPECT_TRUE(kind(10) == column_type::integer && c[10].size == 8);
+    EXPECT_TRUE(kind(11) == column_type::text && c[11].unicode && c[11].length == 2);
+    EXPECT_TRUE(kind(12) == column_type::text && !c[12].unicode && c[12].length == 2);
+    EXPECT_TRUE(kind(13) == column_type::decimal && c[13].precision == 3 && c[13].scale == 2);
+    EXPECT_TRUE(kind(14) == column_type::integer && c[14].size == 4);
+    EXPECT_TRUE(kind(15) == column_type::text && c[15].length == 10 && !c[15].unicode);
+    EXPECT_TRUE(kind(16) == column_type::integer && c[16].size == 4);
+    EXPECT_TRUE(kind(17) == column_type::floating && c[17].size == 8);  // computed
 }
 
 }  // namespace

@@ -200,9 +200,9 @@ TEST(TdsTokens, DoneMessageAndEnvchangeLayouts) {
     EXPECT_EQ(static_cast<unsigned char>(w.bytes()[0]), 0xAB);  // INFO
 }
 
-TEST(TdsTokens, ResultColumnsTakeTheNarrowestFittingType) {
+TEST(TdsTokens, ComputedColumnsTakeTheNarrowestFittingType) {
     result_set rs;
-    rs.columns = {{"i", column_type::integer}, {"big", column_type::integer}, {"d", column_type::decimal},
+    rs.columns = {{"i", column_type::integer}, {"big", column_type::integer}, {"d", column_type::floating},
                   {"t", column_type::text}};
     rs.rows = {{std::int64_t{7}, std::int64_t{5000000000LL}, 1.5, std::string("物")},
                {sql_value{}, sql_value{}, sql_value{}, sql_value{}}};
@@ -238,6 +238,152 @@ TEST(TdsTokens, LongTextGoesOutAsNvarcharMax) {
     EXPECT_EQ(b.substr(row + 9, 4), bytes({0x10, 0x27, 0, 0}));              // one chunk
     std::size_t null_row = row + 1 + 8 + 4 + 10000 + 4;
     EXPECT_EQ(b.substr(null_row, 9), bytes({0xD1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(TdsVersions, EachClientIsAnsweredInItsOwnVersionFrom71On) {
+    EXPECT_EQ(tds::negotiate(0x71000001), tds::tds_71);
+    EXPECT_EQ(tds::negotiate(0x71000000), tds::tds_71);  // SQL Server 2000 before its SP1
+    EXPECT_EQ(tds::negotiate(0x72090002), tds::tds_72);
+    EXPECT_EQ(tds::negotiate(0x730A0003), tds::tds_73a);
+    EXPECT_EQ(tds::negotiate(0x730B0003), tds::tds_73b);
+    EXPECT_EQ(tds::negotiate(0x74000004), tds::tds_74);
+    EXPECT_EQ(tds::negotiate(0x75000000), tds::tds_74);  // newer than the stand-in: its newest
+    EXPECT_FALSE(tds::negotiate(0x70000000));             // TDS 7.0
+    EXPECT_FALSE(tds::negotiate(0x04020000));             // TDS 4.2
+}
+
+TEST(TdsVersions, PreloginAndLoginackTellTheSameServerAsAtAtVersion) {
+    std::string r = tds::prelogin_reply();
+    std::size_t off = (static_cast<unsigned char>(r[1]) << 8) | static_cast<unsigned char>(r[2]);
+    EXPECT_EQ(r.substr(off, 6), bytes({15, 0, 0x07, 0xD0, 0, 5}));  // 15.0.2000.5
+    tds::token_writer w;
+    w.loginack("Microsoft SQL Server", tds::tds_73b);
+    const std::string& b = w.bytes();
+    EXPECT_EQ(b.substr(3, 5), bytes({1, 0x73, 0x0B, 0, 3}));
+    EXPECT_EQ(b.substr(b.size() - 4), bytes({15, 0, 0x07, 0xD0}));
+}
+
+TEST(TdsVersions, Tds71TokensUseTheirShortFields) {
+    tds::token_writer w(tds::protocol{tds::tds_71});
+    w.done(tds::done_count, 3);
+    EXPECT_EQ(w.take(), bytes({0xFD, 0x10, 0, 0, 0, 3, 0, 0, 0}));  // 4-byte row count
+    server_message m;
+    m.number = 208;
+    m.text = "x";
+    m.line = 2;
+    w.message(m, "s");
+    EXPECT_EQ(w.take(), bytes({0xAA, 16, 0, 208, 0, 0, 0, 1, 16, 1, 0, 'x', 0, 1, 's', 0, 0, 2, 0}));  // 2-byte line
+    w.envchange_transaction(8, 1);
+    w.envchange_reset();
+    EXPECT_TRUE(w.empty());  // transactions and resets are told from TDS 7.2 on
+    result_set rs;
+    rs.columns = {{"n", column_type::text}};
+    rs.columns[0].length = -1;  // nvarchar(max): ntext before TDS 7.2
+    rs.rows = {{std::string("ab")}, {sql_value{}}};
+    w.result(rs);
+    const std::string coll(reinterpret_cast<const char*>(tds::collation), 5);
+    std::string expected = bytes({0x81, 1, 0, 0, 0, 1, 0, 0x63, 0xFF, 0xFF, 0xFF, 0x7F}) + coll + bytes({0, 0});
+    expected += bytes({1, 'n', 0, 0xD1, 16}) + std::string(16, '\xAA') + std::string(8, '\0');
+    expected += bytes({4, 0, 0, 0, 'a', 0, 'b', 0, 0xD1, 0});
+    EXPECT_EQ(w.bytes(), expected);
+}
+
+// Declared types go out as SQL Server sends them: varchar in the Chinese
+// code page, numeric with its precision and scale, money, datetime, bit and
+// date (as DATEN from TDS 7.3 on, as text before).
+TEST(TdsTokens, DeclaredColumnsKeepTheirTypes) {
+    result_set rs;
+    column vc{"v", column_type::text};
+    vc.length = 10;
+    vc.unicode = false;
+    column num{"p", column_type::decimal};
+    num.precision = 16;
+    num.scale = 4;
+    num.numeric = true;
+    rs.columns = {vc, num, {"m", column_type::money, 8}, {"d", column_type::datetime, 8}, {"b", column_type::bit, 1},
+                  {"day", column_type::date}};
+    rs.rows = {{std::string("苹果"), 1.5, -2.25, std::string("1900-01-02 00:00:01.000"), std::int64_t{1},
+                std::string("2019-12-31 00:00:00.000")}};
+    tds::token_writer w;
+    w.result(rs);
+    const std::string coll(reinterpret_cast<const char*>(tds::collation), 5);
+    std::string meta = bytes({0x81, 6, 0});
+    meta += bytes({0, 0, 0, 0, 1, 0, 0xA7, 10, 0}) + coll + bytes({1, 'v', 0});
+    meta += bytes({0, 0, 0, 0, 1, 0, 0x6C, 9, 16, 4, 1, 'p', 0});
+    meta += bytes({0, 0, 0, 0, 1, 0, 0x6E, 8, 1, 'm', 0});
+    meta += bytes({0, 0, 0, 0, 1, 0, 0x6F, 8, 1, 'd', 0});
+    meta += bytes({0, 0, 0, 0, 1, 0, 0x68, 1, 1, 'b', 0});
+    meta += bytes({0, 0, 0, 0, 1, 0, 0x28, 3, 'd', 0, 'a', 0, 'y', 0});
+    std::string row = bytes({0xD1, 4, 0, 0xC6, 0xBB, 0xB9, 0xFB});                 // 苹果 in GBK
+    row += bytes({9, 1, 0x98, 0x3A, 0, 0, 0, 0, 0, 0});                            // 15000 / 10^4
+    row += bytes({8, 0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0xA8, 0xFF, 0xFF});              // -22500 ten-thousandths
+    row += bytes({8, 1, 0, 0, 0, 0x2C, 0x01, 0, 0});                                // day 1, 300 ticks
+    row += bytes({1, 1, 3, 0x8F, 0x40, 0x0B});                                      // bit, then day 737423 from 0001
+    EXPECT_EQ(w.bytes(), meta + row);
+
+    tds::token_writer old(tds::protocol{tds::tds_72});
+    result_set dates;
+    dates.columns = {{"day", column_type::date}};
+    dates.rows = {{std::string("2019-12-31 00:00:00.000")}};
+    old.result(dates);
+    EXPECT_NE(old.bytes().find(bytes({0xE7, 20, 0})), std::string::npos);  // nvarchar(10)
+    EXPECT_NE(old.bytes().find(tds::utf8_to_utf16le("2019-12-31")), std::string::npos);
+    EXPECT_EQ(tds::utf8_to_code_page("a😀"), "a?");
+}
+
+TEST(TdsLogin7, ReadsTheUtf8FeatureRequest) {
+    auto asked = tds::parse_login7(standin_test::login7_body("velmora", "quorbin", "shop", 4096, 0x74000004, true));
+    ASSERT_TRUE(asked);
+    EXPECT_TRUE(asked->utf8_support);
+    EXPECT_EQ(asked->database, "shop");
+    EXPECT_FALSE(tds::parse_login7(standin_test::login7_body("velmora", "quorbin", ""))->utf8_support);
+    tds::token_writer w;
+    w.feature_ext_ack_utf8();
+    EXPECT_EQ(w.bytes(), bytes({0xAE, 0x0A, 1, 0, 0, 0, 1, 0xFF}));
+}
+
+TEST(TdsRequests, TransactionNamesAreCountedInBytes) {
+    std::string headers = standin_test::sql_batch_body("");
+    const std::string name = tds::utf8_to_utf16le("外层");
+    auto begin = tds::parse_tm_request(headers + bytes({5, 0, 2, 4}) + name, true);
+    ASSERT_TRUE(begin);
+    EXPECT_EQ(begin->name, "外层");
+    auto rollback = tds::parse_tm_request(headers + bytes({8, 0, 4}) + name + bytes({1, 2, 2, 'n', 0}), true);
+    ASSERT_TRUE(rollback);
+    EXPECT_EQ(rollback->name, "外层");
+    EXPECT_TRUE(rollback->begin_new);
+    EXPECT_EQ(rollback->new_name, "n");
+    auto save = tds::parse_tm_request(headers + bytes({9, 0, 4, 's', 0, 'p', 0}), true);
+    ASSERT_TRUE(save);
+    EXPECT_EQ(save->type, tds::tm_request::save);
+    EXPECT_EQ(save->name, "sp");
+    EXPECT_FALSE(tds::parse_tm_request(headers + bytes({9, 0, 5, 's', 0}), true));  // runs past the end
+}
+
+// The types go-mssqldb, tedious and jTDS send besides the ODBC driver's.
+TEST(RpcRequests, DateTimeGuidMoneyBinaryAndCodePageParameters) {
+    std::string body = standin_test::sql_batch_body("") + bytes({0xFF, 0xFF, 10, 0, 0, 0});
+    body += bytes({0, 0, 0x2B, 7, 10, 0, 0, 0, 0, 0, 0x07, 0x24, 0x0B, 0x3C, 0});  // datetimeoffset(7), +01:00
+    body += bytes({0, 0, 0x28, 3, 0x07, 0x24, 0x0B});                               // date 2000-01-01
+    body += bytes({0, 0, 0x29, 0, 3, 0x10, 0x0E, 0});                               // time(0) 01:00:00
+    body += bytes({0, 0, 0x24, 16, 16, 0xFF, 0x19, 0x96, 0x6F, 0x86, 0x8B, 0x11, 0xD0, 0xB4, 0x2D, 0, 0xC0, 0x4F,
+                   0xC9, 0x64, 0xFF});                                              // uniqueidentifier
+    body += bytes({0, 0, 0x6E, 8, 8, 0, 0, 0, 0, 0x10, 0x27, 0, 0});                // money 1
+    body += bytes({0, 0, 0xA5, 0x10, 0, 2, 0, 0xAB, 0x01});                         // varbinary
+    body += bytes({0, 0, 0xA7, 10, 0}) + std::string(reinterpret_cast<const char*>(tds::collation), 5) +
+            bytes({4, 0, 0xC6, 0xBB, 0xB9, 0xFB});                                  // varchar 苹果 in GBK
+    std::string error;
+    auto req = rpc::parse(body, true, error);
+    ASSERT_TRUE(req) << error;
+    ASSERT_EQ(req->params.size(), 7u);
+    // The offset (+60 minutes) gives the local time, as datetimeoffset to datetime does.
+    EXPECT_EQ(rpc::literal(req->params[0]), "N'2000-01-01 01:00:00.0000000'");
+    EXPECT_EQ(rpc::literal(req->params[1]), "N'2000-01-01'");
+    EXPECT_EQ(rpc::literal(req->params[2]), "N'01:00:00'");
+    EXPECT_EQ(rpc::literal(req->params[3]), "N'6F9619FF-8B86-D011-B42D-00C04FC964FF'");
+    EXPECT_EQ(rpc::literal(req->params[4]), "1");
+    EXPECT_EQ(rpc::literal(req->params[5]), "0xAB01");
+    EXPECT_EQ(rpc::literal(req->params[6]), "N'苹果'");
 }
 
 TEST(Journal, LinesAreValidJsonWhateverTheBatchHolds) {
@@ -316,8 +462,14 @@ TEST(TdsDecoders, SurviveDamagedMessages) {
     using standin_test::sql_batch_body;
     const std::string rpc_body = sql_batch_body("") + bytes({0xFF, 0xFF, 0x0D, 0, 0, 0, 0, 1, 0x26, 4, 0, 0, 0, 0xE7,
                                                              0x40, 0x1F, 4, 8, 0xD0, 0, 0, 2, 0, 'x', 0});
-    const std::string seeds[] = {login7_body("velmora", "quorbin", "shop"), sql_batch_body("select 1"),
-                                 sql_batch_body("") + bytes({7, 0, 0, 1, 0, 0}), rpc_body};
+    const std::string newer_types = sql_batch_body("") +
+                                    bytes({0xFF, 0xFF, 10, 0, 0, 0, 0, 0, 0x2B, 7, 10, 0, 0, 0, 0, 0, 7, 0x24, 0x0B,
+                                           0x3C, 0, 0, 0, 0x24, 16, 16, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                                           15, 16, 0, 0, 0xA5, 0xFF, 0xFF, 2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 2,
+                                           0, 0, 0, 0, 0, 0, 0x6E, 8, 8, 0, 0, 0, 0, 1, 0, 0, 0});
+    const std::string seeds[] = {login7_body("velmora", "quorbin", "shop", 4096, 0x74000004, true),
+                                 sql_batch_body("select 1"), sql_batch_body("") + bytes({7, 0, 0, 1, 0, 0}),
+                                 sql_batch_body("") + bytes({9, 0, 4, 's', 0, 'p', 0}), rpc_body, newer_types};
     std::uint32_t rng = 12345;
     auto next = [&] {
         rng = rng * 1103515245u + 12345u;

@@ -25,9 +25,11 @@ inline void put32(std::string& s, std::uint32_t v) {
     put16(s, v >> 16);
 }
 
-// LOGIN7 body as a TDS 7.4 client writes it.
+// LOGIN7 body as a client of the given TDS version writes it; a TDS 7.4
+// client may ask about UTF-8 in a FeatureExt block.
 inline std::string login7_body(const std::string& user, const std::string& password, const std::string& database,
-                               std::uint32_t packet_size = 4096) {
+                               std::uint32_t packet_size = 4096, std::uint32_t version = 0x74000004,
+                               bool ask_utf8 = false) {
     using standin::tds::utf8_to_utf16le;
     const std::string fields[] = {utf8_to_utf16le("testhost"), utf8_to_utf16le(user),
                                   standin::tds::obfuscate_password(utf8_to_utf16le(password)),
@@ -35,19 +37,28 @@ inline std::string login7_body(const std::string& user, const std::string& passw
                                   utf8_to_utf16le("raw"), std::string(), utf8_to_utf16le(database)};
     std::string fixed;
     put32(fixed, 0);  // length, patched below
-    put32(fixed, 0x74000004);
+    put32(fixed, version);
     put32(fixed, packet_size);
     put32(fixed, 7);
     put32(fixed, 1234);
     put32(fixed, 0);
-    fixed += std::string("\xE0\x03\x00\x00", 4);
+    fixed += std::string("\xE0\x03\x00", 3);
+    fixed += static_cast<char>(ask_utf8 ? 0x10 : 0x00);  // OptionFlags3: fExtension
     put32(fixed, 0);
     put32(fixed, 0x0409);
     const std::size_t table_size = 9 * 4 + 6 + 4 * 3 + 4;
     std::string table, data;
     std::size_t offset = fixed.size() + table_size;
-    for (const auto& f : fields) {
+    std::size_t extension_at = 0;
+    for (std::size_t k = 0; k < sizeof fields / sizeof fields[0]; ++k) {
+        const auto& f = fields[k];
         put16(table, static_cast<std::uint16_t>(offset + data.size()));
+        if (k == 5 && ask_utf8) {  // ibExtension: a DWORD holding the FeatureExt offset
+            put16(table, 4);
+            extension_at = data.size();
+            data += std::string(4, '\0');
+            continue;
+        }
         put16(table, static_cast<std::uint16_t>(f.size() / 2));
         data += f;
     }
@@ -57,6 +68,11 @@ inline std::string login7_body(const std::string& user, const std::string& passw
         put16(table, 0);
     }
     put32(table, 0);
+    if (ask_utf8) {
+        const std::uint32_t at = static_cast<std::uint32_t>(offset + data.size());
+        for (int i = 0; i < 4; ++i) data[extension_at + i] = static_cast<char>((at >> (8 * i)) & 0xFF);
+        data += std::string("\x0A\x01\x00\x00\x00\x01\xFF", 7);  // UTF8_SUPPORT, then the terminator
+    }
     std::string body = fixed + table + data;
     std::uint32_t len = static_cast<std::uint32_t>(body.size());
     for (int i = 0; i < 4; ++i) body[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
@@ -98,9 +114,22 @@ public:
     bool send_raw(const std::string& bytes) {
         return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
-    bool send_message(std::uint8_t type, const std::string& body, std::size_t packet_size = 4096) {
+    // status: bits added to the first packet's status (RESETCONNECTION) and,
+    // for IGNORE, to the last one's.
+    bool send_message(std::uint8_t type, const std::string& body, std::size_t packet_size = 4096,
+                      std::uint8_t status = 0) {
         std::uint8_t id = 0;
-        return send_raw(standin::tds::packetize(type, body, packet_size, 0, id));
+        std::string packets = standin::tds::packetize(type, body, packet_size, 0, id);
+        packets[1] = static_cast<char>(packets[1] | (status & ~standin::tds::status_ignore));
+        if (status & standin::tds::status_ignore) {
+            std::size_t last = 0;
+            for (std::size_t at = 0; at < packets.size();) {
+                last = at;
+                at += (static_cast<unsigned char>(packets[at + 2]) << 8) | static_cast<unsigned char>(packets[at + 3]);
+            }
+            packets[last + 1] = static_cast<char>(packets[last + 1] | standin::tds::status_ignore);
+        }
+        return send_raw(packets);
     }
 
     // One whole reply message (payload only), or nothing when the server
@@ -129,10 +158,11 @@ public:
     }
 
     bool login(const std::string& user = "velmora", const std::string& password = "quorbin",
-               const std::string& database = "") {
+               const std::string& database = "", std::uint32_t version = 0x74000004) {
         std::string reply;
         if (!send_message(standin::tds::pkt_prelogin, std::string("\xFF", 1)) || !read_reply(reply)) return false;
-        if (!send_message(standin::tds::pkt_login7, login7_body(user, password, database)) || !read_reply(reply))
+        if (!send_message(standin::tds::pkt_login7, login7_body(user, password, database, 4096, version)) ||
+            !read_reply(reply))
             return false;
         return reply.find('\xAD') != std::string::npos;  // LOGINACK
     }

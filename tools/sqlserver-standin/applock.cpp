@@ -115,13 +115,14 @@ bool applock_table::release(const std::string& resource, owner who) {
     return true;
 }
 
-void applock_table::release_all(int session, bool transaction_only) {
+void applock_table::release_all(int session, held_by which) {
     std::lock_guard<std::mutex> guard(mu_);
     bool any = false;
     for (auto it = locks_.begin(); it != locks_.end();) {
         auto& grants = it->second.grants;
         for (auto g = grants.begin(); g != grants.end();) {
-            if (g->first.session == session && (g->first.transaction || !transaction_only)) {
+            const bool matches = which == held_by::either || g->first.transaction == (which == held_by::transaction);
+            if (g->first.session == session && matches) {
                 g = grants.erase(g);
                 any = true;
             } else {

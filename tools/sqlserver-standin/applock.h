@@ -51,8 +51,10 @@ public:
                     const std::function<bool()>& interrupted);
     // Drops one reference; false when `who` holds nothing there.
     bool release(const std::string& resource, owner who);
-    // Everything a session's transaction holds, or everything the session holds.
-    void release_all(int session, bool transaction_only);
+    // What a session's transaction holds, what the session itself holds
+    // (owner Session), or both.
+    enum class held_by { transaction, session, either };
+    void release_all(int session, held_by which);
 
 private:
     struct grant {

@@ -174,8 +174,10 @@ void conn_impl::refresh_sysdatabases(sqlite3* h) {
     exec_raw(h, "CREATE TEMP VIEW IF NOT EXISTS sys_databases AS SELECT name, dbid AS database_id, crdate AS create_date,"
                 " cmptlevel AS compatibility_level, 'Chinese_PRC_CI_AS' AS collation_name FROM temp.sysdatabases");
     run(h, "DELETE FROM temp.sysdatabases", {});
+    // Databases of SQL Server 2019 (version 904) kept at SQL Server 2008's
+    // compatibility level (100), as an upgraded shop's are.
     for (const auto& d : eng_.all_dbs())
-        run(h, "INSERT INTO temp.sysdatabases VALUES (?1, ?2, NULL, 0, 16, 1090520064, ?3, '1900-01-01 00:00:00.000', 0, 100, ?4, 661)",
+        run(h, "INSERT INTO temp.sysdatabases VALUES (?1, ?2, NULL, 0, 16, 1090520064, ?3, '1900-01-01 00:00:00.000', 0, 100, ?4, 904)",
             {d.name, static_cast<std::int64_t>(d.dbid), d.crdate, d.path});
 }
 

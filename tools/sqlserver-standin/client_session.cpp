@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/server_identity.h"
 #include "sqlserver-standin/tds.h"
 
 namespace standin {
@@ -41,8 +42,10 @@ bool send_all(int fd, const std::string& data) {
     return true;
 }
 
-// Reads one client message, however many packets it spans.
-bool read_message(int fd, std::uint8_t& type, std::string& payload) {
+// One client message, however many packets it spans, and the status bits
+// that matter: RESETCONNECTION from the first packet ([MS-TDS] 2.2.3.1.2
+// says only the first one counts), IGNORE from the last.
+bool read_message(int fd, std::uint8_t& type, std::string& payload, std::uint8_t* status = nullptr) {
     payload.clear();
     bool first = true;
     for (;;) {
@@ -50,14 +53,21 @@ bool read_message(int fd, std::uint8_t& type, std::string& payload) {
         if (!read_exact(fd, h, sizeof h)) return false;
         std::size_t len = (static_cast<unsigned char>(h[2]) << 8) | static_cast<unsigned char>(h[3]);
         if (len < tds::header_size) return false;
-        if (first) type = static_cast<std::uint8_t>(h[0]);
+        const auto bits = static_cast<std::uint8_t>(h[1]);
+        if (first) {
+            type = static_cast<std::uint8_t>(h[0]);
+            if (status) *status = bits & (tds::status_reset | tds::status_reset_skip_tran);
+        }
         first = false;
         std::size_t body = len - tds::header_size;
         if (payload.size() + body > max_message_bytes) return false;
         std::size_t at = payload.size();
         payload.resize(at + body);
         if (body && !read_exact(fd, payload.data() + at, body)) return false;
-        if (static_cast<unsigned char>(h[1]) & tds::status_eom) return true;
+        if (bits & tds::status_eom) {
+            if (status) *status |= bits & tds::status_ignore;
+            return true;
+        }
     }
 }
 
@@ -122,6 +132,12 @@ server_message rule_failure(const fail_rule& rule) {
     return m;
 }
 
+std::string hex8(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08X", v);
+    return buf;
+}
+
 std::string text_param(const rpc::request& req, std::size_t i) {
     if (i >= req.params.size()) return "";
     const auto* s = std::get_if<std::string>(&req.params[i].value);
@@ -154,21 +170,29 @@ void client_session::run() {
         go_silent();
         return;
     }
-    std::uint8_t type = 0;
+    std::uint8_t type = 0, status = 0;
     std::string payload;
-    while (read_message(fd_, type, payload))
-        if (!dispatch(type, payload)) return;
+    while (read_message(fd_, type, payload, &status))
+        if (!dispatch(type, payload, status)) return;
     conn_.reset();
 }
 
-bool client_session::dispatch(std::uint8_t type, const std::string& payload) {
+bool client_session::dispatch(std::uint8_t type, const std::string& payload, std::uint8_t status) {
     if (!conn_) {
         if (opts_.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.delay_ms));
         if (type == tds::pkt_prelogin) return on_prelogin();
         if (type == tds::pkt_login7) return on_login(payload);
         return false;  // nothing else makes sense before a login
     }
-    if (type == tds::pkt_sql_batch || type == tds::pkt_rpc || type == tds::pkt_transaction_manager) {
+    const bool request = type == tds::pkt_sql_batch || type == tds::pkt_rpc || type == tds::pkt_transaction_manager;
+    // A request the client stopped sending: ignored, answered with a DONE
+    // that says so ([MS-TDS] 2.2.1.7), and no request for the fault options.
+    if (request && (status & tds::status_ignore)) {
+        tds::token_writer w(proto_);
+        w.done(tds::done_error);
+        return reply(w.bytes());
+    }
+    if (request) {
         switch (request_fault()) {
         case fault::silent:
             go_silent();
@@ -179,6 +203,9 @@ bool client_session::dispatch(std::uint8_t type, const std::string& payload) {
         case fault::none:
             break;
         }
+        // RESETCONNECTION: the session as a new login has it, then the request.
+        reset_pending_ = (status & (tds::status_reset | tds::status_reset_skip_tran)) != 0;
+        if (reset_pending_) conn_->reset((status & tds::status_reset_skip_tran) != 0);
     }
     switch (type) {
     case tds::pkt_sql_batch: return on_sql_batch(payload);
@@ -196,14 +223,26 @@ bool client_session::dispatch(std::uint8_t type, const std::string& payload) {
 
 bool client_session::on_prelogin() { return reply(tds::prelogin_reply()); }
 
+// The login response ([MS-TDS] 2.2.6.4, 2.2.7.14): in the version the
+// client asked for, or the newest the stand-in speaks.
 bool client_session::on_login(const std::string& payload) {
     auto login = tds::parse_login7(payload);
     if (!login) return false;
     if (login->packet_size >= 512 && login->packet_size <= 32767) packet_size_ = login->packet_size;
-    // Request headers arrived with TDS 7.2 (0x72000000 and up).
-    all_headers_ = (login->tds_version >> 24) >= 0x72;
+    auto version = tds::negotiate(login->tds_version);
+    if (!version) {
+        // An ERROR the client can show, then the connection closes as SQL
+        // Server closes it for a library it does not speak to.
+        tds::token_writer w(tds::protocol{tds::tds_71});
+        w.message(message_of(errors::unsupported_tds_version, hex8(login->tds_version)), server_name);
+        w.done(tds::done_error);
+        reply(w.bytes());
+        return false;
+    }
+    proto_.version = *version;
+    all_headers_ = proto_.from_72();
     login_result lr = engine_.login(login->user, login->password, login->database);
-    tds::token_writer w;
+    tds::token_writer w(proto_);
     if (!lr.conn) {
         server_message m = lr.error.value_or(message_of(errors::login_failed, login->user));
         w.message(m, server_name);
@@ -219,7 +258,8 @@ bool client_session::on_login(const std::string& payload) {
     w.envchange_collation();
     w.envchange_text(2, "us_english", "");
     w.message(message_of(errors::language_changed, "us_english"), server_name);
-    w.loginack("Microsoft SQL Server", tds::tds_74);
+    w.loginack(identity::program_name, proto_.version);
+    if (proto_.from_74() && login->utf8_support) w.feature_ext_ack_utf8();
     w.envchange_text(4, std::to_string(packet_size_), std::to_string(packet_size_));
     w.done(0);
     return reply(w.bytes());
@@ -235,7 +275,7 @@ bool client_session::on_sql_batch(const std::string& payload) {
     if (auto h = hold(); h != hold_result::run) return after_hold(h);
     std::string db = conn_->current_database();
     batch_reply r = run_text(*text);
-    tds::token_writer w;
+    tds::token_writer w = reply_writer();
     write_reply(w, r);
     // Journal first: a client that has its answer finds the line there.
     journal_.record(conn_id_, db, *text, r.first_error);
@@ -249,31 +289,44 @@ bool client_session::on_transaction_manager(const std::string& payload) {
     std::string label;
     batch_reply r;
     try {
-        r = transaction_request(tm->type, tm->begin_new, label);
+        r = transaction_request(*tm, label);
     } catch (const std::exception& e) {
         r = failed_reply(message_of(errors::server_internal_error, e.what()));
     }
-    tds::token_writer w;
+    tds::token_writer w = reply_writer();
     write_reply(w, r);
     journal_.record(conn_id_, conn_->current_database(), label, r.first_error);
     return answer(w.bytes());
 }
 
-// Begin, commit or rollback; label is the journal's name for it.
-batch_reply client_session::transaction_request(int type, bool begin_new, std::string& label) {
-    switch (type) {
+// Begin, commit, rollback or save; label is the journal's name for it.
+batch_reply client_session::transaction_request(const tds::tm_request& tm, std::string& label) {
+    auto named = [&](const char* what) {
+        return std::string("<") + what + (tm.name.empty() ? "" : " " + tm.name) + ">";
+    };
+    switch (tm.type) {
     case tds::tm_request::begin:
-        label = "<begin tran>";
-        return conn_->begin_transaction();
-    case tds::tm_request::commit:
-        label = "<commit tran>";
-        return conn_->commit_transaction(begin_new);
-    case tds::tm_request::rollback:
-        label = "<rollback tran>";
-        return conn_->rollback_transaction(begin_new);
+        label = named("begin tran");
+        return conn_->begin_transaction(tm.name);
+    case tds::tm_request::commit: {
+        label = named("commit tran");
+        batch_reply r = conn_->commit_transaction(false);
+        if (tm.begin_new && r.first_error == 0) append(r, conn_->begin_transaction(tm.new_name));
+        return r;
+    }
+    case tds::tm_request::rollback: {
+        label = named("rollback tran");
+        batch_reply r = conn_->rollback_transaction(tm.name, false);
+        if (tm.begin_new && r.first_error == 0 && conn_->trancount() == 0)
+            append(r, conn_->begin_transaction(tm.new_name));
+        return r;
+    }
+    case tds::tm_request::save:
+        label = named("save tran");
+        return conn_->save_transaction(tm.name);
     default:
-        label = "<transaction request " + std::to_string(type) + ">";
-        return failed_reply(message_of(errors::unsupported_transaction_request, std::to_string(type)));
+        label = "<transaction request " + std::to_string(tm.type) + ">";
+        return failed_reply(message_of(errors::unsupported_transaction_request, std::to_string(tm.type)));
     }
 }
 
@@ -293,10 +346,10 @@ bool client_session::on_rpc(const std::string& payload) {
         label = rpc::bind(*plan.text, plan.declaration, plan.values);
         r = run_text(label);
     }
-    tds::token_writer w;
+    tds::token_writer w = reply_writer();
     write_reply(w, r, true);
     w.return_status(r.first_error ? -6 : 0);
-    if (plan.handle_out) w.return_value_int(0, "", *plan.handle_out);
+    if (plan.handle_out) w.return_value_int(0, plan.handle_name, *plan.handle_out);
     w.done(r.first_error ? tds::done_error : 0, 0, 0, tds::doneproc_token);
     // Only statements and refusals are worth a journal line, not the
     // driver's bookkeeping.
@@ -318,16 +371,20 @@ client_session::rpc_plan client_session::plan_rpc(const std::string& payload) {
         plan.text = text_param(*req, 0);
         plan.declaration = text_param(*req, 1);
         plan.values = params_from(*req, 2);
-    } else if (proc == "sp_prepexec") {
-        plan.text = text_param(*req, 2);
-        plan.declaration = text_param(*req, 1);
-        plan.values = params_from(*req, 3);
-        plan.handle_out = next_handle_++;
-        prepared_[*plan.handle_out] = {*plan.text, plan.declaration};
-    } else if (proc == "sp_prepare") {
+    } else if (proc == "sp_prepexec" || proc == "sp_prepare") {
+        const bool run = proc == "sp_prepexec";
         plan.handle_out = next_handle_++;
         prepared_[*plan.handle_out] = {text_param(*req, 2), text_param(*req, 1)};
-        plan.label = "<prepare>";
+        // The handle comes back in the first parameter, named as it was sent
+        // ([MS-TDS] 2.2.7.19: RETURNVALUE carries the parameter's name).
+        if (!req->params.empty()) plan.handle_name = req->params[0].name;
+        if (run) {
+            plan.text = text_param(*req, 2);
+            plan.declaration = text_param(*req, 1);
+            plan.values = params_from(*req, 3);
+        } else {
+            plan.label = "<prepare>";
+        }
     } else if (proc == "sp_execute") {
         auto it = prepared_.find(int_param(*req, 0));
         if (it == prepared_.end()) {
@@ -376,11 +433,20 @@ client_session::hold_result client_session::hold() {
     }
 }
 
-// A request held and not run: the client cancelled it, or left.
-bool client_session::after_hold(hold_result h) { return h != hold_result::gone && acknowledge_attention(); }
+// A request held and not run: the client cancelled it (its response ends
+// at once, then comes the acknowledgement), or left.
+bool client_session::after_hold(hold_result h) {
+    if (h == hold_result::gone) return false;
+    tds::token_writer w = reply_writer();
+    w.done(0);
+    return reply(w.bytes()) && acknowledge_attention();
+}
 
+// The acknowledgement is a message of its own holding only the DONE, after
+// the cancelled request's own end ([MS-TDS] 2.2.1.7, 3.3.5.9): a client
+// reads the request's response to its end, then waits for it.
 bool client_session::acknowledge_attention() {
-    tds::token_writer w;
+    tds::token_writer w = reply_writer();
     w.done(tds::done_attn);
     return reply(w.bytes());
 }
@@ -405,11 +471,26 @@ bool client_session::client_interrupts() {
 // the acknowledgement instead. False when the connection must end.
 bool client_session::answer(const std::string& tokens) {
     if (client_ == client_state::gone) return false;
+    if (!reply(tokens)) return false;
     if (client_ == client_state::attention) {
         client_ = client_state::waiting;
         return acknowledge_attention();
     }
-    return reply(tokens);
+    return true;
+}
+
+// A writer for this connection's version; the reply to a request that
+// reset the connection opens with the reset's acknowledgement.
+tds::token_writer client_session::reply_writer() {
+    tds::token_writer w(proto_);
+    if (reset_pending_) w.envchange_reset();
+    reset_pending_ = false;
+    return w;
+}
+
+void client_session::append(batch_reply& to, batch_reply more) {
+    for (auto& item : more.items) to.items.push_back(std::move(item));
+    if (to.first_error == 0) to.first_error = more.first_error;
 }
 
 // Runs statement text as a batch: a --fail rule, or the engine.

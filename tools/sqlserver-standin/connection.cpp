@@ -17,7 +17,7 @@ namespace standin::detail {
 using namespace tsql;
 
 conn_impl::~conn_impl() {
-    eng_.applocks.release_all(spid_, false);
+    eng_.applocks.release_all(spid_, applock_table::held_by::either);
     for (auto& [id, h] : handles_) {
         if (in_tran_.count(id)) sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
         for (auto& [sql, st] : cache_[id]) sqlite3_finalize(st);
@@ -38,8 +38,8 @@ batch_reply conn_impl::manager_request(const std::function<void()>& work) {
     return r;
 }
 
-batch_reply conn_impl::begin_transaction() {
-    return manager_request([this] { begin_tran(); });
+batch_reply conn_impl::begin_transaction(const std::string& name) {
+    return manager_request([this, name] { begin_tran(name); });
 }
 
 // Commits the whole transaction, however deep the nesting.
@@ -52,12 +52,38 @@ batch_reply conn_impl::commit_transaction(bool begin_new) {
     });
 }
 
-batch_reply conn_impl::rollback_transaction(bool begin_new) {
-    return manager_request([this, begin_new] {
+batch_reply conn_impl::rollback_transaction(const std::string& name, bool begin_new) {
+    return manager_request([this, name, begin_new] {
         if (trancount_ == 0) throw err(errors::rollback_without_begin);
-        rollback_tran();
-        if (begin_new) begin_tran();
+        rollback_named(name);
+        if (begin_new && trancount_ == 0) begin_tran();
     });
+}
+
+batch_reply conn_impl::save_transaction(const std::string& name) {
+    return manager_request([this, name] { save_tran(name); });
+}
+
+// What sp_reset_connection leaves: the state of a fresh login.
+void conn_impl::reset(bool keep_transaction) {
+    batch_reply ignored;
+    reply_ = &ignored;
+    if (!keep_transaction && trancount_ > 0) {
+        try {
+            rollback_tran();
+        } catch (const tsql_error&) {
+        }
+    }
+    eng_.applocks.release_all(spid_, applock_table::held_by::session);
+    reply_ = nullptr;
+    if (eng_.find_db(login_db_)) db_ = login_db_;
+    nocount_ = implicit_ = xact_abort_ = false;
+    lock_timeout_ms_ = -1;
+    identity_insert_.clear();
+    rowcount_ = 0;
+    last_error_ = 0;
+    have_identity_ = false;
+    vars_.clear();
 }
 
 sqlite3_stmt* conn_impl::cached(sqlite3* h, const std::string& sql) {
@@ -216,15 +242,55 @@ std::optional<sql_value> conn_impl::scalar(sqlite3* h, const std::string& sql, c
     return rows[0][0];
 }
 
-void conn_impl::begin_tran() {
+void conn_impl::begin_tran(const std::string& name) {
     if (trancount_ == 0) {
         descriptor_ = eng_.next_descriptor++;
         trancount_ = 1;
+        tran_name_ = name;
         transaction_changed t{transaction_changed::what::begun, descriptor_};
         reply_->items.push_back(t);
     } else {
         ++trancount_;
     }
+}
+
+// A savepoint in every database the transaction has written to so far;
+// databases it reaches later are rolled back whole by a rollback to it.
+void conn_impl::save_tran(const std::string& name) {
+    if (trancount_ == 0) throw err(errors::save_outside_transaction);
+    savepoint sp{name, "tsql_save_" + std::to_string(++savepoint_serial_), in_tran_};
+    for (int id : sp.handles) exec_raw(handles_.at(id), "SAVEPOINT " + sp.sqlite_name);
+    savepoints_.push_back(std::move(sp));
+}
+
+void conn_impl::rollback_named(const std::string& name) {
+    if (name.empty() || name == tran_name_) {
+        rollback_tran();
+        return;
+    }
+    for (std::size_t i = savepoints_.size(); i-- > 0;)
+        if (savepoints_[i].name == name) {
+            rollback_to(i);
+            return;
+        }
+    throw err(errors::no_such_savepoint, name);
+}
+
+// Back to a savepoint: @@TRANCOUNT and the locks stay, as in SQL Server; the
+// savepoint itself stays too, later ones go.
+void conn_impl::rollback_to(std::size_t index) {
+    const savepoint& sp = savepoints_[index];
+    for (auto it = in_tran_.begin(); it != in_tran_.end();) {
+        sqlite3* h = handles_.at(*it);
+        if (sp.handles.count(*it)) {
+            exec_raw(h, "ROLLBACK TO " + sp.sqlite_name);
+            ++it;
+        } else {
+            sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
+            it = in_tran_.erase(it);
+        }
+    }
+    savepoints_.resize(index + 1);
 }
 
 void conn_impl::end_handles(const char* sql) {
@@ -256,8 +322,10 @@ void conn_impl::rollback_tran() { end_transaction("ROLLBACK", transaction_change
 // handle in it commits or rolls back.
 void conn_impl::end_transaction(const char* sql, transaction_changed::what how) {
     trancount_ = 0;
+    tran_name_.clear();
+    savepoints_.clear();
     std::uint64_t d = descriptor_;
-    eng_.applocks.release_all(spid_, true);
+    eng_.applocks.release_all(spid_, applock_table::held_by::transaction);
     end_handles(sql);
     reply_->items.push_back(transaction_changed{how, d});
 }
@@ -366,7 +434,7 @@ void conn_impl::exec_stmt(const statement& st) {
         return;
     case statement::block: exec_block(st); return;
     case statement::set_option: exec_set(st); return;
-    case statement::begin_tran: begin_tran(); done(false, 0); return;
+    case statement::begin_tran: begin_tran(variable_text(st.option)); done(false, 0); return;
     case statement::commit:
     case statement::rollback:
     case statement::save_tran: exec_end_tran(st); return;
@@ -414,11 +482,20 @@ void conn_impl::exec_end_tran(const statement& st) {
         commit_tran();
     } else if (st.kind == statement::rollback) {
         if (trancount_ == 0) throw err(errors::rollback_without_begin);
-        rollback_tran();
-    } else if (trancount_ == 0) {
-        throw err(errors::save_outside_transaction);
+        rollback_named(variable_text(st.option));
+    } else {
+        save_tran(variable_text(st.option));
     }
     done(false, 0);
+}
+
+// A transaction or savepoint name as written: a name, or a variable holding one.
+std::string conn_impl::variable_text(const std::string& written) {
+    if (written.empty() || written[0] != '@') return written;
+    auto it = vars_.find(to_lower(written));
+    if (it == vars_.end()) throw compile_err(errors::undeclared_variable, written);
+    const sql_value& v = it->second.value;
+    return std::holds_alternative<std::monostate>(v) ? std::string() : value_text(v);
 }
 
 void conn_impl::exec_print(const statement& st) {

@@ -44,13 +44,15 @@ struct translator;
 class conn_impl : public connection {
 public:
     conn_impl(engine_state& eng, std::string db, std::string user)
-        : eng_(eng), db_(std::move(db)), user_(std::move(user)), spid_(eng.next_spid++) {}
+        : eng_(eng), db_(std::move(db)), login_db_(db_), user_(std::move(user)), spid_(eng.next_spid++) {}
     ~conn_impl() override;
 
     batch_reply execute_batch(const std::string& sql) override;
-    batch_reply begin_transaction() override;
+    batch_reply begin_transaction(const std::string& name) override;
     batch_reply commit_transaction(bool begin_new) override;
-    batch_reply rollback_transaction(bool begin_new) override;
+    batch_reply rollback_transaction(const std::string& name, bool begin_new) override;
+    batch_reply save_transaction(const std::string& name) override;
+    void reset(bool keep_transaction) override;
     void set_interrupt_check(std::function<bool()> check) override { interrupt_ = std::move(check); }
     std::string current_database() const override { return db_; }
     int trancount() const override { return trancount_; }
@@ -67,6 +69,7 @@ public:
 private:
     engine_state& eng_;
     std::string db_;
+    const std::string login_db_;  // where a reset returns to
     std::string user_;
     int spid_;
     std::map<int, sqlite3*> handles_;
@@ -74,6 +77,17 @@ private:
     std::set<int> in_tran_;
     int trancount_ = 0;
     std::uint64_t descriptor_ = 0;
+    std::string tran_name_;  // the outermost BEGIN TRAN's name
+    // SAVE TRAN: each savepoint by name, with the databases (handles) that
+    // were in the transaction when it was taken. Names compare exactly, as
+    // SQL Server's transaction names do.
+    struct savepoint {
+        std::string name;
+        std::string sqlite_name;
+        std::set<int> handles;
+    };
+    std::vector<savepoint> savepoints_;
+    int savepoint_serial_ = 0;
     bool nocount_ = false;
     bool implicit_ = false;
     bool xact_abort_ = false;
@@ -138,7 +152,11 @@ private:
     // ------------------------------------------------------ transactions
 
     batch_reply manager_request(const std::function<void()>& work);
-    void begin_tran();
+    void begin_tran(const std::string& name = "");
+    void save_tran(const std::string& name);
+    // ROLLBACK [TRAN name]: the whole transaction, or back to a savepoint.
+    void rollback_named(const std::string& name);
+    void rollback_to(std::size_t savepoint_index);
     void end_handles(const char* sql);
     void commit_tran();
     void rollback_tran();
@@ -190,6 +208,7 @@ private:
     void exec_truncate(const statement& st);
     void exec_block(const statement& st);
     void exec_end_tran(const statement& st);
+    std::string variable_text(const std::string& written);
     void exec_print(const statement& st);
     void exec_declare(const statement& st);
     void exec_return(const statement& st);

@@ -18,16 +18,32 @@ namespace standin {
 // A cell: NULL, an integer, a floating or decimal number, or UTF-8 text.
 using sql_value = std::variant<std::monostate, std::int64_t, double, std::string>;
 
+// A result column as COLMETADATA declares it: the declared type of a table
+// column, a variable or a CAST, with its length, precision and scale. A
+// computed value with no declared type (an expression) keeps the loose
+// description: size, length or precision 0.
 enum class column_type {
-    integer,   // sent as INTN (4 or 8 bytes)
-    decimal,   // sent as FLTN 8 (numeric columns, AVG and the like)
-    text,      // sent as NVARCHAR
-    datetime,  // sent as NVARCHAR in ISO form 'YYYY-MM-DD hh:mm:ss.mmm'
+    integer,   // INTN: size 1, 2, 4 or 8 bytes; 0 computed (4, or 8 when a value needs it)
+    bit,       // BITN
+    decimal,   // DECIMALN or NUMERICN with precision and scale
+    money,     // MONEYN: size 8 (money) or 4 (smallmoney)
+    floating,  // FLTN: size 8 (float; also any computed number) or 4 (real)
+    text,      // character data: length, unicode, fixed and lob say which
+    datetime,  // DATETIMN: size 8 (datetime, also computed) or 4 (smalldatetime)
+    date,      // DATEN from TDS 7.3 on, NVARCHAR(10) before
 };
 
 struct column {
     std::string name;
     column_type type = column_type::text;
+    int size = 0;          // integer, money, floating, datetime: bytes; 0 computed
+    int length = 0;        // text: characters (n-types) or bytes; -1 (max); 0 computed
+    int precision = 0;     // decimal
+    int scale = 0;         // decimal
+    bool unicode = true;   // text: nchar, nvarchar, ntext; else char, varchar, text in the Chinese code page
+    bool fixed = false;    // text: char(n), nchar(n)
+    bool lob = false;      // text: text, ntext
+    bool numeric = false;  // decimal: declared numeric (NUMERICN) rather than decimal (DECIMALN)
     bool operator==(const column&) const = default;
 };
 
@@ -92,10 +108,19 @@ public:
 
     virtual batch_reply execute_batch(const std::string& sql_utf8) = 0;
 
-    // Transaction manager requests.
-    virtual batch_reply begin_transaction() = 0;
+    // Transaction manager requests. A name is the transaction's or a
+    // savepoint's, as BEGIN TRAN, ROLLBACK TRAN and SAVE TRAN take them;
+    // empty for none.
+    virtual batch_reply begin_transaction(const std::string& name) = 0;
     virtual batch_reply commit_transaction(bool begin_new) = 0;
-    virtual batch_reply rollback_transaction(bool begin_new) = 0;
+    virtual batch_reply rollback_transaction(const std::string& name, bool begin_new) = 0;
+    virtual batch_reply save_transaction(const std::string& name) = 0;
+
+    // The connection as a fresh login leaves it (a client's reset, as
+    // sp_reset_connection does): its login database, default SET options,
+    // its session's application locks released and, unless keep_transaction,
+    // its open transaction rolled back.
+    virtual void reset(bool keep_transaction) = 0;
 
     // Asked now and then while a request waits for a lock (another
     // connection's transaction, an application lock). Returning true ends the

@@ -197,6 +197,8 @@ inline constexpr error_def commit_without_begin{
     3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."};
 inline constexpr error_def rollback_without_begin{
     3903, 16, 1, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION."};
+inline constexpr error_def no_such_savepoint{
+    6401, 16, 1, "Cannot roll back %1. No transaction or savepoint of that name was found."};
 inline constexpr error_def needs_user_transaction{
     3918, 16, 1, "The statement or function must be executed in the context of a user transaction."};
 
@@ -214,6 +216,10 @@ inline constexpr error_def create_file_failed{
     5123, 16, 1,
     "CREATE FILE encountered operating system error while attempting to open or create the physical file: %1"};
 inline constexpr error_def login_failed{18456, 14, 1, "Login failed for user '%1'."};
+inline constexpr error_def unsupported_tds_version{
+    17802, 20, 1,
+    "The Tabular Data Stream (TDS) version 0x%1 of the client library used to open the connection is unsupported "
+    "or unknown. The connection has been closed."};
 
 // The protocol.
 inline constexpr error_def rpc_stream_incorrect{

@@ -3,6 +3,7 @@
 #include "sqlserver-standin/connection_impl.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 #include "sqlserver-standin/sqlite_io.h"
@@ -15,8 +16,9 @@ using namespace tsql;
 
 namespace {
 
-// Output column type: the static type where it fits every value, else text.
-column_type decide_type(vtype t, const std::vector<std::vector<sql_value>>& rows, std::size_t i) {
+// A computed column (no declared type): the static type where it fits
+// every value, else text.
+column_type computed_type(vtype t, const std::vector<std::vector<sql_value>>& rows, std::size_t i) {
     bool all_int = true, all_num = true, any = false;
     for (const auto& r : rows) {
         const auto& v = r[i];
@@ -28,21 +30,102 @@ column_type decide_type(vtype t, const std::vector<std::vector<sql_value>>& rows
     switch (t) {
     case vtype::integer:
         if (all_int) return column_type::integer;
-        if (all_num) return column_type::decimal;
+        if (all_num) return column_type::floating;
         return column_type::text;
     case vtype::decimal:
-        return all_num ? column_type::decimal : column_type::text;
+        return all_num ? column_type::floating : column_type::text;
     case vtype::datetime:
-        return all_num && any ? column_type::decimal : column_type::datetime;
+        return all_num && any ? column_type::floating : column_type::datetime;
     case vtype::text:
         return column_type::text;
     case vtype::unknown:
         if (!any) return column_type::text;
         if (all_int) return column_type::integer;
-        if (all_num) return column_type::decimal;
+        if (all_num) return column_type::floating;
         return column_type::text;
     }
     return column_type::text;
+}
+
+// A declared type as COLMETADATA describes it.
+column declared_column(const type_spec& t) {
+    column c;
+    const std::string& n = t.name;
+    auto sized = [&](column_type k, int size) {
+        c.type = k;
+        c.size = size;
+    };
+    if (n == "INT") sized(column_type::integer, 4);
+    else if (n == "BIGINT") sized(column_type::integer, 8);
+    else if (n == "SMALLINT") sized(column_type::integer, 2);
+    else if (n == "TINYINT") sized(column_type::integer, 1);
+    else if (n == "BIT") sized(column_type::bit, 1);
+    else if (n == "MONEY") sized(column_type::money, 8);
+    else if (n == "SMALLMONEY") sized(column_type::money, 4);
+    else if (n == "FLOAT") sized(column_type::floating, 8);
+    else if (n == "REAL") sized(column_type::floating, 4);
+    else if (n == "DATETIME") sized(column_type::datetime, 8);
+    else if (n == "SMALLDATETIME") sized(column_type::datetime, 4);
+    else if (n == "DATE") c.type = column_type::date;
+    else if (n == "NUMERIC" || n == "DECIMAL") {
+        c.type = column_type::decimal;
+        c.precision = t.precision > 0 ? t.precision : 18;
+        c.scale = std::max(t.scale, 0);
+        c.numeric = n == "NUMERIC";
+    } else {
+        c.type = column_type::text;
+        c.unicode = is_unicode(t);
+        c.fixed = n == "CHAR" || n == "NCHAR";
+        c.lob = n == "TEXT" || n == "NTEXT";
+        c.length = c.lob || t.length == -2 ? -1 : std::max(t.length, 1);
+    }
+    return c;
+}
+
+// Whether every value can go out as the declared kind: a number for the
+// numeric kinds, a date and time the engine's form parses for the dates.
+bool values_fit(const column& c, const std::vector<std::vector<sql_value>>& rows, std::size_t i) {
+    for (const auto& r : rows) {
+        const sql_value& v = r[i];
+        if (std::holds_alternative<std::monostate>(v)) continue;
+        switch (c.type) {
+        case column_type::integer:
+        case column_type::bit:
+            if (auto* d = std::get_if<double>(&v); d && *d != std::floor(*d)) return false;
+            [[fallthrough]];
+        case column_type::decimal:
+        case column_type::money:
+        case column_type::floating:
+            if (std::holds_alternative<std::string>(v)) return false;
+            break;
+        case column_type::datetime:
+        case column_type::date: {
+            std::string norm;
+            if (!std::holds_alternative<std::string>(v) || !normalize_datetime(std::get<std::string>(v), norm))
+                return false;
+            break;
+        }
+        case column_type::text:
+            break;
+        }
+    }
+    return true;
+}
+
+// The result column: its declared type when it has one that holds the
+// values, else what the values show.
+column result_column(const std::string& name, vtype t, const std::optional<type_spec>& decl,
+                     const std::vector<std::vector<sql_value>>& rows, std::size_t i) {
+    if (decl && known_type(decl->name)) {
+        column c = declared_column(normalized(*decl, false));
+        c.name = name;
+        if (values_fit(c, rows, i)) return c;
+    }
+    column c;
+    c.name = name;
+    c.type = computed_type(t, rows, i);
+    if (c.type == column_type::floating || c.type == column_type::datetime) c.size = 8;
+    return c;
 }
 
 }  // namespace
@@ -76,19 +159,15 @@ void conn_impl::exec_select(const statement& st) {
     }
     run(h, so.sql, {}, &rows);
     result_set rs;
-    for (std::size_t i = 0; i < so.names.size(); ++i) {
-        column c;
-        c.name = so.names[i];
-        c.type = decide_type(so.types[i], rows, i);
-        rs.columns.push_back(c);
-    }
+    for (std::size_t i = 0; i < so.names.size(); ++i)
+        rs.columns.push_back(result_column(so.names[i], so.types[i], so.decls[i], rows, i));
     for (auto& r : rows)
         for (std::size_t i = 0; i < r.size(); ++i) {
             auto& v = r[i];
             if (std::holds_alternative<std::monostate>(v)) continue;
-            if (rs.columns[i].type == column_type::text || rs.columns[i].type == column_type::datetime) {
+            if (rs.columns[i].type == column_type::text) {
                 if (!std::holds_alternative<std::string>(v)) v = value_text(v);
-            } else if (rs.columns[i].type == column_type::decimal && std::holds_alternative<std::int64_t>(v)) {
+            } else if (rs.columns[i].type == column_type::floating && std::holds_alternative<std::int64_t>(v)) {
                 v = static_cast<double>(std::get<std::int64_t>(v));
             }
         }

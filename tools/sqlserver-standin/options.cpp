@@ -23,7 +23,7 @@ bool parse_int(const std::string& s, long lo, long hi, int& out) {
 
 std::string usage_text() {
     return "usage: sqlserver-standin [options]\n"
-           "A small TDS 7.4 server that stands in for SQL Server in tests and demos.\n"
+           "A small TDS 7.1-7.4 server that stands in for SQL Server in tests and demos.\n"
            "\n"
            "  --port N              port to listen on (0: any free port; default 1433)\n"
            "  --bind ADDR           address to listen on (default 127.0.0.1)\n"

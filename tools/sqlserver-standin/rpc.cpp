@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/gbk.h"
 #include "sqlserver-standin/tds.h"
 
 namespace standin::rpc {
@@ -208,10 +209,34 @@ bool read_decimal(reader& r, parameter& p, std::string& error) {
     return true;
 }
 
+// varchar bytes in the code page their collation names ([MS-TDS] 2.2.5.1.2):
+// UTF-8 when fUTF8 is set, GBK for LCID 2052 (Chinese_PRC), else Latin-1.
+std::string from_code_page(const std::string& data, const std::string& collation) {
+    std::uint32_t info = 0;
+    for (int k = 0; k < 4; ++k) info |= static_cast<std::uint32_t>(static_cast<unsigned char>(collation[k])) << (8 * k);
+    const std::uint32_t lcid = info & 0xFFFFF;
+    if (info & (1u << 26)) return data;
+    if (lcid == 0x0804) {
+        if (auto u = velmora::gbk_to_utf8(data)) return *u;
+        return data;
+    }
+    std::string out;
+    for (unsigned char c : data) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 // NVARCHAR, NCHAR, VARCHAR, CHAR, with (max) sent as PLP.
 bool read_char(reader& r, std::uint8_t type, parameter& p) {
     std::uint16_t max_len;
-    if (!r.u16(max_len) || !r.skip(5)) return false;
+    std::string collation;
+    if (!r.u16(max_len) || !r.raw(5, collation)) return false;
     const bool wide = type == 0xE7 || type == 0xEF;
     std::string data;
     bool is_null = false;
@@ -224,19 +249,172 @@ bool read_char(reader& r, std::uint8_t type, parameter& p) {
         if (!is_null && !r.raw(len, data)) return false;
     }
     p.is_text = true;
-    if (!is_null) p.value = wide ? tds::utf16le_to_utf8(data.data(), data.size()) : data;
+    if (!is_null) p.value = wide ? tds::utf16le_to_utf8(data.data(), data.size()) : from_code_page(data, collation);
     return true;
 }
 
 // NTEXT, TEXT.
 bool read_text(reader& r, std::uint8_t type, parameter& p) {
     std::uint32_t max_len, len;
-    if (!r.u32(max_len) || !r.skip(5) || !r.u32(len)) return false;
+    std::string collation;
+    if (!r.u32(max_len) || !r.raw(5, collation) || !r.u32(len)) return false;
     p.is_text = true;
     if (len == 0xFFFFFFFF) return true;
     std::string data;
     if (!r.raw(len, data)) return false;
-    p.value = type == 0x63 ? tds::utf16le_to_utf8(data.data(), data.size()) : data;
+    p.value = type == 0x63 ? tds::utf16le_to_utf8(data.data(), data.size()) : from_code_page(data, collation);
+    return true;
+}
+
+// MONEYN, MONEY, SMALLMONEY: ten-thousandths, money's high half first.
+bool read_money(reader& r, int size, parameter& p) {
+    if (size == 4) {
+        std::uint32_t v;
+        if (!r.u32(v)) return false;
+        p.value = static_cast<std::int32_t>(v) / 10000.0;
+        return true;
+    }
+    std::uint32_t hi, lo;
+    if (!r.u32(hi) || !r.u32(lo)) return false;
+    const auto units = static_cast<std::int64_t>((static_cast<std::uint64_t>(hi) << 32) | lo);
+    p.value = static_cast<double>(units) / 10000.0;
+    return true;
+}
+
+bool read_moneyn(reader& r, parameter& p, std::string& error) {
+    std::uint8_t max_len, len;
+    if (!r.u8(max_len) || !r.u8(len)) return false;
+    if (len == 0) return true;
+    if (len != 4 && len != 8) {
+        error = "bad money length " + std::to_string(len);
+        return false;
+    }
+    return read_money(r, len, p);
+}
+
+// The date of DATEN and friends: days since 0001-01-01 in 3 bytes.
+std::string date_from_0001(std::uint32_t days) {
+    return date_text(static_cast<std::int64_t>(days) - 693595);  // 693595 days from 0001-01-01 to 1900-01-01
+}
+
+// The time of TIMEN and friends: 10^-scale seconds since midnight.
+std::string time_text(std::uint64_t units, int scale) {
+    std::uint64_t per_second = 1;
+    for (int k = 0; k < scale; ++k) per_second *= 10;
+    const std::uint64_t seconds = units / per_second, fraction = units % per_second;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", static_cast<int>(seconds / 3600),
+                  static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    std::string out = buf;
+    if (scale > 0) {
+        std::snprintf(buf, sizeof buf, ".%0*llu", scale, static_cast<unsigned long long>(fraction));
+        out += buf;
+    }
+    return out;
+}
+
+bool read_le(reader& r, int bytes, std::uint64_t& v) {
+    v = 0;
+    for (int k = 0; k < bytes; ++k) {
+        std::uint8_t b;
+        if (!r.u8(b)) return false;
+        v |= static_cast<std::uint64_t>(b) << (8 * k);
+    }
+    return true;
+}
+
+int time_bytes(int scale) { return scale <= 2 ? 3 : scale <= 4 ? 4 : 5; }
+
+// DATEN, TIMEN, DATETIME2N, DATETIMEOFFSETN ([MS-TDS] 2.2.5.4.2, TDS 7.3):
+// written as the engine's date and time text. A datetimeoffset keeps its
+// own local time, as converting it to datetime does.
+bool read_new_date(reader& r, std::uint8_t type, parameter& p, std::string& error) {
+    std::uint8_t scale = 0, len;
+    if (type != 0x28 && !r.u8(scale)) return false;
+    if (scale > 7) {
+        error = "bad time scale " + std::to_string(scale);
+        return false;
+    }
+    if (!r.u8(len)) return false;
+    p.is_text = true;
+    if (len == 0) return true;
+    const int tb = type == 0x28 ? 0 : time_bytes(scale);
+    const int expected = type == 0x28 ? 3 : type == 0x29 ? tb : type == 0x2A ? tb + 3 : tb + 5;
+    if (len != expected) {
+        error = "bad value length " + std::to_string(len);
+        return false;
+    }
+    std::uint64_t units = 0, days = 0, offset = 0;
+    if (tb && !read_le(r, tb, units)) return false;
+    if (type != 0x29 && !read_le(r, 3, days)) return false;
+    if (type == 0x2B && !read_le(r, 2, offset)) return false;
+    if (type == 0x2B) {
+        // Stored in UTC; the offset in minutes gives the local time.
+        std::uint64_t per_second = 1;
+        for (int k = 0; k < scale; ++k) per_second *= 10;
+        const std::int64_t day_units = 86400 * static_cast<std::int64_t>(per_second);
+        std::int64_t local = static_cast<std::int64_t>(units) +
+                             static_cast<std::int16_t>(offset) * 60 * static_cast<std::int64_t>(per_second);
+        std::int64_t d = static_cast<std::int64_t>(days);
+        while (local < 0) { local += day_units; --d; }
+        while (local >= day_units) { local -= day_units; ++d; }
+        units = static_cast<std::uint64_t>(local);
+        days = static_cast<std::uint64_t>(d);
+    }
+    if (type == 0x28) p.value = date_from_0001(static_cast<std::uint32_t>(days));
+    else if (type == 0x29) p.value = time_text(units, scale);
+    else p.value = date_from_0001(static_cast<std::uint32_t>(days)) + " " + time_text(units, scale);
+    return true;
+}
+
+// GUIDTYPE: 16 bytes, the first three groups little-endian.
+bool read_guid(reader& r, parameter& p, std::string& error) {
+    std::uint8_t max_len, len;
+    if (!r.u8(max_len) || !r.u8(len)) return false;
+    p.is_text = true;
+    if (len == 0) return true;
+    if (len != 16) {
+        error = "bad uniqueidentifier length " + std::to_string(len);
+        return false;
+    }
+    std::string b;
+    if (!r.raw(16, b)) return false;
+    static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::string out;
+    char hex[3];
+    for (int k = 0; k < 16; ++k) {
+        if (k == 4 || k == 6 || k == 8 || k == 10) out += '-';
+        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[static_cast<std::size_t>(order[k])]));
+        out += hex;
+    }
+    p.value = out;
+    return true;
+}
+
+// BIGVARBINARY, BIGBINARY (with (max) as PLP) and IMAGE: the bytes, written
+// back as a 0x literal.
+bool read_binary(reader& r, std::uint8_t type, parameter& p) {
+    std::string data;
+    bool is_null = false;
+    if (type == 0x22) {
+        std::uint32_t max_len, len;
+        if (!r.u32(max_len) || !r.u32(len)) return false;
+        is_null = len == 0xFFFFFFFF;
+        if (!is_null && !r.raw(len, data)) return false;
+    } else {
+        std::uint16_t max_len;
+        if (!r.u16(max_len)) return false;
+        if (max_len == 0xFFFF) {
+            if (!read_plp(r, data, is_null)) return false;
+        } else {
+            std::uint16_t len;
+            if (!r.u16(len)) return false;
+            is_null = len == 0xFFFF;
+            if (!is_null && !r.raw(len, data)) return false;
+        }
+    }
+    p.is_binary = true;
+    if (!is_null) p.value = data;
     return true;
 }
 
@@ -253,6 +431,19 @@ bool read_value(reader& r, parameter& p, std::string& error) {
     case 0x3E: return read_float(r, 8, p);
     case 0x3D: return read_datetime(r, 8, p);
     case 0x3A: return read_datetime(r, 4, p);
+    case 0x3C: return read_money(r, 8, p);  // money
+    case 0x7A: return read_money(r, 4, p);  // smallmoney
+    case 0x6E: return read_moneyn(r, p, error);
+    case 0x24: return read_guid(r, p, error);
+    case 0x28:  // DATEN
+    case 0x29:  // TIMEN
+    case 0x2A:  // DATETIME2N
+    case 0x2B:  // DATETIMEOFFSETN
+        return read_new_date(r, type, p, error);
+    case 0xA5:  // BIGVARBINARY
+    case 0xAD:  // BIGBINARY
+    case 0x22:  // IMAGE
+        return read_binary(r, type, p);
     case 0x26:  // INTN
     case 0x68:  // BITN
     case 0x6D:  // FLTN
@@ -400,6 +591,15 @@ std::optional<request> parse(const std::string& payload, bool has_all_headers, s
 
 std::string literal(const parameter& p) {
     if (std::holds_alternative<std::monostate>(p.value)) return "NULL";
+    if (p.is_binary) {
+        static const char* const digits = "0123456789ABCDEF";
+        std::string out = "0x";
+        for (unsigned char c : std::get<std::string>(p.value)) {
+            out += digits[c >> 4];
+            out += digits[c & 0x0F];
+        }
+        return out;
+    }
     if (auto* i = std::get_if<std::int64_t>(&p.value)) return std::to_string(*i);
     if (auto* d = std::get_if<double>(&p.value)) return format_double(*d);
     const std::string& s = std::get<std::string>(p.value);

@@ -23,8 +23,9 @@ inline constexpr int proc_unprepare = 15;
 struct parameter {
     std::string name;      // "@P1" or empty for positional
     bool output = false;
-    sql_value value;       // NULL, integer, number or text
-    bool is_text = false;  // written as N'...'
+    sql_value value;         // NULL, integer, number, text or (binary) bytes
+    bool is_text = false;    // written as N'...'
+    bool is_binary = false;  // the bytes, written as 0x...
 };
 
 struct request {
@@ -41,7 +42,7 @@ std::optional<request> parse(const std::string& payload, bool has_all_headers, s
 std::string bind(const std::string& statement, const std::string& declaration,
                  const std::vector<parameter>& values);
 
-// SQL literal for a value: NULL, 12, 1.5, N'it''s'.
+// SQL literal for a value: NULL, 12, 1.5, N'it''s', 0x0A0B.
 std::string literal(const parameter& p);
 
 // Canonical name of a request: its procedure name in lower case without

@@ -1,5 +1,6 @@
 #include "sqlserver-standin/sql_types.h"
 
+#include <algorithm>
 #include <set>
 
 #include "sqlserver-standin/tsql_runtime.h"
@@ -105,6 +106,33 @@ std::string cvt_call(const std::string& x, const type_spec& t, bool strict) {
            std::to_string(prec) + "," + std::to_string(scale) + "," + (strict ? "1" : "0") + ")";
 }
 
+bool is_character(const type_spec& t) {
+    const std::string& n = t.name;
+    return n == "CHAR" || n == "VARCHAR" || n == "TEXT" || n == "NCHAR" || n == "NVARCHAR" || n == "NTEXT";
+}
+
+bool is_unicode(const type_spec& t) { return t.name == "NCHAR" || t.name == "NVARCHAR" || t.name == "NTEXT"; }
+
+type_spec character_type(bool unicode, int length) {
+    type_spec t;
+    t.name = unicode ? "NVARCHAR" : "VARCHAR";
+    t.length = length == -2 || length > (unicode ? 4000 : 8000) ? -2 : std::max(length, 1);
+    return t;
+}
+
+type_spec simple_type(const char* name) {
+    type_spec t;
+    t.name = name;
+    return t;
+}
+
+type_spec numeric_type(int precision, int scale) {
+    type_spec t;
+    t.name = "NUMERIC";
+    t.precision = std::min(std::max(precision, 1), 38);
+    t.scale = std::min(scale, t.precision);
+    return t;
+}
 
 int xtype_of(const type_spec& t) {
     const std::string& n = t.name;

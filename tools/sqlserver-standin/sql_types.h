@@ -24,6 +24,15 @@ vtype vtype_of(const type_spec& t);
 std::string sqlite_decl(const type_spec& t);
 // SQLite text converting x to type t (strict: as INSERT and UPDATE convert).
 std::string cvt_call(const std::string& x, const type_spec& t, bool strict);
+// Character types: char, varchar, text and their n-types; unicode for the n-types.
+bool is_character(const type_spec& t);
+bool is_unicode(const type_spec& t);
+// varchar(n) or nvarchar(n); a length past what the type holds makes it (max).
+type_spec character_type(bool unicode, int length);
+// A plain type without length, precision or scale (INT, DATETIME, ...).
+type_spec simple_type(const char* name);
+// numeric(p, s).
+type_spec numeric_type(int precision, int scale);
 // syscolumns.xtype and syscolumns.length.
 int xtype_of(const type_spec& t);
 int storage_length(const type_spec& t);

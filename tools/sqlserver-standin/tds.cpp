@@ -1,6 +1,7 @@
 #include "sqlserver-standin/tds.h"
 
 #include "common/gbk.h"
+#include "sqlserver-standin/server_identity.h"
 
 #include <cmath>
 #include <cstdio>
@@ -29,47 +30,6 @@ std::size_t skip_all_headers(const std::string& payload, bool has_all_headers) {
     if (total < 4 || total > payload.size()) return std::string::npos;
     return total;
 }
-
-// Reads a B_VARCHAR at pos (advancing it); false when it runs past the end.
-bool read_b_varchar(const std::string& p, std::size_t& pos, std::string& out) {
-    if (pos >= p.size()) return false;
-    std::size_t chars = static_cast<unsigned char>(p[pos++]);
-    if (pos + chars * 2 > p.size()) return false;
-    out = utf16le_to_utf8(p.data() + pos, chars * 2);
-    pos += chars * 2;
-    return true;
-}
-
-std::string format_double(double d) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", d);
-    return buf;
-}
-
-std::string as_text(const sql_value& v) {
-    if (auto* s = std::get_if<std::string>(&v)) return *s;
-    if (auto* i = std::get_if<std::int64_t>(&v)) return std::to_string(*i);
-    if (auto* d = std::get_if<double>(&v)) return format_double(*d);
-    return {};
-}
-
-std::int64_t as_int(const sql_value& v) {
-    if (auto* i = std::get_if<std::int64_t>(&v)) return *i;
-    if (auto* d = std::get_if<double>(&v)) return static_cast<std::int64_t>(std::llround(*d));
-    if (auto* s = std::get_if<std::string>(&v)) return std::strtoll(s->c_str(), nullptr, 10);
-    return 0;
-}
-
-double as_double(const sql_value& v) {
-    if (auto* d = std::get_if<double>(&v)) return *d;
-    if (auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
-    if (auto* s = std::get_if<std::string>(&v)) return std::strtod(s->c_str(), nullptr);
-    return 0;
-}
-
-// Declared NVARCHAR length (bytes) above which a column goes out as nvarchar(max).
-constexpr std::size_t nvarchar_limit = 8000;
-constexpr std::uint16_t plp_marker = 0xFFFF;
 
 }  // namespace
 
@@ -118,18 +78,35 @@ std::string packetize(std::uint8_t type, const std::string& payload, std::size_t
     return out;
 }
 
+std::optional<std::uint32_t> negotiate(std::uint32_t requested) {
+    if (requested < 0x71000000) return std::nullopt;  // TDS 7.0, 4.2 and the like
+    switch (requested >> 24) {
+    case 0x71: return tds_71;
+    case 0x72: return tds_72;
+    case 0x73: return requested >= tds_73b ? tds_73b : tds_73a;
+    default: return tds_74;
+    }
+}
+
 std::string prelogin_reply() {
-    // Option table (token, offset, length) then the data.
+    // Option table (token, offset, length) then the data ([MS-TDS] 2.2.6.5).
     struct opt {
         std::uint8_t token;
         std::string data;
     };
+    std::string version;  // UL_VERSION (major, minor, build big-endian), US_SUBBUILD
+    version += static_cast<char>(identity::major_version);
+    version += static_cast<char>(identity::minor_version);
+    version += static_cast<char>((identity::build_number >> 8) & 0xFF);
+    version += static_cast<char>(identity::build_number & 0xFF);
+    version += static_cast<char>((identity::revision >> 8) & 0xFF);
+    version += static_cast<char>(identity::revision & 0xFF);
     const opt opts[] = {
-        {0x00, std::string("\x10\x00\x07\xD0\x00\x00", 6)},  // VERSION 16.0.2000
-        {0x01, std::string("\x02", 1)},                     // ENCRYPTION: not supported
-        {0x02, std::string("\x00", 1)},                     // INSTOPT
-        {0x03, std::string()},                              // THREADID
-        {0x04, std::string("\x00", 1)},                     // MARS off
+        {0x00, version},
+        {0x01, std::string("\x02", 1)},  // ENCRYPTION: not supported
+        {0x02, std::string("\x00", 1)},  // INSTOPT
+        {0x03, std::string()},           // THREADID
+        {0x04, std::string("\x00", 1)},  // MARS off
     };
     const std::size_t count = sizeof opts / sizeof opts[0];
     std::size_t offset = count * 5 + 1;
@@ -157,8 +134,32 @@ std::string obfuscate_password(const std::string& utf16le) {
     return out;
 }
 
+namespace {
+
+// FeatureExt ([MS-TDS] 2.2.6.4): OptionFlags3's fExtension says that
+// ibExtension points at a DWORD, the offset of the feature blocks.
+void read_feature_ext(const std::string& p, login7& l) {
+    constexpr std::size_t option_flags3 = 27, ib_extension = 56;
+    if (!(static_cast<unsigned char>(p[option_flags3]) & 0x10)) return;
+    std::size_t pointer = get_u16(p, ib_extension);
+    if (get_u16(p, ib_extension + 2) < 4 || pointer + 4 > p.size()) return;
+    std::size_t pos = get_u32(p, pointer);
+    while (pos < p.size()) {
+        auto id = static_cast<unsigned char>(p[pos]);
+        if (id == feature_terminator || pos + 5 > p.size()) return;
+        std::size_t len = get_u32(p, pos + 1);
+        if (len > p.size() - pos - 5) return;
+        if (id == feature_utf8_support) l.utf8_support = true;
+        pos += 5 + len;
+    }
+}
+
+}  // namespace
+
 std::optional<login7> parse_login7(const std::string& p) {
-    if (p.size() < 94) return std::nullopt;
+    // The fixed part up to the database's offset and length, as every
+    // version from TDS 7.1 on has it ([MS-TDS] 2.2.6.4).
+    if (p.size() < 86) return std::nullopt;
     login7 l;
     l.tds_version = get_u32(p, 4);
     l.packet_size = get_u32(p, 8);
@@ -180,6 +181,7 @@ std::optional<login7> parse_login7(const std::string& p) {
         !field(48, l.app, false) || !field(52, l.server, false) || !field(64, l.language, false) ||
         !field(68, l.database, false))
         return std::nullopt;
+    if (l.tds_version >= tds_74) read_feature_ext(p, l);
     return l;
 }
 
@@ -189,20 +191,46 @@ std::optional<std::string> parse_sql_batch(const std::string& payload, bool has_
     return utf16le_to_utf8(payload.data() + start, payload.size() - start);
 }
 
+namespace {
+
+// B_VARBYTE holding UTF-16: a byte count, then the bytes.
+bool read_b_varbyte_text(const std::string& p, std::size_t& pos, std::string& out) {
+    if (pos >= p.size()) return false;
+    std::size_t bytes = static_cast<unsigned char>(p[pos++]);
+    if (pos + bytes > p.size() || bytes % 2) return false;
+    out = utf16le_to_utf8(p.data() + pos, bytes);
+    pos += bytes;
+    return true;
+}
+
+}  // namespace
+
+// [MS-TDS] 2.2.6.9: begin is isolation level then name; commit and rollback
+// are name, then a flag to begin again with its own isolation level and
+// name; save is a name. Every name is a B_VARBYTE of UTF-16.
 std::optional<tm_request> parse_tm_request(const std::string& p, bool has_all_headers) {
     std::size_t pos = skip_all_headers(p, has_all_headers);
     if (pos == std::string::npos || pos + 2 > p.size()) return std::nullopt;
     tm_request r;
     r.type = get_u16(p, pos);
     pos += 2;
-    std::string name;
     switch (r.type) {
     case tm_request::begin:
-        break;  // isolation level and name: the engine keeps its own
+        if (pos >= p.size()) return std::nullopt;
+        ++pos;  // isolation level: the engine keeps its own
+        if (pos < p.size() && !read_b_varbyte_text(p, pos, r.name)) return std::nullopt;
+        break;
     case tm_request::commit:
     case tm_request::rollback:
-        if (!read_b_varchar(p, pos, name)) return std::nullopt;
-        if (pos < p.size()) r.begin_new = (static_cast<unsigned char>(p[pos]) & 0x01) != 0;
+        if (!read_b_varbyte_text(p, pos, r.name)) return std::nullopt;
+        if (pos < p.size()) r.begin_new = (static_cast<unsigned char>(p[pos++]) & 0x01) != 0;
+        if (r.begin_new && pos < p.size()) {
+            ++pos;  // isolation level
+            if (pos < p.size() && !read_b_varbyte_text(p, pos, r.new_name)) return std::nullopt;
+        }
+        break;
+    case tm_request::save:
+        if (!read_b_varbyte_text(p, pos, r.name)) return std::nullopt;
         break;
     default:
         break;
@@ -261,6 +289,7 @@ void token_writer::envchange_collation() {
 }
 
 void token_writer::envchange_transaction(std::uint8_t type, std::uint64_t descriptor) {
+    if (!proto_.from_72()) return;
     u8(0xE3);
     u16(1 + 1 + 8 + 1);
     u8(type);
@@ -275,6 +304,15 @@ void token_writer::envchange_transaction(std::uint8_t type, std::uint64_t descri
     }
 }
 
+void token_writer::envchange_reset() {
+    if (!proto_.from_72()) return;
+    u8(0xE3);
+    u16(3);
+    u8(18);
+    u8(0);
+    u8(0);
+}
+
 void token_writer::message(const server_message& m, const std::string& server_name) {
     u8(m.is_error() ? 0xAA : 0xAB);
     std::size_t len_at = buf_.size();
@@ -285,7 +323,8 @@ void token_writer::message(const server_message& m, const std::string& server_na
     us_varchar(m.text);
     b_varchar(server_name);
     b_varchar(m.procedure);
-    u32(static_cast<std::uint32_t>(m.line));
+    if (proto_.from_72()) u32(static_cast<std::uint32_t>(m.line));
+    else u16(static_cast<std::uint16_t>(m.line));
     patch_u16(len_at, static_cast<std::uint16_t>(buf_.size() - len_at - 2));
 }
 
@@ -300,11 +339,20 @@ void token_writer::loginack(const std::string& program, std::uint32_t version) {
     u8(static_cast<std::uint8_t>(version >> 8));
     u8(static_cast<std::uint8_t>(version));
     b_varchar(program);
-    u8(16);  // program version 16.0.2000
-    u8(0);
-    u8(0x07);
-    u8(0xD0);
+    u8(static_cast<std::uint8_t>(identity::major_version));
+    u8(static_cast<std::uint8_t>(identity::minor_version));
+    u8(static_cast<std::uint8_t>(identity::build_number >> 8));
+    u8(static_cast<std::uint8_t>(identity::build_number & 0xFF));
     patch_u16(len_at, static_cast<std::uint16_t>(buf_.size() - len_at - 2));
+}
+
+// [MS-TDS] 2.2.7.11: the server supports UTF-8 (the ack's one byte, bit 0).
+void token_writer::feature_ext_ack_utf8() {
+    u8(0xAE);
+    u8(feature_utf8_support);
+    u32(1);
+    u8(0x01);
+    u8(feature_terminator);
 }
 
 void token_writer::return_status(std::int32_t value) {
@@ -312,12 +360,13 @@ void token_writer::return_status(std::int32_t value) {
     u32(static_cast<std::uint32_t>(value));
 }
 
+// [MS-TDS] 2.2.7.19: an output parameter's value, named as the request named it.
 void token_writer::return_value_int(std::uint16_t ordinal, const std::string& name, std::int32_t value) {
     u8(0xAC);
     u16(ordinal);
     b_varchar(name);
     u8(0x01);  // output parameter
-    u32(0);    // user type
+    user_type();
     u16(0x0001);
     u8(0x26);
     u8(4);
@@ -329,125 +378,13 @@ void token_writer::done(std::uint16_t status, std::uint64_t count, std::uint16_t
     u8(token);
     u16(status);
     u16(curcmd);
-    u64(count);
+    if (proto_.from_72()) u64(count);
+    else u32(static_cast<std::uint32_t>(count));
 }
 
-// How a column goes on the wire: integers need 8 bytes only when a value
-// does not fit in 4; text needs nvarchar(max) when a value is longer than
-// 4000 characters.
-token_writer::wire_formats token_writer::formats_of(const result_set& rs) {
-    const std::size_t ncols = rs.columns.size();
-    wire_formats f{std::vector<bool>(ncols, false), std::vector<bool>(ncols, false)};
-    for (std::size_t c = 0; c < ncols; ++c) {
-        column_type t = rs.columns[c].type;
-        for (const auto& row : rs.rows) {
-            if (c >= row.size() || std::holds_alternative<std::monostate>(row[c])) continue;
-            if (t == column_type::integer) {
-                std::int64_t v = as_int(row[c]);
-                if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
-                    f.wide[c] = true;
-            } else if (t == column_type::text || t == column_type::datetime) {
-                if (as_text(row[c]).size() * 2 > nvarchar_limit &&
-                    utf8_to_utf16le(as_text(row[c])).size() > nvarchar_limit)
-                    f.plp[c] = true;
-            }
-        }
-    }
-    return f;
-}
-
-void token_writer::column_metadata(const result_set& rs, const wire_formats& f) {
-    u8(0x81);
-    u16(static_cast<std::uint16_t>(rs.columns.size()));
-    for (std::size_t c = 0; c < rs.columns.size(); ++c) {
-        u32(0);       // user type
-        u16(0x0001);  // nullable
-        switch (rs.columns[c].type) {
-        case column_type::integer:
-            u8(0x26);
-            u8(f.wide[c] ? 8 : 4);
-            break;
-        case column_type::decimal:
-            u8(0x6D);
-            u8(8);
-            break;
-        case column_type::text:
-        case column_type::datetime:
-            u8(0xE7);
-            u16(f.plp[c] ? plp_marker : static_cast<std::uint16_t>(nvarchar_limit));
-            buf_.append(reinterpret_cast<const char*>(collation), 5);
-            break;
-        }
-        b_varchar(rs.columns[c].name);
-    }
-}
-
-void token_writer::text_cell(const sql_value& v, bool plp) {
-    bool is_null = std::holds_alternative<std::monostate>(v);
-    if (plp) {
-        if (is_null) {
-            u64(~std::uint64_t{0});
-            return;
-        }
-        std::string w = utf8_to_utf16le(as_text(v));
-        u64(w.size());
-        if (!w.empty()) {
-            u32(static_cast<std::uint32_t>(w.size()));
-            buf_ += w;
-        }
-        u32(0);  // terminator
-    } else if (is_null) {
-        u16(0xFFFF);
-    } else {
-        std::string w = utf8_to_utf16le(as_text(v));
-        u16(static_cast<std::uint16_t>(w.size()));
-        buf_ += w;
-    }
-}
-
-void token_writer::cell(column_type type, const sql_value& v, bool wide, bool plp) {
-    bool is_null = std::holds_alternative<std::monostate>(v);
-    switch (type) {
-    case column_type::integer:
-        if (is_null) {
-            u8(0);
-        } else if (wide) {
-            u8(8);
-            u64(static_cast<std::uint64_t>(as_int(v)));
-        } else {
-            u8(4);
-            u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(as_int(v))));
-        }
-        break;
-    case column_type::decimal:
-        if (is_null) {
-            u8(0);
-        } else {
-            double d = as_double(v);
-            std::uint64_t bits;
-            std::memcpy(&bits, &d, sizeof bits);
-            u8(8);
-            u64(bits);
-        }
-        break;
-    case column_type::text:
-    case column_type::datetime:
-        text_cell(v, plp);
-        break;
-    }
-}
-
-void token_writer::result(const result_set& rs) {
-    const std::size_t ncols = rs.columns.size();
-    if (ncols == 0) return;
-    const wire_formats f = formats_of(rs);
-    column_metadata(rs, f);
-    const sql_value null_value;
-    for (const auto& row : rs.rows) {
-        u8(0xD1);
-        for (std::size_t c = 0; c < ncols; ++c)
-            cell(rs.columns[c].type, c < row.size() ? row[c] : null_value, f.wide[c], f.plp[c]);
-    }
+void token_writer::user_type() {
+    if (proto_.from_72()) u32(0);
+    else u16(0);
 }
 
 }  // namespace standin::tds

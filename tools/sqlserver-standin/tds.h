@@ -1,6 +1,7 @@
 #pragma once
-// TDS 7.4 encoding and decoding: packets, PRELOGIN, LOGIN7, request bodies and
-// reply tokens. No sockets here, so every piece can be checked byte by byte.
+// TDS 7.1 to 7.4 encoding and decoding: packets, PRELOGIN, LOGIN7, request
+// bodies and reply tokens, each in the layout of the version the connection
+// negotiated. No sockets here, so every piece can be checked byte by byte.
 
 #include <cstdint>
 #include <optional>
@@ -20,11 +21,35 @@ inline constexpr std::uint8_t pkt_transaction_manager = 0x0E;
 inline constexpr std::uint8_t pkt_login7 = 0x10;
 inline constexpr std::uint8_t pkt_prelogin = 0x12;
 
+// Packet status bits ([MS-TDS] 2.2.3.1.2).
 inline constexpr std::uint8_t status_eom = 0x01;
+inline constexpr std::uint8_t status_ignore = 0x02;          // the client gave up sending this request
+inline constexpr std::uint8_t status_reset = 0x08;           // reset the connection first
+inline constexpr std::uint8_t status_reset_skip_tran = 0x10;  // the same, keeping the transaction
 inline constexpr std::size_t header_size = 8;
 
-// The version we answer with in LOGINACK (TDS 7.4).
+// TDS versions as LOGIN7 asks for them and LOGINACK answers ([MS-TDS] 2.2.6.4, 2.2.7.14).
+inline constexpr std::uint32_t tds_71 = 0x71000001;
+inline constexpr std::uint32_t tds_72 = 0x72090002;
+inline constexpr std::uint32_t tds_73a = 0x730A0003;
+inline constexpr std::uint32_t tds_73b = 0x730B0003;
 inline constexpr std::uint32_t tds_74 = 0x74000004;
+
+// The version a connection speaks and what it decides in the token layouts.
+struct protocol {
+    std::uint32_t version = tds_74;
+    // TDS 7.2: 8-byte DONE row counts, 4-byte UserType and LineNumber,
+    // (max) types as PLP, request headers, transaction ENVCHANGEs.
+    bool from_72() const { return version >= tds_72; }
+    // TDS 7.3: date, time, datetime2 and datetimeoffset.
+    bool from_73() const { return version >= tds_73a; }
+    // TDS 7.4: FeatureExt and FEATUREEXTACK.
+    bool from_74() const { return version >= tds_74; }
+};
+
+// The version answered to a client that asks for `requested`: the same, or
+// the newest the stand-in speaks; nothing for a client older than TDS 7.1.
+std::optional<std::uint32_t> negotiate(std::uint32_t requested);
 
 // DONE tokens: end of a batch statement, of a procedure, of a statement in one.
 inline constexpr std::uint8_t done_token = 0xFD;
@@ -37,8 +62,13 @@ inline constexpr std::uint16_t done_error = 0x0002;
 inline constexpr std::uint16_t done_count = 0x0010;
 inline constexpr std::uint16_t done_attn = 0x0020;
 
-// Chinese_PRC_CI_AS: LCID 2052, case-, kana- and width-insensitive.
+// Chinese_PRC_CI_AS: LCID 2052, case-, kana- and width-insensitive; its
+// varchar data is in code page 936 (GBK).
 inline constexpr std::uint8_t collation[5] = {0x04, 0x08, 0xD0, 0x00, 0x00};
+
+// FeatureExt identifiers ([MS-TDS] 2.2.6.4).
+inline constexpr std::uint8_t feature_utf8_support = 0x0A;
+inline constexpr std::uint8_t feature_terminator = 0xFF;
 
 // Text conversions. Invalid input becomes U+FFFD rather than failing.
 std::string utf8_to_utf16le(const std::string& utf8);
@@ -54,6 +84,7 @@ std::string prelogin_reply();
 
 struct login7 {
     std::uint32_t tds_version = 0;
+    bool utf8_support = false;  // FeatureExt asked about UTF-8 (TDS 7.4)
     std::uint32_t packet_size = 0;
     std::string host;
     std::string user;
@@ -63,7 +94,8 @@ struct login7 {
     std::string language;
     std::string database;
 };
-// Returns nothing when the message is too short or an offset points outside it.
+// Returns nothing when the message is too short or an offset points outside
+// it. A FeatureExt block that does not parse is left unread.
 std::optional<login7> parse_login7(const std::string& payload);
 // The password obfuscation clients apply (swap nibbles, XOR 0xA5), for tests.
 std::string obfuscate_password(const std::string& utf16le);
@@ -71,26 +103,33 @@ std::string obfuscate_password(const std::string& utf16le);
 // SQL batch: skips ALL_HEADERS (TDS 7.2 and later) and decodes the UTF-16 text.
 std::optional<std::string> parse_sql_batch(const std::string& payload, bool has_all_headers);
 
+// A Transaction Manager request ([MS-TDS] 2.2.6.9).
 struct tm_request {
-    enum kind_t { begin = 5, commit = 7, rollback = 8 };
+    enum kind_t { begin = 5, commit = 7, rollback = 8, save = 9 };
     int type = 0;            // raw request type
+    std::string name;        // the transaction's or savepoint's (B_VARBYTE of UTF-16), may be empty
     bool begin_new = false;  // commit/rollback: start a new transaction afterwards
+    std::string new_name;    // ... with this name
 };
 std::optional<tm_request> parse_tm_request(const std::string& payload, bool has_all_headers);
 
-// Builds a reply token stream.
+// Builds a reply token stream in the layouts of the connection's TDS version.
 class token_writer {
 public:
+    explicit token_writer(protocol p = {}) : proto_(p) {}
+
     void envchange_text(std::uint8_t type, const std::string& new_value, const std::string& old_value);
     void envchange_collation();
-    void envchange_transaction(std::uint8_t type, std::uint64_t descriptor);  // 8, 9 or 10
+    void envchange_transaction(std::uint8_t type, std::uint64_t descriptor);  // 8, 9 or 10; none before 7.2
+    void envchange_reset();  // 18, the reset's acknowledgement; none before 7.2
     void message(const server_message& m, const std::string& server_name);  // ERROR or INFO
     void loginack(const std::string& program, std::uint32_t version);
+    void feature_ext_ack_utf8();
     void done(std::uint16_t status, std::uint64_t count = 0, std::uint16_t curcmd = 0,
               std::uint8_t token = done_token);
     void return_status(std::int32_t value);
     void return_value_int(std::uint16_t ordinal, const std::string& name, std::int32_t value);
-    void result(const result_set& rs);
+    void result(const result_set& rs);  // COLMETADATA and ROWs (tds_results.cpp)
 
     const std::string& bytes() const { return buf_; }
     std::string take() { return std::move(buf_); }
@@ -101,21 +140,25 @@ private:
     void u16(std::uint16_t v);
     void u32(std::uint32_t v);
     void u64(std::uint64_t v);
+    void user_type();                          // 2 bytes before TDS 7.2, 4 after
     void b_varchar(const std::string& utf8);   // 1-byte char count + UTF-16
     void us_varchar(const std::string& utf8);  // 2-byte char count + UTF-16
     void patch_u16(std::size_t at, std::uint16_t v);
 
-    // A result's columns on the wire: 8-byte integers, nvarchar(max) text.
-    struct wire_formats {
-        std::vector<bool> wide;
-        std::vector<bool> plp;
-    };
-    static wire_formats formats_of(const result_set& rs);
-    void column_metadata(const result_set& rs, const wire_formats& f);  // COLMETADATA
-    void cell(column_type type, const sql_value& v, bool wide, bool plp);
-    void text_cell(const sql_value& v, bool plp);
+    // How one result column goes on the wire, decided from its declaration,
+    // its values and the protocol (tds_results.cpp).
+    struct wire_column;
+    wire_column wire_of(const result_set& rs, std::size_t c) const;
+    void type_info(const wire_column& w);
+    void cell(const wire_column& w, const sql_value& v);
+    void character_cell(const wire_column& w, const sql_value& v);
 
+    protocol proto_;
     std::string buf_;
 };
+
+// Text in the Chinese code page as a varchar column holds it: characters
+// the code page lacks become '?', as SQL Server converts them.
+std::string utf8_to_code_page(const std::string& utf8);
 
 }  // namespace standin::tds

@@ -1,10 +1,13 @@
 #include "sqlserver-standin/translator.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "sqlserver-standin/connection_impl.h"
 #include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/server_identity.h"
 #include "sqlserver-standin/sqlite_io.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 
@@ -44,6 +47,7 @@ typed translator::column_ref(const expr& e, const scope& sc) {
             typed r;
             r.sql = quote_id(found->sql_alias) + "." + quote_id(found->table->cols[static_cast<std::size_t>(idx)].name);
             r.type = found->table->cols[static_cast<std::size_t>(idx)].vt();
+            r.decl = found->table->cols[static_cast<std::size_t>(idx)].type;
             return r;
         }
         if (!qual.empty()) {
@@ -71,9 +75,9 @@ std::string translator::compare(const typed& a, const std::string& op, const typ
 
 typed translator::expression(const expr& e, const scope& sc) {
     switch (e.kind) {
-    case expr::lit_int: return {e.value, vtype::integer};
-    case expr::lit_num: return {e.value, vtype::decimal};
-    case expr::lit_str: return {quote_str(e.value), vtype::text};
+    case expr::lit_int: return {e.value, vtype::integer, literal_type(e)};
+    case expr::lit_num: return {e.value, vtype::decimal, literal_type(e)};
+    case expr::lit_str: return {quote_str(e.value), vtype::text, literal_type(e)};
     case expr::lit_null:
         if (e.op == "DEFAULT") throw compile_err(errors::syntax_near_keyword, "DEFAULT");
         return {"NULL"};
@@ -100,6 +104,28 @@ typed translator::expression(const expr& e, const scope& sc) {
     return {};
 }
 
+// A literal's type as SQL Server gives it: int (numeric(p, 0) past int's
+// range), numeric(p, s) with the digits written, float with an exponent,
+// varchar(n) with n bytes of the code page, nvarchar(n) for N'...'.
+std::optional<type_spec> translator::literal_type(const expr& e) {
+    if (e.kind == expr::lit_str) {
+        const int n = e.unicode ? tsql::char_length(e.value) : tsql::gbk_length(e.value);
+        return character_type(e.unicode, n);
+    }
+    const std::string& v = e.value;
+    if (v.find_first_of("eE") != std::string::npos) return simple_type("FLOAT");
+    const std::size_t dot = v.find('.');
+    std::string whole = v.substr(0, dot);
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    const int scale = dot == std::string::npos ? 0 : static_cast<int>(v.size() - dot - 1);
+    if (e.kind == expr::lit_int && whole.size() <= 10) {
+        long long n = std::atoll(v.c_str());
+        if (n <= 2147483647LL) return simple_type("INT");
+    }
+    if (whole.size() + scale > 38) return simple_type("FLOAT");
+    return numeric_type(static_cast<int>(whole.size()) + scale, scale);
+}
+
 // A batch variable's value, written in as a literal.
 typed translator::variable_value(const expr& e) {
     auto it = c.vars_.find(to_lower(e.op));
@@ -110,13 +136,14 @@ typed translator::variable_value(const expr& e) {
     else if (std::holds_alternative<std::string>(v)) r.sql = quote_str(std::get<std::string>(v));
     else r.sql = value_text(v);
     r.type = vtype_of(it->second.type);
+    r.decl = it->second.type;
     return r;
 }
 
 typed translator::unary(const expr& e, const scope& sc) {
     typed a = expression(*e.args[0], sc);
     if (e.op == "NOT") return {"(NOT " + a.sql + ")", vtype::integer};
-    if (e.op == "-") return {"(-" + num(a) + ")", a.type};
+    if (e.op == "-") return {"(-" + num(a) + ")", a.type, a.decl};
     if (e.op == "~") return {"(~" + num(a) + ")", vtype::integer};
     return a;
 }
@@ -149,7 +176,7 @@ typed translator::in_select(const expr& e, const scope& sc) {
 
 typed translator::subquery(const expr& e, const scope& sc) {
     select_out so = single_column(*e.sub, sc);
-    return {"(" + so.sql + ")", so.types[0]};
+    return {"(" + so.sql + ")", so.types[0], so.decls[0]};
 }
 
 typed translator::like(const expr& e, const scope& sc) {
@@ -177,6 +204,7 @@ typed translator::case_when(const expr& e, const scope& sc) {
     bool has_operand = e.args[0] != nullptr;
     if (has_operand) operand = expression(*e.args[0], sc);
     vtype result = vtype::unknown;
+    std::optional<type_spec> decl;
     std::size_t n = e.args.size();
     std::size_t pairs_end = e.value == "ELSE" ? n - 1 : n;
     for (std::size_t i = 1; i < pairs_end; i += 2) {
@@ -186,13 +214,15 @@ typed translator::case_when(const expr& e, const scope& sc) {
         else s += " WHEN " + w.sql;
         s += " THEN " + t.sql;
         if (result == vtype::unknown) result = t.type;
+        if (!decl) decl = t.decl;
     }
     if (e.value == "ELSE") {
         typed el = expression(*e.args[n - 1], sc);
         s += " ELSE " + el.sql;
         if (result == vtype::unknown) result = el.type;
+        if (!decl) decl = el.decl;
     }
-    return {s + " END)", result};
+    return {s + " END)", result, decl};
 }
 
 // CAST and CONVERT.
@@ -206,7 +236,7 @@ typed translator::cast(const expr& e, const scope& sc) {
         // CONVERT(varchar, date, style): only the common ISO-ish styles.
         x = "tsql_style(" + x + "," + expression(*e.args[1], sc).sql + ")";
     }
-    return {cvt_call(x, t, false), vtype_of(t)};
+    return {cvt_call(x, t, false), vtype_of(t), t};
 }
 
 std::string translator::num(const typed& a) {
@@ -223,14 +253,17 @@ typed translator::sysvar(const std::string& name) {
     else if (name == "@@SPID") r.sql = std::to_string(c.spid_);
     else if (name == "@@IDENTITY") r.sql = c.have_identity_ ? std::to_string(c.last_identity_) : "NULL";
     else if (name == "@@VERSION") {
-        r.sql = quote_str("Microsoft SQL Server 2008 R2 (SP2) - 10.50.4000.0 (Velmora stand-in)");
+        r.sql = quote_str(identity::version_banner);
         r.type = vtype::text;
+        r.decl = character_type(true, 300);
     } else if (name == "@@SERVERNAME" || name == "@@SERVICENAME") {
         r.sql = quote_str("STANDIN");
         r.type = vtype::text;
+        r.decl = character_type(true, 128);
     } else if (name == "@@LANGUAGE") {
         r.sql = quote_str("us_english");
         r.type = vtype::text;
+        r.decl = character_type(true, 128);
     } else if (name == "@@OPTIONS") r.sql = "5496";
     else if (name == "@@MAX_PRECISION") r.sql = "38";
     else if (name == "@@TEXTSIZE") r.sql = "2147483647";
@@ -261,9 +294,11 @@ typed translator::binary(const expr& e, const scope& sc) {
         if (a.type == vtype::text && b.type == vtype::text) {
             r.sql = "(" + a.sql + " || " + b.sql + ")";
             r.type = vtype::text;
+            r.decl = concatenated(a.decl, b.decl);
         } else if (an && bn) {
             r.sql = "(" + a.sql + " + " + b.sql + ")";
             r.type = (a.type == vtype::decimal || b.type == vtype::decimal) ? vtype::decimal : vtype::integer;
+            if (a.decl && b.decl && a.decl->name == "INT" && b.decl->name == "INT") r.decl = a.decl;
         } else {
             r.sql = "tsql_add(" + a.sql + "," + b.sql + ")";
             r.type = (a.type == vtype::text && b.type == vtype::text) ? vtype::text
@@ -278,6 +313,16 @@ typed translator::binary(const expr& e, const scope& sc) {
     else r.sql = "(" + num(a) + " " + op + " " + num(b) + ")";
     r.type = rt;
     return r;
+}
+
+// 'a' + N'b': nvarchar when either side is, as long as both together.
+std::optional<type_spec> translator::concatenated(const std::optional<type_spec>& a, const std::optional<type_spec>& b) {
+    if (!a || !b || !is_character(*a) || !is_character(*b)) return std::nullopt;
+    const bool unicode = is_unicode(*a) || is_unicode(*b);
+    if (a->length == -2 || b->length == -2 || a->name == "TEXT" || a->name == "NTEXT" || b->name == "TEXT" ||
+        b->name == "NTEXT")
+        return character_type(unicode, -2);
+    return character_type(unicode, std::max(a->length, 1) + std::max(b->length, 1));
 }
 
 bool translator::has_aggregate(const expr& e) {
@@ -349,18 +394,20 @@ select_out translator::select(const select_stmt& s, const scope* parent, bool fo
 // the names and types the client sees.
 std::string translator::select_list(const select_stmt& s, const scope& sc, select_out& out) {
     std::string items;
-    auto add_item = [&](const std::string& sql, const std::string& name, vtype t) {
+    auto add_item = [&](const std::string& sql, const std::string& name, vtype t,
+                        const std::optional<type_spec>& decl) {
         if (!items.empty()) items += ", ";
         std::string x = sql;
         if (s.distinct && is_textish(t)) x = "(" + x + ") COLLATE TSQL";
         items += x + " AS " + quote_id("c" + std::to_string(out.names.size()));
         out.names.push_back(name);
         out.types.push_back(t);
+        out.decls.push_back(decl);
     };
     for (const auto& it : s.items) {
         if (!it.star) {
             typed t = expression(*it.e, sc);
-            add_item(t.sql, output_name(it, sc), t.type);
+            add_item(t.sql, output_name(it, sc), t.type, t.decl);
             continue;
         }
         bool matched = false;
@@ -371,7 +418,7 @@ std::string translator::select_list(const select_stmt& s, const scope& sc, selec
             }
             matched = true;
             for (const auto& col : t.table->cols)
-                add_item(quote_id(t.sql_alias) + "." + quote_id(col.name), col.name, col.vt());
+                add_item(quote_id(t.sql_alias) + "." + quote_id(col.name), col.name, col.vt(), col.type);
         }
         if (!matched) {
             if (sc.tables.empty()) throw compile_err(errors::select_without_table);

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ class conn_impl;
 struct typed {
     std::string sql;
     vtype type = vtype::unknown;
+    // The T-SQL type where it is declared or follows from one (a column, a
+    // variable, a CAST, a literal, ISNULL of a column, ...); a result column
+    // goes out as that type.
+    std::optional<type_spec> decl;
+
+    typed() = default;
+    typed(std::string s, vtype t = vtype::unknown, std::optional<type_spec> d = std::nullopt)
+        : sql(std::move(s)), type(t), decl(std::move(d)) {}
 };
 
 struct scope_entry {
@@ -41,6 +50,7 @@ struct select_out {
     std::string sql;
     std::vector<std::string> names;
     std::vector<vtype> types;
+    std::vector<std::optional<type_spec>> decls;
 };
 
 // Translates within one statement on one handle; aliases it invents count
@@ -74,6 +84,8 @@ private:
     scope_entry table_entry(const table_ref& r);
 
     // Expressions by kind (translator.cpp).
+    static std::optional<type_spec> literal_type(const expr& e);
+    static std::optional<type_spec> concatenated(const std::optional<type_spec>& a, const std::optional<type_spec>& b);
     typed column_ref(const expr& e, const scope& sc);
     typed sysvar(const std::string& name);
     typed variable_value(const expr& e);

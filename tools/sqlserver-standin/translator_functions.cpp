@@ -3,13 +3,16 @@
 // onto one SQLite function (SQLite's own or a tsql_* one from
 // tsql_runtime.cpp); the others build their text themselves.
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <unordered_map>
 
 #include "sqlserver-standin/connection_impl.h"
 #include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/server_identity.h"
 #include "sqlserver-standin/translator.h"
+#include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
 
@@ -34,6 +37,9 @@ using builder = typed (*)(const function_call&);
 
 constexpr std::size_t any_number = static_cast<std::size_t>(-1);
 
+// The declared type of a result: none, fixed, or taken from the first argument.
+enum class declared { none, int_, datetime, sysname, first_arg };
+
 struct function_descriptor {
     std::size_t min_args = 0;
     std::size_t max_args = any_number;
@@ -44,17 +50,20 @@ struct function_descriptor {
     const char* sqlite_name = nullptr;
     const char* forms = "";
     vtype result = vtype::unknown;
+    declared decl = declared::none;
     // Otherwise the call builds its text itself.
     builder build = nullptr;
 };
 
-function_descriptor maps_to(std::size_t lo, std::size_t hi, const char* sqlite_name, const char* forms, vtype result) {
+function_descriptor maps_to(std::size_t lo, std::size_t hi, const char* sqlite_name, const char* forms, vtype result,
+                            declared decl = declared::none) {
     function_descriptor d;
     d.min_args = lo;
     d.max_args = hi;
     d.sqlite_name = sqlite_name;
     d.forms = forms;
     d.result = result;
+    d.decl = decl;
     return d;
 }
 
@@ -81,18 +90,58 @@ function_descriptor unchecked(builder b) {
 
 typed mapped_call(const function_descriptor& d, const function_call& call) {
     std::string sql = std::string(d.sqlite_name) + "(";
+    std::optional<type_spec> first;
     for (std::size_t i = 0; i < call.count(); ++i) {
         if (i) sql += ",";
-        sql += d.forms[i] == 'n' ? call.num(i) : call.arg(i).sql;
+        typed a = call.arg(i);
+        if (i == 0) first = a.decl;
+        sql += d.forms[i] == 'n' ? call.tr.num(a) : a.sql;
     }
-    return {sql + ")", d.result};
+    typed r{sql + ")", d.result};
+    switch (d.decl) {
+    case declared::none: break;
+    case declared::int_: r.decl = simple_type("INT"); break;
+    case declared::datetime: r.decl = simple_type("DATETIME"); break;
+    case declared::sysname: r.decl = character_type(true, 128); break;
+    case declared::first_arg:
+        if (first && is_character(*first)) r.decl = first;
+        break;
+    }
+    return r;
+}
+
+// The text functions that build a new string (REPLACE, REPLICATE) give
+// varchar(8000) or nvarchar(4000), (max) for a (max) argument.
+std::optional<type_spec> built_text_type(const std::optional<type_spec>& arg) {
+    if (!arg || !is_character(*arg)) return std::nullopt;
+    const bool unicode = is_unicode(*arg);
+    const bool max = arg->length == -2 || arg->name == "TEXT" || arg->name == "NTEXT";
+    return character_type(unicode, max ? -2 : unicode ? 4000 : 8000);
 }
 
 // ------------------------------------------------------------ the builders
 
 typed count_call(const function_call& call) {
-    if (call.e.args[0]->kind == expr::star) return {"count(*)", vtype::integer};
-    return {"count(" + call.distinct() + call.arg(0).sql + ")", vtype::integer};
+    if (call.e.args[0]->kind == expr::star) return {"count(*)", vtype::integer, simple_type("INT")};
+    return {"count(" + call.distinct() + call.arg(0).sql + ")", vtype::integer, simple_type("INT")};
+}
+
+// SUM and AVG's declared result, as SQL Server widens it: int for the
+// smaller integers, decimal(38, s) (AVG: at least 6 decimals), money, float.
+std::optional<type_spec> sum_avg_type(const std::optional<type_spec>& arg, bool avg) {
+    if (!arg) return std::nullopt;
+    const std::string& n = arg->name;
+    if (n == "INT" || n == "SMALLINT" || n == "TINYINT") return simple_type("INT");
+    if (n == "BIGINT") return simple_type("BIGINT");
+    if (n == "MONEY" || n == "SMALLMONEY") return simple_type("MONEY");
+    if (n == "FLOAT" || n == "REAL") return simple_type("FLOAT");
+    if (n == "NUMERIC" || n == "DECIMAL") {
+        type_spec t = simple_type("DECIMAL");
+        t.precision = 38;
+        t.scale = avg ? std::max(arg->scale, 6) : arg->scale;
+        return t;
+    }
+    return std::nullopt;
 }
 
 // MAX, MIN, SUM and AVG keep their argument's type; AVG of integers stays an
@@ -100,13 +149,17 @@ typed count_call(const function_call& call) {
 typed min_max_sum_avg_call(const function_call& call) {
     const std::string& f = call.e.op;
     typed a = call.arg(0);
-    if (f == "AVG" && a.type == vtype::integer) return {"CAST(avg(" + call.distinct() + a.sql + ") AS INTEGER)", a.type};
-    return {to_lower(f) + "(" + call.distinct() + (f == "SUM" || f == "AVG" ? call.tr.num(a) : a.sql) + ")", a.type};
+    const bool widened = f == "SUM" || f == "AVG";
+    std::optional<type_spec> decl = widened ? sum_avg_type(a.decl, f == "AVG") : a.decl;
+    if (f == "AVG" && a.type == vtype::integer)
+        return {"CAST(avg(" + call.distinct() + a.sql + ") AS INTEGER)", a.type, decl};
+    return {to_lower(f) + "(" + call.distinct() + (widened ? call.tr.num(a) : a.sql) + ")", a.type, decl};
 }
 
+// ISNULL takes its first argument's type.
 typed isnull_call(const function_call& call) {
     typed a = call.arg(0), b = call.arg(1);
-    return {"ifnull(" + a.sql + "," + b.sql + ")", a.type == vtype::unknown ? b.type : a.type};
+    return {"ifnull(" + a.sql + "," + b.sql + ")", a.type == vtype::unknown ? b.type : a.type, a.decl ? a.decl : b.decl};
 }
 
 typed coalesce_call(const function_call& call) {
@@ -117,6 +170,7 @@ typed coalesce_call(const function_call& call) {
         if (i) s += ",";
         s += a.sql;
         if (r.type == vtype::unknown) r.type = a.type;
+        if (!r.decl) r.decl = a.decl;
     }
     r.sql = s + ")";
     return r;
@@ -124,52 +178,78 @@ typed coalesce_call(const function_call& call) {
 
 typed nullif_call(const function_call& call) {
     typed a = call.arg(0), b = call.arg(1);
-    return {"(CASE WHEN " + call.tr.compare(a, "=", b) + " THEN NULL ELSE " + a.sql + " END)", a.type};
+    return {"(CASE WHEN " + call.tr.compare(a, "=", b) + " THEN NULL ELSE " + a.sql + " END)", a.type, a.decl};
 }
 
 // LTRIM and RTRIM take blanks only.
 typed trim_call(const function_call& call) {
-    return {to_lower(call.e.op) + "(" + call.arg(0).sql + ",' ')", vtype::text};
+    typed a = call.arg(0);
+    std::optional<type_spec> decl;
+    if (a.decl && is_character(*a.decl)) decl = a.decl;
+    return {to_lower(call.e.op) + "(" + a.sql + ",' ')", vtype::text, decl};
 }
 
 typed abs_call(const function_call& call) {
     typed a = call.arg(0);
-    return {"abs(" + call.tr.num(a) + ")", a.type};
+    return {"abs(" + call.tr.num(a) + ")", a.type, a.decl};
 }
 
 // ROUND(x, digits[, function]); the third argument is not looked at.
 typed round_call(const function_call& call) {
     typed a = call.arg(0);
     std::string sql = "round(" + call.tr.num(a) + "," + call.num(1) + ")";
-    if (a.type == vtype::integer) return {"CAST(" + sql + " AS INTEGER)", vtype::integer};
-    return {sql, vtype::decimal};
+    if (a.type == vtype::integer) return {"CAST(" + sql + " AS INTEGER)", vtype::integer, a.decl};
+    return {sql, vtype::decimal, a.decl};
 }
 
+// REPLACE and REPLICATE: their argument's kind of text, as long as that
+// kind holds; REPLICATE stops there (4000 characters for nvarchar, 8000
+// bytes of the code page for varchar, no limit for (max)).
+typed replace_call(const function_call& call) {
+    typed a = call.arg(0);
+    return {"tsql_replace(" + a.sql + "," + call.arg(1).sql + "," + call.arg(2).sql + ")", vtype::text,
+            built_text_type(a.decl)};
+}
+
+typed replicate_call(const function_call& call) {
+    typed a = call.arg(0);
+    std::optional<type_spec> decl = built_text_type(a.decl);
+    const int limit = !decl ? tsql::replicate_bytes : decl->length == -2 ? tsql::replicate_unlimited
+                      : is_unicode(*decl)                               ? tsql::replicate_characters
+                                                                        : tsql::replicate_bytes;
+    return {"tsql_replicate(" + a.sql + "," + call.num(1) + "," + std::to_string(limit) + ")", vtype::text, decl};
+}
+
+const type_spec sysname = character_type(true, 128);
+
 typed object_name_call(const function_call& call) {
-    return {"(SELECT name FROM sysobjects WHERE id = " + call.num(0) + ")", vtype::text};
+    return {"(SELECT name FROM sysobjects WHERE id = " + call.num(0) + ")", vtype::text, sysname};
 }
 
 typed db_name_call(const function_call& call) {
-    if (call.count() == 0) return {quote_str(call.tr.c.db_name()), vtype::text};
-    return {"tsql_db_name(" + call.num(0) + ")", vtype::text};
+    if (call.count() == 0) return {quote_str(call.tr.c.db_name()), vtype::text, sysname};
+    return {"tsql_db_name(" + call.num(0) + ")", vtype::text, sysname};
 }
 
 typed db_id_call(const function_call& call) {
     return {"tsql_db_id(" + (call.count() == 0 ? quote_str(call.tr.c.db_name()) : call.arg(0).sql) + ")",
-            vtype::integer};
+            vtype::integer, simple_type("INT")};
 }
 
 // Every login is the database owner.
-typed user_name_call(const function_call&) { return {quote_str("dbo"), vtype::text}; }
+typed user_name_call(const function_call&) { return {quote_str("dbo"), vtype::text, sysname}; }
 
-typed login_name_call(const function_call& call) { return {quote_str(call.tr.c.user_name()), vtype::text}; }
+typed login_name_call(const function_call& call) { return {quote_str(call.tr.c.user_name()), vtype::text, sysname}; }
 
-typed empty_text_call(const function_call&) { return {"''", vtype::text}; }
+typed empty_text_call(const function_call&) { return {"''", vtype::text, sysname}; }
 
 typed serverproperty_call(const function_call& call) {
-    return {"(CASE lower(" + call.arg(0).sql +
-                ") WHEN 'productversion' THEN '10.50.4000.0' WHEN 'edition' THEN 'Developer Edition' WHEN "
-                "'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN' ELSE NULL END)",
+    return {"(CASE lower(" + call.arg(0).sql + ") WHEN 'productversion' THEN " +
+                quote_str(identity::product_version) + " WHEN 'productlevel' THEN " +
+                quote_str(identity::product_level) + " WHEN 'productmajorversion' THEN " +
+                quote_str(std::to_string(identity::major_version)) + " WHEN 'edition' THEN " +
+                quote_str(identity::edition) +
+                " WHEN 'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN' ELSE NULL END)",
             vtype::text};
 }
 
@@ -180,7 +260,7 @@ typed date_part_call(const function_call& call) {
     int len = f == "YEAR" ? 4 : 2;
     return {"CAST(substr(tsql_dt(" + call.arg(0).sql + ")," + std::to_string(off) + "," + std::to_string(len) +
                 ") AS INTEGER)",
-            vtype::integer};
+            vtype::integer, simple_type("INT")};
 }
 
 // STR(x[, length[, decimals]]): the number as text; length and decimals are
@@ -199,26 +279,28 @@ const std::unordered_map<std::string, function_descriptor>& functions() {
         {"ISNULL", built(2, 2, isnull_call)}, {"NULLIF", built(2, 2, nullif_call)},
         {"COALESCE", built(2, any_number, coalesce_call)},
         // Text.
-        {"LOWER", maps_to(1, 1, "lower", "t", vtype::text)}, {"UPPER", maps_to(1, 1, "upper", "t", vtype::text)},
+        {"LOWER", maps_to(1, 1, "lower", "t", vtype::text, declared::first_arg)},
+        {"UPPER", maps_to(1, 1, "upper", "t", vtype::text, declared::first_arg)},
         {"LTRIM", built(1, 1, trim_call)}, {"RTRIM", built(1, 1, trim_call)},
-        {"LEFT", maps_to(2, 2, "tsql_left", "tn", vtype::text)}, {"RIGHT", maps_to(2, 2, "tsql_right", "tn", vtype::text)},
-        {"LEN", maps_to(1, 1, "tsql_len", "t", vtype::integer)},
-        {"DATALENGTH", maps_to(1, 1, "tsql_datalength", "t", vtype::integer)},
-        {"SUBSTRING", maps_to(3, 3, "tsql_substring", "tnn", vtype::text)},
-        {"CHARINDEX", maps_to(2, 3, "tsql_charindex", "ttn", vtype::integer)},
-        {"REPLACE", maps_to(3, 3, "tsql_replace", "ttt", vtype::text)},
-        {"REPLICATE", maps_to(2, 2, "tsql_replicate", "tn", vtype::text)},
+        {"LEFT", maps_to(2, 2, "tsql_left", "tn", vtype::text, declared::first_arg)},
+        {"RIGHT", maps_to(2, 2, "tsql_right", "tn", vtype::text, declared::first_arg)},
+        {"LEN", maps_to(1, 1, "tsql_len", "t", vtype::integer, declared::int_)},
+        {"DATALENGTH", maps_to(1, 1, "tsql_datalength", "t", vtype::integer, declared::int_)},
+        {"SUBSTRING", maps_to(3, 3, "tsql_substring", "tnn", vtype::text, declared::first_arg)},
+        {"CHARINDEX", maps_to(2, 3, "tsql_charindex", "ttn", vtype::integer, declared::int_)},
+        {"REPLACE", built(3, 3, replace_call)},
+        {"REPLICATE", built(2, 2, replicate_call)},
         {"SPACE", maps_to(1, 1, "tsql_space", "n", vtype::text)}, {"STR", built(1, 3, str_call)},
         // Numbers and dates.
         {"ABS", built(1, 1, abs_call)}, {"ROUND", built(2, 3, round_call)},
         {"ISNUMERIC", maps_to(1, 1, "tsql_isnumeric", "t", vtype::integer)},
-        {"GETDATE", maps_to(0, 0, "tsql_getdate", "", vtype::datetime)},
+        {"GETDATE", maps_to(0, 0, "tsql_getdate", "", vtype::datetime, declared::datetime)},
         {"SYSDATETIME", maps_to(0, 0, "tsql_getdate", "", vtype::datetime)},
-        {"CURRENT_TIMESTAMP", maps_to(0, 0, "tsql_getdate", "", vtype::datetime)},
+        {"CURRENT_TIMESTAMP", maps_to(0, 0, "tsql_getdate", "", vtype::datetime, declared::datetime)},
         {"YEAR", built(1, 1, date_part_call)}, {"MONTH", built(1, 1, date_part_call)}, {"DAY", built(1, 1, date_part_call)},
         // The catalog.
-        {"OBJECT_ID", maps_to(1, 2, "tsql_object_id", "tt", vtype::integer)},
-        {"OBJECTPROPERTY", maps_to(2, 2, "tsql_objectproperty", "nt", vtype::integer)},
+        {"OBJECT_ID", maps_to(1, 2, "tsql_object_id", "tt", vtype::integer, declared::int_)},
+        {"OBJECTPROPERTY", maps_to(2, 2, "tsql_objectproperty", "nt", vtype::integer, declared::int_)},
         {"OBJECT_NAME", built(1, 1, object_name_call)},
         {"DB_NAME", built(0, 1, db_name_call)}, {"DB_ID", built(0, 1, db_id_call)},
         // The session and the server.

@@ -57,14 +57,16 @@ int gbk_length(const std::string& s) {
     return n;
 }
 
-namespace {
-
-int char_count(const std::string& s) {
+int char_length(const std::string& s) {
     int n = 0;
     for (unsigned char c : s)
         if ((c & 0xC0) != 0x80) ++n;
     return n;
 }
+
+namespace {
+
+int char_count(const std::string& s) { return char_length(s); }
 
 // Byte offset of the k-th character (0-based); s.size() when past the end.
 std::size_t char_offset(const std::string& s, long long k) {
@@ -497,15 +499,28 @@ void fn_replace(sqlite3_context* ctx, int, sqlite3_value** argv) {
     result_string(ctx, out);
 }
 
-void fn_replicate(sqlite3_context* ctx, int, sqlite3_value** argv) {
+void fn_replicate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
         sqlite3_result_null(ctx);
         return;
     }
     long long n = sqlite3_value_int64(argv[1]);
     if (n < 0) { sqlite3_result_null(ctx); return; }
-    std::string s = value_string(argv[0]), out;
-    for (long long i = 0; i < n && out.size() < 8000; ++i) out += s;
+    const int limit = argc > 2 ? sqlite3_value_int(argv[2]) : replicate_bytes;
+    const std::string s = value_string(argv[0]);
+    std::string out;
+    if (limit == replicate_unlimited) {
+        for (long long i = 0; i < n; ++i) out += s;
+        result_string(ctx, out);
+        return;
+    }
+    // Whole copies while they fit, then the characters of one more that do.
+    const int room = limit == replicate_characters ? 4000 : 8000;
+    const int one = limit == replicate_characters ? char_length(s) : gbk_length(s);
+    long long used = 0;
+    for (long long i = 0; i < n && one > 0 && used + one <= room; ++i, used += one) out += s;
+    if (used < n * static_cast<long long>(one) && used < room)
+        out += cut_to(s, static_cast<int>(room - used), limit == replicate_bytes);
     result_string(ctx, out);
 }
 
@@ -726,7 +741,7 @@ void register_runtime(sqlite3* db) {
         {"tsql_left", 2, fn_left, true},       {"tsql_right", 2, fn_right, true},
         {"tsql_len", 1, fn_len, true},         {"tsql_datalength", 1, fn_datalength, true},
         {"tsql_substring", 3, fn_substring, true}, {"tsql_charindex", -1, fn_charindex, true},
-        {"tsql_replace", 3, fn_replace, true}, {"tsql_replicate", 2, fn_replicate, true},
+        {"tsql_replace", 3, fn_replace, true}, {"tsql_replicate", -1, fn_replicate, true},
         {"tsql_space", 1, fn_space, true},     {"tsql_like", -1, fn_like, true},
         {"tsql_getdate", 0, fn_getdate, false}, {"tsql_isnumeric", 1, fn_isnumeric, true},
     };

@@ -23,6 +23,13 @@ enum cvt_code : int {
     cvt_text = 10,    // text / ntext / (n)varchar(max): no limit
 };
 
+// tsql_replicate(text, count, limit): where REPLICATE stops.
+enum replicate_limit : int {
+    replicate_unlimited = 0,   // (max) text
+    replicate_characters = 1,  // nvarchar: 4000 characters
+    replicate_bytes = 2,       // varchar: 8000 bytes of the Chinese code page
+};
+
 // Errors raised inside SQLite functions carry SQL Server's number, state and
 // class in the message: "\x01number\x01state\x01class\x01text".
 std::string encode_error(int number, int state, int severity, const std::string& text);
@@ -36,6 +43,8 @@ int collate_compare(const char* a, int na, const char* b, int nb);
 
 // Bytes a text takes in the Chinese code page: ASCII 1, everything else 2.
 int gbk_length(const std::string& utf8);
+// Characters (code points) in a UTF-8 text.
+int char_length(const std::string& utf8);
 
 // 'YYYY-MM-DD hh:mm:ss.mmm' for the many forms SQL Server accepts; false if none fits.
 bool normalize_datetime(const std::string& in, std::string& out);
