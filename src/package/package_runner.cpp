@@ -22,6 +22,12 @@ constexpr const char* text_failed_body = "失败！(错误信息：";
 constexpr const char* text_succeeded = "更新成功！";
 
 // The whole file, read in pieces of read_piece_size joined in order. Only a
+// What the operator is told of a damaged package: the record it lies in, when known.
+std::string damaged_message(const package::validation& why) {
+    if (why.record_name.empty()) return text_damaged;
+    return "数据库升级程序包已损坏（损坏处在记录“" + gbk_to_utf8_lossy(why.record_name) + "”中），升级操作被中断。";
+}
+
 // regular file is read, and nothing waits on a FIFO or a device.
 package::file_read read_package(const std::string& path) {
     package::read_options limits;
@@ -111,9 +117,10 @@ package_load load_package(const std::string& run_dir) {
             load.message = "数据库升级程序包“" + path + "”" + package::failure_text_zh(file) + "，升级操作被中断。";
             return load;
     }
-    if (!package::validate_package(file.bytes.view()).ok) {
+    const package::validation why = package::validate_package(file.bytes.view());
+    if (!why.ok) {
         load.what = package_load::status::damaged;
-        load.message = text_damaged;
+        load.message = damaged_message(why);
         return load;
     }
     load.bytes = file.bytes.str();
@@ -150,8 +157,9 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
     // The package is checked whole before anything runs, so a damaged one
     // never leaves the database half upgraded.
     std::vector<package::record_view> records;
-    if (!package::decode_package(source, records)) {
-        ui.message_box(gs_appname, text_damaged);
+    package::validation why;
+    if (!package::decode_package(source, records, &why)) {
+        ui.message_box(gs_appname, damaged_message(why));
         out.how = run_outcome::ending::package_damaged;
         return out;
     }
