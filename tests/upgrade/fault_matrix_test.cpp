@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "common/app_names.h"
+#include "session/connect_db.h"
+#include "support/recording_ui.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;
@@ -29,6 +31,7 @@ struct case_result {
     server_state state;
     std::vector<journal_entry> journal;
     double seconds = 0;
+    std::string last_message;  // of a run in this process
 };
 
 std::string describe(const case_result& r) {
@@ -157,10 +160,11 @@ TEST(fault_matrix, a_connection_cut_at_any_request_loses_nothing) {
 TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
     const case_result clean = run_case({});
     const std::size_t requests = clean.journal.size();
-    // The login itself, the first pass's guards and built-in steps, its
-    // package, the second pass and its very end (the lock's release, when all
-    // the work is done): run side by side, so each bound is waited once.
-    const std::vector<std::size_t> sample = {0, 6, 14, requests / 2, requests - 10, requests - 3};
+    // The login itself, the login's own settings (the isolation level, which
+    // the driver does not bound), the first pass's guards and built-in steps,
+    // its package, the second pass and its very end (the lock's release, when
+    // all the work is done): run side by side, so each bound is waited once.
+    const std::vector<std::size_t> sample = {0, 1, 6, 14, requests / 2, requests - 10, requests - 2};
     std::vector<std::unique_ptr<standin_test::standin_process>> servers;
     std::vector<std::unique_ptr<configuration>> confs;
     for (std::size_t n : sample) {
@@ -188,10 +192,87 @@ TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
             EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
             EXPECT_LT(r.seconds, 20.0) << describe(r);  // the 15 s login timeout
         } else {
-            EXPECT_LT(r.seconds, 120.0) << describe(r);  // two query timeouts of 45 s
+            EXPECT_NE(r.cli.exit_code, 2) << describe(r);  // the login had finished
+            EXPECT_LT(r.seconds, 100.0) << describe(r);  // 45 s and 45 s for the cancel, or 90 s
         }
         expect_nothing_lost(r);
         expect_honest_outcome(r);
+    }
+}
+
+// The same start and command inside this process, with the session's own
+// bounds shortened (a 2 s login, a 1 s query timeout: 2 s for any request),
+// so that a test can wait for many silent servers. Reported as the CLI
+// would: its exit status, and the messages.
+case_result run_in_process(standin_test::standin_process& server, const std::string& run_dir) {
+    velmora::database_session sqlca;
+    velmora::apply_login_settings(sqlca);
+    sqlca.server_name = server.server_name();
+    sqlca.login_timeout_seconds = 2;
+    sqlca.query_timeout_seconds = 1;
+    test_support::recording_ui ui;
+    case_result r;
+    const auto t0 = std::chrono::steady_clock::now();
+    velmora::special_database_probe special;
+    if (velmora::connect_and_probe(sqlca, ui, special)) {
+        const velmora::upgrade_report report = velmora::run_upgrade_command(sqlca, ui, {run_dir, true, special});
+        sqlca.disconnect();
+        r.cli.exit_code = report.failed() ? 1 : 0;
+    } else {
+        r.cli.exit_code = 2;
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    for (const auto& [title, text] : ui.boxes()) r.cli.out += title + ": " + text + "\n";
+    if (!ui.boxes().empty()) r.last_message = ui.boxes().back().second;
+    return r;
+}
+
+TEST(fault_matrix, a_server_gone_silent_at_any_request_is_given_up_within_one_bound) {
+    configuration conf;  // the settings name the database; each case its own server
+    conf.point_at("127.0.0.1," + std::to_string(test_support::closed_port()), "velmora");
+    conf.package(DEMO_SCRIPTS_DIR);
+    std::size_t requests = 0;
+    {
+        standin_test::standin_process server(demo_server({}));
+        ASSERT_EQ(run_in_process(server, conf.run_dir()).cli.exit_code, 0);
+        requests = journal(server).size();
+    }
+    ASSERT_GT(requests, 40u);
+    // A batch of servers is started before its runs, so that no server
+    // inherits another run's connection; the runs wait side by side.
+    constexpr std::size_t batch = 16;
+    for (std::size_t first = 0; first <= requests; first += batch) {
+        const std::size_t count = std::min(batch, requests + 1 - first);
+        // (Started from this thread: a server ends with the thread that started it.)
+        std::vector<std::unique_ptr<standin_test::standin_process>> servers;
+        for (std::size_t i = 0; i < count; ++i)
+            servers.push_back(std::make_unique<standin_test::standin_process>(
+                demo_server({"--silent-at", std::to_string(first + i)})));
+        std::vector<case_result> results(count);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < count; ++i)
+            threads.emplace_back([&, i] { results[i] = run_in_process(*servers[i], conf.run_dir()); });
+        for (auto& t : threads) t.join();
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t n = first + i;
+            SCOPED_TRACE("silent from request " + std::to_string(n) + " of " + std::to_string(requests));
+            case_result& r = results[i];
+            r.state = stop(*servers[i]);
+            // One wait of one bound, then every call fails at once.
+            EXPECT_LT(r.seconds, 3.5) << describe(r);
+            if (n == 0) {
+                // Only a server that never finished the login is a failed login.
+                EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
+                EXPECT_EQ(r.last_message.rfind("不能连接到数据库！", 0), 0u) << describe(r);
+            } else {
+                EXPECT_NE(r.cli.exit_code, 2) << describe(r);
+                const char* fitting = r.cli.exit_code == 0 ? "更新成功！" : "与数据库服务器的连接已中断，升级操作被中断。";
+                EXPECT_EQ(r.last_message.rfind(fitting, 0), 0u) << describe(r);
+            }
+            expect_nothing_lost(r);
+            expect_honest_outcome(r);
+        }
+        if (HasFailure()) break;  // one batch's failures tell enough
     }
 }
 
@@ -250,6 +331,18 @@ TEST(fault_matrix, a_failed_database_switch_never_upgrades_another_database) {
         EXPECT_TRUE(mentions(r, "当前数据库是“master”，不是要升级的数据库“velmora”")) << describe(r);
         for (const auto& e : r.journal) EXPECT_FALSE(upgrade_statement(e)) << e.db << ": " << e.sql;
         expect_nothing_lost(r);
+    }
+    {
+        SCOPED_TRACE("the lookup of the special database fails: the configured one is upgraded, and no more");
+        case_result r = run_case({"--fail", "sysdatabases=50001:injected"});
+        EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
+        EXPECT_EQ(lines_of(r.cli.out).back(), std::string(velmora::gs_appname) +
+                                                   ": 无法查询特殊客户数据库，该数据库没有升级。(错误信息：[FreeTDS][SQL "
+                                                   "Server]injected)")
+            << describe(r);
+        expect_upgraded(r.state, "velmora");
+        EXPECT_EQ(r.state.doc.at("databases").at("BrenHolt").dump(),
+                  untouched().doc.at("databases").at("BrenHolt").dump());
     }
     {
         SCOPED_TRACE("the switch to the special database fails: its pass does not run");
@@ -322,6 +415,14 @@ TEST(fault_matrix, an_unusable_package_sends_nothing_at_all) {
              std::ofstream(c.run_dir() + "db.dat", std::ios::binary | std::ios::app) << "\r\n";
          },
          damaged},
+        {"two records run together (a damaged body end)",
+         [](configuration& c) {
+             c.package(DEMO_SCRIPTS_DIR);
+             std::string bytes = standin_test::read_file_text(c.run_dir() + "db.dat");
+             bytes[bytes.find("####") + 2] = '\n';
+             std::ofstream(c.run_dir() + "db.dat", std::ios::binary | std::ios::trunc) << bytes;
+         },
+         "数据库升级程序包已损坏（损坏处在记录“p_MS_db_version.sql”中），升级操作被中断。"},
         {"a directory", [](configuration& c) { fs::create_directory(c.run_dir() + "db.dat"); }, "是目录，不是普通文件"},
         {"a FIFO", [](configuration& c) { ASSERT_EQ(::mkfifo((c.run_dir() + "db.dat").c_str(), 0644), 0); },
          "不是普通文件"},

@@ -22,8 +22,8 @@ TEST(upgrade_command, the_special_database_gets_a_second_pass_after_a_quoted_use
 
     auto run = run_program(conf);
     ASSERT_TRUE(run->logged_in) << run->sqlca->error_text;
-    EXPECT_TRUE(run->ib_brenholt);
-    EXPECT_EQ(run->is_brenholt, "BrenHolt");
+    EXPECT_TRUE(run->special.found);
+    EXPECT_EQ(run->special.name, "BrenHolt");
     EXPECT_EQ(run->report.passes.size(), 2u);
     EXPECT_EQ(package_runs(run->report).size(), 2u);
     EXPECT_EQ(run->ui.boxes(), (std::vector<box>{package_done, package_done}));

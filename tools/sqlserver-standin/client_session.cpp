@@ -259,20 +259,21 @@ bool client_session::on_transaction_manager(const std::string& payload) {
     return answer(w.bytes());
 }
 
-// Begin, commit or rollback; label is the journal's name for it.
+// Begin, commit or rollback; label is the journal's name for it. A --fail
+// rule matching that name fails the request and leaves the transaction as it
+// was, with the connection up.
 batch_reply client_session::transaction_request(int type, bool begin_new, std::string& label) {
+    label = type == tds::tm_request::begin      ? "<begin tran>"
+            : type == tds::tm_request::commit   ? "<commit tran>"
+            : type == tds::tm_request::rollback ? "<rollback tran>"
+                                                : "<transaction request " + std::to_string(type) + ">";
+    for (const auto& rule : opts_.fail_rules)
+        if (std::regex_search(label, rule.regex)) return failed_reply(rule_failure(rule));
     switch (type) {
-    case tds::tm_request::begin:
-        label = "<begin tran>";
-        return conn_->begin_transaction();
-    case tds::tm_request::commit:
-        label = "<commit tran>";
-        return conn_->commit_transaction(begin_new);
-    case tds::tm_request::rollback:
-        label = "<rollback tran>";
-        return conn_->rollback_transaction(begin_new);
+    case tds::tm_request::begin: return conn_->begin_transaction();
+    case tds::tm_request::commit: return conn_->commit_transaction(begin_new);
+    case tds::tm_request::rollback: return conn_->rollback_transaction(begin_new);
     default:
-        label = "<transaction request " + std::to_string(type) + ">";
         return failed_reply(message_of(errors::unsupported_transaction_request, std::to_string(type)));
     }
 }
