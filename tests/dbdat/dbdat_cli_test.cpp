@@ -240,6 +240,24 @@ TEST_F(DbdatTest, ExtractNeverWritesThroughALinkNorReplacesWithoutForce) {
     EXPECT_EQ(slurp(out / "a_MS.sql"), good_ms);
     EXPECT_EQ(slurp(out / "b_MS.sql"), good_any5);
 
+    // A link is judged as the link it is, never by where it leads: one that
+    // leads nowhere is there all the same, and nothing is extracted beside
+    // it; one to a directory is replaced (with --force), the directory kept.
+    fs::remove(out / "a_MS.sql");
+    fs::remove(out / "b_MS.sql");
+    fs::create_symlink(dir / "nowhere", out / "b_MS.sql");
+    r = run({"extract", file, out.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "dbdat: " + out.string() + "/b_MS.sql exists; nothing extracted (--force replaces existing files)\n");
+    EXPECT_FALSE(fs::exists(out / "a_MS.sql"));
+    fs::remove(out / "b_MS.sql");
+    fs::create_directory(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", out / "b_MS.sql");
+    r = run({"extract", file, out.string(), "--force"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(out / "b_MS.sql"), good_any5);
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+
     // A directory in the way is never replaced.
     fs::remove(out / "b_MS.sql");
     fs::create_directory(out / "b_MS.sql");

@@ -45,11 +45,10 @@ standin_test::standin_options demo_server(std::vector<std::string> extra_args) {
     return o;
 }
 
-// One shop's run: a server with the given faults, the demo package beside
-// the program (or what prepare puts there), and the configured database.
-case_result run_case(std::vector<std::string> standin_args, const std::string& database = "velmora",
-                     const std::function<void(configuration&)>& prepare = {}) {
-    standin_test::standin_process server(demo_server(std::move(standin_args)));
+// One shop's run on server: the demo package beside the program (or what
+// prepare puts there), and the configured database. The server is stopped.
+case_result run_case_on(standin_test::standin_process& server, const std::string& database,
+                        const std::function<void(configuration&)>& prepare = {}) {
     configuration conf;
     conf.point_at(server.server_name(), database);
     if (prepare) prepare(conf);
@@ -61,6 +60,13 @@ case_result run_case(std::vector<std::string> standin_args, const std::string& d
     r.journal = journal(server);
     r.state = stop(server);
     return r;
+}
+
+// The same on a demo server with the given faults.
+case_result run_case(std::vector<std::string> standin_args, const std::string& database = "velmora",
+                     const std::function<void(configuration&)>& prepare = {}) {
+    standin_test::standin_process server(demo_server(std::move(standin_args)));
+    return run_case_on(server, database, prepare);
 }
 
 const server_state& untouched() {
@@ -304,6 +310,16 @@ TEST(fault_matrix, a_built_in_statement_failing_for_real_is_reported_and_fails_t
     }
 }
 
+TEST(fault_matrix, a_date_row_refused_by_a_unique_index_counts_as_already_there) {
+    // 2601 is the duplicate under a unique index rather than a key: the row is there all the same.
+    case_result r = run_case({"--fail", escaped(std::string("insert t_sys_system values ( 'UPGRADE_DATE'")) +
+                                            "=2601:Cannot insert duplicate key row in object 'dbo.t_sys_system' with "
+                                            "unique index 'IX_sys_var_id'."});
+    EXPECT_EQ(r.cli.exit_code, 0) << describe(r);
+    EXPECT_FALSE(mentions(r, "失败")) << describe(r);
+    for (const auto& db : upgraded_databases) expect_upgraded(r.state, db);
+}
+
 TEST(fault_matrix, already_applied_changes_stay_silent_on_a_second_run) {
     standin_test::standin_process server(demo_server({}));
     configuration conf;
@@ -360,14 +376,35 @@ TEST(fault_matrix, a_failed_database_switch_never_upgrades_another_database) {
 }
 
 TEST(fault_matrix, a_system_database_is_never_upgraded) {
-    for (const std::string database : {"", "master", "MASTER"}) {
+    for (const std::string database : {"", "master", "MASTER", "model", "msdb", "TempDB"}) {
         SCOPED_TRACE("DATABASE=" + database);
-        case_result r = run_case({}, database);
+        case_result r = run_case({"--fixture", fixture("system_databases.sql")}, database);
         EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
-        EXPECT_TRUE(mentions(r, "数据库“master”是系统数据库，不能升级")) << describe(r);
+        // Named as the server spells it: as created, in lower case.
+        std::string named = database.empty() ? "master" : database;
+        for (char& c : named) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(mentions(r, "数据库“" + named + "”是系统数据库，不能升级")) << describe(r);
         for (const auto& e : r.journal) EXPECT_FALSE(upgrade_statement(e)) << e.db << ": " << e.sql;
         expect_nothing_lost(r);
     }
+}
+
+TEST(fault_matrix, a_database_another_workstation_holds_is_left_alone) {
+    standin_test::standin_process server(demo_server({}));
+    velmora::database_session other;  // a workstation in the middle of its upgrade
+    velmora::apply_login_settings(other);
+    other.server_name = server.server_name();
+    other.database_name = "velmora";
+    other.connect();
+    std::string granted;
+    other.select_into("declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade' , @LockMode = "
+                      "'Exclusive' , @LockOwner = 'Session' , @LockTimeout = 0 select @r",
+                      {&granted});
+    ASSERT_EQ(granted, "0") << other.error_text;
+    case_result r = run_case_on(server, "velmora");
+    EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
+    EXPECT_TRUE(mentions(r, "另一台计算机正在升级数据库“velmora”，请等它完成后再试")) << describe(r);
+    for (const auto& e : r.journal) EXPECT_FALSE(upgrade_statement(e) && e.sql.rfind("declare", 0) != 0) << e.sql;
 }
 
 TEST(fault_matrix, workstations_upgrading_at_once_take_turns) {

@@ -69,6 +69,22 @@ TEST(upgrade_command, the_special_database_configured_itself_is_upgraded_twice) 
     EXPECT_NE((*version.find("DataBase_Version"))[2], cell("V9 20170621"));
 }
 
+TEST(upgrade_command, each_pass_gives_its_lock_back_while_the_session_stays_open) {
+    // The window keeps its session after the upgrade: another workstation
+    // must not be told the databases are still being upgraded.
+    demo_setup demo;
+    auto first = run_program(demo.conf);
+    ASSERT_FALSE(first->report.failed()) << first->ui.boxes().back().second;
+    ASSERT_TRUE(first->sqlca->connected());
+    // Its open transaction holds nothing on SQL Server, but the stand-in's
+    // coarse database lock: end it. The application lock is the session's,
+    // and outlives it.
+    first->sqlca->commit();
+    auto second = run_program(demo.conf);
+    EXPECT_EQ(second->ui.boxes(), (std::vector<box>{package_done, package_done}));
+    EXPECT_FALSE(second->report.failed());
+}
+
 TEST(db_upgrade_cli, upgrades_the_demo_server_printing_each_message_as_a_line) {
     demo_setup demo;
     auto& [server, conf] = demo;
