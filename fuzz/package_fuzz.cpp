@@ -23,6 +23,20 @@ struct plain_record {
     std::string name, stored_body;
 };
 
+// A whole record header in bytes, looked for the simple way: from each
+// "$$$$$$", the name up to the next "^^^^" ending in ".sql" in any case.
+bool plain_holds_header(const std::string& bytes) {
+    for (std::size_t i = bytes.find("$$$$$$"); i != std::string::npos; i = bytes.find("$$$$$$", i + 1)) {
+        const std::size_t end = bytes.find("^^^^", i + 6);
+        if (end == std::string::npos || end - (i + 6) < 4) continue;
+        std::string ext = bytes.substr(end - 4, 4);
+        for (char& c : ext)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (ext == ".sql") return true;
+    }
+    return false;
+}
+
 // The format read the simple way: copy the rest after every record. Returns
 // false on damage. Only used on small inputs, where its quadratic cost does
 // not matter.
@@ -34,6 +48,7 @@ bool plain_decode(std::string rest, std::vector<plain_record>& out) {
         rest = rest.substr(end + 4);
         const std::size_t head = rec.find("^^^^");
         if (head == std::string::npos || head < 6) return false;
+        if (plain_holds_header(rec.substr(head + 4))) return false;
         out.push_back({rec.substr(6, head - 6), rec.substr(head + 4)});
     }
     return true;
@@ -45,6 +60,7 @@ bool carriable(std::string_view name, std::string_view script) {
     if (!name.empty() && name.back() == '^') return false;
     if (script.find("####") != std::string_view::npos) return false;
     if (!script.empty() && script.front() == '#') return false;
+    if (plain_holds_header(pkg::reversed(script))) return false;
     return true;
 }
 

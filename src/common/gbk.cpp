@@ -436,6 +436,18 @@ std::string gbk_to_utf8_lossy(std::string_view gbk) {
 
 #endif
 
+std::optional<std::size_t> utf8_non_ascii_at(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t first = skip_ascii(p, 0, s.size());
+    if (first == s.size()) return std::nullopt;
+    for (std::size_t i = first; (i = skip_ascii(p, i, s.size())) < s.size();) {
+        std::size_t len = 0;
+        if (!decode_utf8(s, i, len)) return std::nullopt;
+        i += len;
+    }
+    return first;
+}
+
 std::u16string utf8_to_utf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());

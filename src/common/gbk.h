@@ -11,6 +11,12 @@ namespace velmora {
 // True when every byte sequence of s converts under code page 936.
 bool is_valid_gbk(std::string_view s);
 
+// Where s's first non-ASCII character starts, when s is valid UTF-8 and holds
+// one: text that reads as UTF-8 (and seldom also as GBK, whose characters
+// rarely form valid UTF-8 sequences). nullopt for ASCII text and for text
+// that is not valid UTF-8.
+std::optional<std::size_t> utf8_non_ascii_at(std::string_view s);
+
 // Strict conversions: nullopt when the input is not valid in its encoding.
 std::optional<std::u16string> gbk_to_utf16(std::string_view gbk);
 std::optional<std::string> gbk_to_utf8(std::string_view gbk);

@@ -21,7 +21,9 @@ public:
     // Transaction control, so that an object's drop and create take effect
     // together or not at all. With autocommit off every statement joins the
     // open transaction until end_transaction commits or rolls it back; both
-    // set the status and error text like a statement.
+    // set the status and error text like a statement. After a rollback that
+    // failed, nothing may commit what is still open: the session ends its
+    // connection without a commit, and reports itself broken.
     virtual bool executor_autocommit() const = 0;
     virtual void executor_set_autocommit(bool on) = 0;
     virtual void executor_end_transaction(bool commit) = 0;

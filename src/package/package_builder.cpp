@@ -265,7 +265,22 @@ std::vector<std::string> list_scripts(const std::string& script_dir) {
     return names;
 }
 
-std::string script_refusal_reason(std::string_view name, std::string_view script) {
+std::optional<std::size_t> utf8_text_line(std::string_view script) {
+    const std::optional<std::size_t> at = utf8_non_ascii_at(script);
+    if (!at) return std::nullopt;
+    return 1 + static_cast<std::size_t>(std::count(script.begin(), script.begin() + static_cast<long>(*at), '\n'));
+}
+
+namespace {
+
+std::string utf8_reason(std::size_t line) {
+    return "看来是以 UTF-8 编码保存的（第 " + std::to_string(line) +
+           " 行起有非 ASCII 字符）：脚本须以 GBK 编码（代码页 936）保存";
+}
+
+}  // namespace
+
+std::string script_refusal_reason(std::string_view name, std::string_view script, bool declared_gbk) {
     using package::body_end;
     using package::body_head;
     if (name.find(body_head) != std::string_view::npos)
@@ -283,6 +298,13 @@ std::string script_refusal_reason(std::string_view name, std::string_view script
     if (script.find(body_end) != std::string_view::npos) return "含有 " + quoted(body_end);
     if (script.front() == '#') return "以 \"#\" 开头";
     if (script.find('\0') != std::string_view::npos) return "含有空字符（NUL）";
+    // Stored reversed, the script would hold what reads as the next record's
+    // header, and the package would read as damaged.
+    if (package::find_record_header(package::reversed(script)))
+        return "倒序存放后含有一个完整的记录头（" + quoted(package::name_head) + "、以 .sql 结尾的名称、" +
+               quoted(body_head) + "），程序包会被当作已损坏";
+    if (!declared_gbk)
+        if (const auto line = utf8_text_line(script)) return utf8_reason(*line);
     if (!is_valid_gbk(script)) return "不是有效的 GBK 文本";
     // What the runner would refuse as a syntax error could never be upgraded.
     std::string create(script), drop;
@@ -321,8 +343,22 @@ build_result build_package_file(const std::string& script_dir, const std::string
     auto refuse = [&](const std::string& path, const std::string& reason) {
         ui.message_box(gs_appname, "脚本 " + path + " " + reason + "，数据库升级程序包未生成。");
         result.how = build_result::outcome::refused;
+        result.refused_script = path;
         return result;
     };
+
+    // A script declared GBK must be one of the folder's: a name mistyped
+    // would leave the script it meant refused, or another one accepted.
+    for (const std::string& declared : options.declared_gbk) {
+        const bool listed = std::any_of(listing.entries.begin(), listing.entries.end(),
+                                        [&](const script_listing::entry& e) { return e.disk_name == declared; });
+        if (!listed) {
+            ui.message_box(gs_appname, "声明为 GBK 的脚本 " + declared + " 不在脚本目录“" + script_dir +
+                                           "”中，数据库升级程序包未生成。");
+            result.how = build_result::outcome::refused;
+            return result;
+        }
+    }
 
     // Every script is read and checked before anything is written, so a
     // refused build leaves the existing package as it was.
@@ -339,8 +375,13 @@ build_result build_package_file(const std::string& script_dir, const std::string
         if (file.status == package::read_status::too_large) return refuse(path, too_long_reason(file.size));
         if (!file.ok()) return refuse(path, package::failure_text_zh(file));
         script_file s{e.name, file.bytes.str()};
-        const std::string reason = script_refusal_reason(s.name, s.bytes);
-        if (!reason.empty()) return refuse(path, reason);
+        const bool declared_gbk = options.declared_gbk.count(e.disk_name) != 0;
+        const std::string reason = script_refusal_reason(s.name, s.bytes, declared_gbk);
+        if (!reason.empty()) {
+            const std::optional<std::size_t> line = declared_gbk ? std::nullopt : utf8_text_line(s.bytes);
+            result.refused_as_utf8 = line && reason == utf8_reason(*line);
+            return refuse(path, reason);
+        }
         scripts.push_back(std::move(s));
     }
 

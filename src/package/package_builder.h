@@ -1,6 +1,8 @@
 #pragma once
 // The developer's "get": packs every .sql script of a directory into db.dat.
 
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,11 +22,19 @@ struct build_result {
     outcome how = outcome::refused;
     bool written = false;            // how == written
     std::vector<std::string> names;  // listed script names (GBK bytes), in list = package order
+    // When a script was refused: its path (UTF-8), and whether for reading
+    // as UTF-8 text (see build_options::declared_gbk).
+    std::string refused_script;
+    bool refused_as_utf8 = false;
 };
 
 struct build_options {
     // A folder without scripts gives the package of the end marker alone.
     bool allow_empty = true;
+    // Scripts, by their file names in the folder, that are GBK although they
+    // read as UTF-8 (valid UTF-8 with a non-ASCII character), which every
+    // other script doing so is refused for. Each must name a listed script.
+    std::set<std::string> declared_gbk;
 };
 
 // Paths are UTF-8 on every platform; run_dir ends in its separator.
@@ -72,7 +82,13 @@ std::vector<std::string> list_scripts(const std::string& script_dir);
 bool package_name_less(std::string_view a, std::string_view b);
 
 // Why a script cannot be carried by the package or could never run, as a
-// message fragment (UTF-8); empty when it can.
-std::string script_refusal_reason(std::string_view name, std::string_view script);
+// message fragment (UTF-8); empty when it can. Scripts must be GBK (code page
+// 936): one that reads as UTF-8 is refused, naming the line of its first
+// non-ASCII character, unless declared_gbk says it is GBK all the same.
+std::string script_refusal_reason(std::string_view name, std::string_view script, bool declared_gbk = false);
+
+// The 1-based line of a script's first non-ASCII character when the script
+// reads as UTF-8 (what an editor saving UTF-8 without a byte-order mark gives).
+std::optional<std::size_t> utf8_text_line(std::string_view script);
 
 }  // namespace velmora

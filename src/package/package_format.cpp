@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "common/gbk.h"
+
 namespace velmora::package {
 namespace {
 
@@ -72,8 +74,46 @@ std::string encode_package(const std::vector<record>& records) {
 
 namespace {
 
-validation damage(std::size_t offset, std::string problem) {
-    return validation{false, offset, std::move(problem)};
+bool ends_with_sql(std::string_view name) {
+    static constexpr std::string_view ext = ".sql";
+    if (name.size() < ext.size()) return false;
+    for (std::size_t i = 0; i < ext.size(); ++i) {
+        char c = name[name.size() - ext.size() + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != ext[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Each "^^^^" ending a name that ends in ".sql" is the end of a header when a
+// "$$$$$$" starts far enough before it for such a name, and late enough that
+// no earlier "^^^^" would have ended the name first. Those windows follow
+// one another, so every byte is looked at a bounded number of times.
+std::optional<header_match> find_record_header(std::string_view bytes) {
+    constexpr std::size_t shortest_name = 4;  // ".sql"
+    std::size_t previous = std::string_view::npos;  // the last "^^^^" before the one looked at
+    for (std::size_t at = bytes.find(body_head); at != std::string_view::npos;
+         previous = at, at = bytes.find(body_head, at + 1)) {
+        if (at < name_head.size() + shortest_name || !ends_with_sql(bytes.substr(0, at))) continue;
+        const std::size_t from = previous == std::string_view::npos || previous + 1 < name_head.size()
+                                     ? 0
+                                     : previous + 1 - name_head.size();
+        const std::size_t last = at - shortest_name - name_head.size();  // the latest start that leaves a name
+        if (from > last) continue;
+        const std::size_t head = bytes.substr(0, last + name_head.size()).find(name_head, from);
+        if (head == std::string_view::npos) continue;
+        const std::size_t name_at = head + name_head.size();
+        return header_match{head, bytes.substr(name_at, at - name_at)};
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+validation damage(std::size_t offset, std::string problem, std::string_view record_name = {}) {
+    return validation{false, offset, std::move(problem), std::string(record_name)};
 }
 
 // The verdict on what remains at pos when it holds no body end: the end
@@ -96,6 +136,12 @@ validation split_record(std::string_view rec, std::size_t pos, record_view& out)
         return damage(pos + head_at, "body head \"^^^^\" within the record's first six bytes");
     out = record_view{pos, rec.substr(name_head.size(), head_at - name_head.size()),
                       rec.substr(head_at + body_head.size())};
+    if (const auto inner = find_record_header(out.stored_body))
+        return damage(pos + head_at + body_head.size() + inner->offset,
+                      "record \"" + gbk_to_utf8_lossy(out.name) + "\" holds the whole header of a record \"" +
+                          gbk_to_utf8_lossy(inner->name) + "\" in its body: two records ran together (a damaged "
+                          "body end \"####\")",
+                      out.name);
     return validation{};
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,11 +44,25 @@ struct record_view {
 struct validation {
     bool ok = true;
     std::size_t offset = 0;   // where the damage was found
-    std::string problem;      // English description, empty when ok
+    std::string problem;      // English description (names as UTF-8), empty when ok
+    std::string record_name;  // the record the damage lies in (GBK), when its name could be read
 };
 
+// A whole record header, as a reader would take one: "$$$$$$", a name that
+// ends in ".sql" in any letter case and holds no "^^^^", then "^^^^".
+struct header_match {
+    std::size_t offset = 0;  // where its "$$$$$$" starts
+    std::string_view name;
+};
+// The first whole record header inside bytes, if any. Inside a record's
+// stored body one means that two records ran together (a damaged "####"),
+// since a script's reversed text holds one only when the script holds a
+// reversed header. Linear time.
+std::optional<header_match> find_record_header(std::string_view bytes);
+
 // Whole-package check: every record has a "####", a "^^^^" at or after its 7th
-// byte, and the rest after the last record is exactly "@@@@". Linear time.
+// byte and no whole record header in its body, and the rest after the last
+// record is exactly "@@@@". Linear time.
 validation validate_package(std::string_view package);
 
 // Decodes a package that validates; throws nothing, returns false with the

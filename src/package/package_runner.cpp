@@ -19,7 +19,14 @@ constexpr const char* text_damaged = "数据库升级程序包已损坏，升级
 constexpr const char* text_refused = " 语法错误！";
 constexpr const char* text_failed_head = "更新";
 constexpr const char* text_failed_body = "失败！(错误信息：";
+constexpr const char* text_state_unknown = "失败！数据库中该对象是新是旧无法确认，请检查后再升级一次。(错误信息：";
 constexpr const char* text_succeeded = "更新成功！";
+
+// What the operator is told of a damaged package: the record it lies in, when known.
+std::string damaged_message(const package::validation& why) {
+    if (why.record_name.empty()) return text_damaged;
+    return "数据库升级程序包已损坏（损坏处在记录“" + gbk_to_utf8_lossy(why.record_name) + "”中），升级操作被中断。";
+}
 
 // The whole file, read in pieces of read_piece_size joined in order. Only a
 // regular file is read, and nothing waits on a FIFO or a device.
@@ -38,28 +45,35 @@ std::size_t read_call_count(std::uint64_t file_length) {
 
 namespace {
 
+// What one object's transaction left on the server.
+enum class replaced_as { new_object, old_object, unknown };
+
 // Sends a record's two statements as one transaction. The transaction is
 // driven through the session's commit mode (autocommit off, then one commit
 // or rollback per object) rather than BEGIN/COMMIT statements: the texts sent
 // stay exactly the statement builder's, and the commit, which also begins
 // the next transaction, is the only round trip added per object.
-bool replace_object(sql_executor& session, const std::u16string& drop, const std::u16string& create,
-                    std::string& error) {
+replaced_as replace_object(sql_executor& session, const std::u16string& drop, const std::u16string& create,
+                           std::string& error) {
     // The drop's outcome does not matter: the object may not exist yet.
     session.execute_immediate_utf16(drop);
     if (!session.executor_connection_broken()) session.execute_immediate_utf16(create);
     if (session.executor_status() != 0) {
         error = session.executor_error_text();
-        // The server keeps the old object. A lost connection rolls back by itself.
-        if (!session.executor_connection_broken()) session.executor_end_transaction(false);
-        return false;
+        // A lost connection's transaction is rolled back by the server itself.
+        if (session.executor_connection_broken()) return replaced_as::old_object;
+        session.executor_end_transaction(false);
+        if (session.executor_status() == 0) return replaced_as::old_object;
+        error += "\n" + session.executor_error_text();
+        return replaced_as::unknown;
     }
     session.executor_end_transaction(true);
     if (session.executor_status() != 0) {
+        // The server may have committed before its answer went astray, or not.
         error = session.executor_error_text();
-        return false;
+        return replaced_as::unknown;
     }
-    return true;
+    return replaced_as::new_object;
 }
 
 run_outcome run_records(std::string_view source, sql_executor& session, ui_services& ui, progress_sink* progress);
@@ -111,9 +125,10 @@ package_load load_package(const std::string& run_dir) {
             load.message = "数据库升级程序包“" + path + "”" + package::failure_text_zh(file) + "，升级操作被中断。";
             return load;
     }
-    if (!package::validate_package(file.bytes.view()).ok) {
+    const package::validation why = package::validate_package(file.bytes.view());
+    if (!why.ok) {
         load.what = package_load::status::damaged;
-        load.message = text_damaged;
+        load.message = damaged_message(why);
         return load;
     }
     load.bytes = file.bytes.str();
@@ -150,8 +165,9 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
     // The package is checked whole before anything runs, so a damaged one
     // never leaves the database half upgraded.
     std::vector<package::record_view> records;
-    if (!package::decode_package(source, records)) {
-        ui.message_box(gs_appname, text_damaged);
+    package::validation why;
+    if (!package::decode_package(source, records, &why)) {
+        ui.message_box(gs_appname, damaged_message(why));
         out.how = run_outcome::ending::package_damaged;
         return out;
     }
@@ -196,14 +212,17 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
         std::string error;
         per_object.before_object();
         const auto started = std::chrono::steady_clock::now();
-        const bool replaced = replace_object(session, *drop16, *create16, error);
+        const replaced_as left = replace_object(session, *drop16, *create16, error);
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (!replaced) {
+        if (left != replaced_as::new_object) {
+            const bool unknown = left == replaced_as::unknown;
             ui.message_box(name_shown, error);
             ui.beep();
-            ui.message_box(gs_appname, std::string(text_failed_head) + text_failed_body + error + ")");
+            ui.message_box(gs_appname, std::string(text_failed_head) + (unknown ? text_state_unknown : text_failed_body) +
+                                           error + ")");
             out.how = run_outcome::ending::create_failed;
             result.what = record_result::action::failed;
+            result.object_unknown = unknown;
             result.detail = std::move(error);
             out.records.push_back(std::move(result));
             return out;

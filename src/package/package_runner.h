@@ -19,6 +19,10 @@ struct record_result {
     std::string name;    // GBK bytes, as packaged
     std::string detail;  // refusal reason (English) or the failure's error text (UTF-8)
     double seconds = 0;  // time spent replacing the object
+    // For a failed record: the commit or the rollback that ended its
+    // transaction failed, so which object the server holds, the old or the
+    // new, is not known. Otherwise a failed record left the old object.
+    bool object_unknown = false;
 };
 
 struct run_outcome {
@@ -48,6 +52,8 @@ run_outcome run_package(const std::string& run_dir, sql_executor& session, ui_se
 // and create run in one transaction of their own, committed when the create
 // succeeds and rolled back otherwise, so the server keeps the old object or
 // the new one, never neither. The session's commit mode is as before afterwards.
+// A session whose rollback fails must commit nothing afterwards (the ODBC
+// session ends its connection): the run reports that object's state unknown.
 run_outcome run_package_bytes(std::string_view package, sql_executor& session, ui_services& ui,
                               progress_sink* progress = nullptr);
 

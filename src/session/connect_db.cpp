@@ -14,7 +14,7 @@ bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std:
 
 }  // namespace
 
-bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, std::string& is_brenholt) {
+void apply_login_settings(database_session& sqlca) {
     sqlca.driver = "MSS";
     registry_get(registry_key, "DATABASE", sqlca.database_name);
     sqlca.login_password = "quorbin";
@@ -23,9 +23,11 @@ bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, 
     sqlca.connect_options = "";
     sqlca.isolation = "RU";
     sqlca.set_autocommit(true);
+}
 
+bool connect_and_probe(database_session& sqlca, ui_services& ui, special_database_probe& special) {
     sqlca.connect();
-    if (sqlca.status_code != 0) {
+    if (!sqlca.connected()) {
         ui.beep();
         std::string ls_msg = "不能连接到数据库！(错误信息：" + sqlca.error_text + ")";
         ui.message_box(gs_appname, ls_msg);
@@ -36,13 +38,24 @@ bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, 
     std::string ls_database = sqlca.intended_database();
     std::string ls_tmp = "use master";
     sqlca.execute_immediate(ls_tmp);
-    sqlca.select_into("SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'", {&is_brenholt});
-    ib_brenholt = !blank(is_brenholt);
+    special = special_database_probe{};
+    sqlca.select_into("SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'", {&special.name});
+    if (sqlca.status_code == -1) {
+        // Not knowing is no "not there": the upgrade reports it.
+        special.lookup_error = sqlca.error_text;
+        special.name.clear();
+    }
+    special.found = !blank(special.name);
     if (!ls_database.empty()) {
         ls_tmp = use_statement(ls_database);
         sqlca.execute_immediate(ls_tmp);
     }
     return true;
+}
+
+bool wf_connect_db(database_session& sqlca, ui_services& ui, special_database_probe& special) {
+    apply_login_settings(sqlca);
+    return connect_and_probe(sqlca, ui, special);
 }
 
 }  // namespace velmora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "common/ui_services.h"
@@ -7,8 +8,26 @@
 
 namespace velmora {
 
-// Logs sqlca in with the registry's server and database and the fixed login,
-// reports a failed login, and probes for the special customer database.
-bool wf_connect_db(database_session& sqlca, ui_services& ui, bool& ib_brenholt, std::string& is_brenholt);
+// What the login found out about the special customer database.
+struct special_database_probe {
+    bool found = false;  // ib_brenholt: the server holds it
+    std::string name;    // is_brenholt: its name, as the server spells it
+    // Set when the lookup itself failed (the server's text): whether the
+    // server holds the database is not known, and it cannot be upgraded.
+    std::optional<std::string> lookup_error;
+};
+
+// The registry's server and database and the application's fixed login, into
+// sqlca's fields. The bounds on waiting are left as the caller set them.
+void apply_login_settings(database_session& sqlca);
+
+// Logs sqlca in as its fields say, reports a failed login (false), and probes
+// for the special customer database. A session whose connection was lost
+// right after the server accepted the login counts as logged in (true): the
+// work that follows reports the lost connection.
+bool connect_and_probe(database_session& sqlca, ui_services& ui, special_database_probe& special);
+
+// Both, as the window and db_upgrade_cli log in.
+bool wf_connect_db(database_session& sqlca, ui_services& ui, special_database_probe& special);
 
 }  // namespace velmora

@@ -95,6 +95,15 @@ bool any_break(const std::vector<diagnostic>& diags) {
     return false;
 }
 
+// Whether the driver has found the connection gone. FreeTDS reports a server
+// that closed the connection before answering a batch as a mere warning
+// (01000, "Unexpected EOF from the server"), so a call's own diagnostics do
+// not always say so. Asks the driver only, not the server.
+bool connection_dead(SQLHDBC dbc) {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return ok(SQLGetConnectAttrW(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
+}
+
 }  // namespace
 
 // The outcome of one call that talked to the server.
@@ -214,11 +223,57 @@ bool database_session::refuse_when_unusable() {
     return false;
 }
 
-// The driver gives up a silent server after a query timeout and as long again
-// for the cancel, but its transaction requests it never gives up: every call
-// that can wait for the server is watched, a little beyond the driver's bound.
-socket_watchdog::watch database_session::watched_call() {
-    return socket_watchdog::watch(odbc_->watchdog, std::chrono::seconds(2 * std::max(query_timeout_seconds, 1) + 5));
+int database_session::request_bound_seconds() const { return 2 * std::max(query_timeout_seconds, 1); }
+
+namespace {
+
+// A statement's own bound is the driver's (its query timeout, then as long
+// again for the cancel); the watchdog stands a little behind it, for a driver
+// that does not keep it.
+constexpr int statement_backstop_seconds = 5;
+
+// The port the driver connects to, when the server name says it; 0 when the
+// driver finds it itself (a named instance, through the SQL Server Browser).
+int server_port(const server_address& where) {
+    if (!where.instance.empty() && where.port.empty()) return 0;
+    const std::string& port = where.port.empty() ? std::string("1433") : where.port;
+    int n = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9' || n > 65535) return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= 65535 ? n : 0;
+}
+
+}  // namespace
+
+// Every call that can reach the server after the login runs here, under the
+// watchdog: the driver bounds its statements, but not its other requests (the
+// isolation level, the commit mode, commit and rollback), which would wait
+// for a silent server forever. A call the watchdog had to cut short has
+// broken the connection, whatever the driver made of it.
+database_session::call_result database_session::watched(request_kind kind, const std::function<call_result()>& call) {
+    const int bound = request_bound_seconds();
+    const int deadline = kind == request_kind::statement ? bound + statement_backstop_seconds : bound;
+    socket_watchdog::watch watch(odbc_->watchdog, std::chrono::seconds(deadline));
+    call_result r = call();
+    if (!r.broken && connection_dead(odbc_->dbc)) {
+        r.broken = true;
+        if (r.status == 0) {
+            r.status = -1;
+            r.error_text = "The connection to the server was lost.";
+        }
+    }
+    if (watch.fired()) {
+        std::string text = "The server \"" + server_name + "\" did not answer within " + std::to_string(deadline) +
+                           " seconds; the connection was given up.";
+        if (!r.error_text.empty()) text += "\n" + r.error_text;
+        r.status = -1;
+        r.error_text = std::move(text);
+        r.native_error = 0;
+        r.broken = true;
+    }
+    return r;
 }
 
 void database_session::connect() {
@@ -267,7 +322,7 @@ void database_session::connect() {
     SQLSMALLINT out_len = 0;
     SQLRETURN rc;
     bool timed_out = false;
-    h->watchdog.begin_login();
+    h->watchdog.begin_login(server_port(where));
     {
         socket_watchdog::watch watch(h->watchdog, std::chrono::seconds(login_timeout_seconds));
         rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024, &out_len,
@@ -287,27 +342,66 @@ void database_session::connect() {
     }
     h->connected = true;
     odbc_ = std::move(h);
+    login_database_ = current_database();
+    prepare_after_login();
+}
 
+// The session's settings on the server: its isolation level and the bound on
+// waiting for another connection's locks (the shop's own program, say),
+// after which a statement fails with 1222 instead of waiting. Each is a
+// request, bounded as any other.
+void database_session::prepare_after_login() {
+#ifdef _WIN32
+    // No watchdog sees the sockets here; the Microsoft drivers bound every
+    // request that is no statement by their connection timeout instead.
+    SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_CONNECTION_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(request_bound_seconds())), 0);
+#endif
     SQLULEN level = 0;
     if (isolation == "RU") level = SQL_TXN_READ_UNCOMMITTED;
     else if (isolation == "RC") level = SQL_TXN_READ_COMMITTED;
     else if (isolation == "RR") level = SQL_TXN_REPEATABLE_READ;
     else if (isolation == "TS" || isolation == "SE") level = SQL_TXN_SERIALIZABLE;
-    if (level != 0) SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(level), 0);
-
-    login_database_ = current_database();
-
-    // Another connection's locks (the shop's own program, say) must not hold
-    // a statement forever: it fails with 1222 instead, as its own failure.
-    execute_immediate("SET LOCK_TIMEOUT " + std::to_string(lock_timeout_milliseconds));
-    if (status_code != 0) {
-        std::string text = "The session could not be prepared after the login: " + error_text;
-        odbc_.reset();
-        login_database_.clear();
-        broken_ = false;
-        return fail(text);
+    if (level != 0) {
+        SQLHDBC dbc = odbc_->dbc;
+        take(watched(request_kind::other, [dbc, level] {
+            if (ok(SQLSetConnectAttrW(dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(level), 0)))
+                return call_result{};
+            return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The isolation level could not be set.");
+        }));
     }
-    succeed();
+    if (status_code == 0) execute_immediate("SET LOCK_TIMEOUT " + std::to_string(lock_timeout_milliseconds));
+    if (status_code == 0) return;
+    // The server took the login and then stopped answering or went away: the
+    // session stays connected and broken, and the work reports it.
+    if (broken_) return;
+    // The server answered and refused: no session to work with. Nothing is
+    // open that a logout could commit.
+    std::string text = "The session could not be prepared after the login: " + error_text;
+    std::string ignored;
+    close_connection(ignored);
+    fail(text);
+}
+
+// Logs out, under the watch, and frees the handles; text gets the driver's
+// complaint, if any.
+void database_session::close_connection(std::string& text) {
+    SQLHDBC dbc = odbc_->dbc;
+    const bool was_broken = broken_;
+    call_result r = watched(request_kind::other, [dbc] {
+        if (ok(SQLDisconnect(dbc))) return call_result{};
+        return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The logout failed.");
+    });
+    if (r.status == 0) {
+        odbc_->connected = false;
+    } else if (!was_broken) {
+        if (!text.empty()) text += '\n';
+        text += r.error_text;
+    }
+    odbc_.reset();  // frees the handles; a refused disconnect is dropped all the same
+    login_database_.clear();
+    broken_ = false;
+    broken_text_.clear();
 }
 
 void database_session::disconnect() {
@@ -320,17 +414,15 @@ void database_session::disconnect() {
     // connection has nothing left to commit and must not be waited for.
     std::string text;
     if (!autocommit_ && !broken_) {
-        const auto watch = watched_call();
-        SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT);
-        if (!ok(rc)) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
+        SQLHDBC dbc = odbc_->dbc;
+        call_result r = watched(request_kind::other, [dbc] {
+            if (ok(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) return call_result{};
+            return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The commit failed.");
+        });
+        text = r.error_text;
+        if (r.broken) broken_ = true;  // the logout need not wait for it either
     }
-    SQLRETURN rc = SQLDisconnect(odbc_->dbc);
-    if (!ok(rc) && !broken_) append_lines(text, read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc), false);
-    odbc_->connected = ok(rc) ? false : odbc_->connected;
-    odbc_.reset();  // frees the handles; a refused disconnect is dropped all the same
-    login_database_.clear();
-    broken_ = false;
-    broken_text_.clear();
+    close_connection(text);
     if (text.empty()) succeed();
     else fail(text);
 }
@@ -345,21 +437,25 @@ void database_session::set_autocommit(bool on) {
         autocommit_ = on;
         return;
     }
-    const auto watch = watched_call();
-    std::vector<diagnostic> diags;
-    if (on) {
+    SQLHDBC dbc = odbc_->dbc;
+    bool switched = false;
+    call_result r = watched(request_kind::other, [dbc, on, &switched] {
+        std::vector<diagnostic> diags;
         // ODBC says switching on commits; FreeTDS rolls back, so commit first.
-        if (!ok(SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, SQL_COMMIT))) diags = read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc);
-    }
-    SQLRETURN rc = SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_AUTOCOMMIT,
-                                      reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
-    if (!ok(rc)) {
-        auto d = read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc);
-        diags.insert(diags.end(), d.begin(), d.end());
-    } else {
-        autocommit_ = on;
-    }
-    if (!diags.empty()) take(call_result::from(diags, "The commit mode could not be changed."));
+        if (on && !ok(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) diags = read_diagnostics(SQL_HANDLE_DBC, dbc);
+        const SQLRETURN rc = SQLSetConnectAttrW(
+            dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+        if (!ok(rc)) {
+            auto d = read_diagnostics(SQL_HANDLE_DBC, dbc);
+            diags.insert(diags.end(), d.begin(), d.end());
+        } else {
+            switched = true;
+        }
+        return diags.empty() ? call_result{} : call_result::from(diags, "The commit mode could not be changed.");
+    });
+    if (switched) autocommit_ = on;
+    if (r.broken) autocommit_ = on;  // as on a broken session: nothing reaches the server any more
+    if (r.status != 0) take(std::move(r));
 }
 
 void database_session::end_transaction(bool commit_it) {
@@ -368,14 +464,22 @@ void database_session::end_transaction(bool commit_it) {
         succeed();
         return;
     }
-    const auto watch = watched_call();
-    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, odbc_->dbc, commit_it ? SQL_COMMIT : SQL_ROLLBACK);
-    if (ok(rc)) {
-        succeed();
-        return;
+    SQLHDBC dbc = odbc_->dbc;
+    call_result r = watched(request_kind::other, [dbc, commit_it] {
+        if (ok(SQLEndTran(SQL_HANDLE_DBC, dbc, commit_it ? SQL_COMMIT : SQL_ROLLBACK))) return call_result{};
+        return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc),
+                                 commit_it ? "The commit failed." : "The rollback failed.");
+    });
+    if (r.status != 0 && !commit_it && !r.broken) {
+        // The transaction is still open, with whatever it holds (an object's
+        // drop, say): the next commit would make it stand. End the connection
+        // instead; the server rolls back what it had open.
+        odbc_->watchdog.cut_now();
+        r.error_text = "The rollback failed; the connection was ended without a commit, so the server rolls "
+                       "the transaction back.\n" + r.error_text;
+        r.broken = true;
     }
-    take(call_result::from(read_diagnostics(SQL_HANDLE_DBC, odbc_->dbc),
-                           commit_it ? "The commit failed." : "The rollback failed."));
+    take(std::move(r));
 }
 
 void database_session::commit() { end_transaction(true); }
@@ -497,8 +601,9 @@ static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u
 
 void database_session::execute_immediate(std::u16string_view sql) {
     if (refuse_when_unusable()) return;
-    const auto watch = watched_call();
-    take(run_batch(odbc_->dbc, std::u16string(sql), nullptr, query_timeout_seconds));
+    SQLHDBC dbc = odbc_->dbc;
+    take(watched(request_kind::statement,
+                 [&] { return run_batch(dbc, std::u16string(sql), nullptr, query_timeout_seconds); }));
 }
 
 void database_session::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
@@ -508,8 +613,9 @@ void database_session::execute(std::string_view sql_utf8) { execute_immediate(ut
 void database_session::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
     if (refuse_when_unusable()) return;
     std::vector<std::u16string> row;
-    const auto watch = watched_call();
-    call_result r = run_batch(odbc_->dbc, utf8_to_utf16(sql_utf8), &row, query_timeout_seconds);
+    SQLHDBC dbc = odbc_->dbc;
+    call_result r = watched(request_kind::statement,
+                            [&] { return run_batch(dbc, utf8_to_utf16(sql_utf8), &row, query_timeout_seconds); });
     if (r.status == 0 && row.size() < targets.size()) {
         r.status = -1;
         r.error_text = "The query returned " + std::to_string(row.size()) + " columns for " +

@@ -3,13 +3,21 @@
 // Every operation sets status_code (0 success, 100 no row, -1 failure) and, on
 // failure, error_text; none throws.
 //
-// No call waits without bound: the login ends within login_timeout_seconds
-// whether or not the server answers, a statement waits at most
-// lock_timeout_milliseconds for another connection's locks (then fails with
-// the server's error 1222), and a server that stops answering is given up
-// after query_timeout_seconds and as long again for the cancel, after which
-// the session is broken and every call fails at once.
-
+// No call waits without bound, whichever part of the program makes it: the
+// login ends within login_timeout_seconds whether or not the server answers;
+// a statement waits at most lock_timeout_milliseconds for another
+// connection's locks (then fails with the server's error 1222); and every
+// request after the login (the isolation level and lock timeout the login
+// sets, each statement, commit, rollback, switch of the commit mode and the
+// logout) is given up when the server has not answered within twice
+// query_timeout_seconds: for a statement, the query timeout and as long again
+// for the cancel; for the rest, which the driver does not bound, the same
+// time in one. A request given up breaks the session: every later call fails
+// at once.
+//
+// The bounds are the session's own fields, so a program (or a test) sets
+// them before it connects; the shipped programs keep the defaults.
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,12 +54,21 @@ public:
     int login_timeout_seconds = 15;
     int lock_timeout_milliseconds = 30000;
     int query_timeout_seconds = 45;
+    // The longest any one request after the login may wait for the server.
+    int request_bound_seconds() const;
 
     // Takes effect at once on a live connection; switching on commits what is open.
     void set_autocommit(bool on);
     bool autocommit() const { return autocommit_; }
 
+    // Logs in, then sets the isolation level and the lock timeout. Status 0:
+    // logged in and ready. A failed login, or a server that refuses those
+    // settings, leaves the session unconnected. A server that goes silent or
+    // drops the connection after it accepted the login leaves the session
+    // connected and broken (status -1, connection_broken()): the login
+    // finished, and what comes next reports the lost connection.
     void connect();
+    // Commits what is open (unless the session is broken), then logs out.
     void disconnect();
     bool connected() const;
 
@@ -72,12 +89,16 @@ public:
     void select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets);
     void execute(std::string_view sql_utf8);
     void commit();
-    // Ends the open transaction without its changes; under autocommit there is none.
+    // Ends the open transaction without its changes; under autocommit there is
+    // none. A rollback that fails must never be followed by a commit (of the
+    // logout, or of switching autocommit on): the session then ends the
+    // connection without one, so the server rolls the transaction back, and
+    // the session is broken.
     void rollback();
 
-    // True once the connection was lost or the server stopped answering. The
-    // session stays broken until it disconnects: every call fails at once
-    // with the text of the failure that broke it.
+    // True once the connection was lost, the server stopped answering, or a
+    // rollback failed. The session stays broken until it disconnects: every
+    // call fails at once with the text of the failure that broke it.
     bool connection_broken() const { return broken_; }
 
     // sql_executor
@@ -88,14 +109,20 @@ public:
     bool executor_autocommit() const override { return autocommit(); }
     void executor_set_autocommit(bool on) override { set_autocommit(on); }
     void executor_end_transaction(bool commit_it) override { commit_it ? commit() : rollback(); }
-    bool executor_connection_broken() const override { return connection_broken(); }
+    // Without a connection there is nothing to end a transaction on either.
+    bool executor_connection_broken() const override { return connection_broken() || !connected(); }
 
     struct call_result;
 
 private:
+    // Whether the driver bounds a request itself (a statement, by its query
+    // timeout) or only the watchdog does (everything else).
+    enum class request_kind { statement, other };
     bool refuse_when_unusable();
-    socket_watchdog::watch watched_call();
+    call_result watched(request_kind kind, const std::function<call_result()>& call);
     void take(call_result r);
+    void prepare_after_login();
+    void close_connection(std::string& text);
     void end_transaction(bool commit_it);
     void fail(std::string text, long native = 0);
     void succeed();

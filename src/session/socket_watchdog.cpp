@@ -1,7 +1,9 @@
 #include "session/socket_watchdog.h"
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,22 +33,30 @@ std::set<int> open_sockets() {
     return out;
 }
 
-// A connected TCP socket (IPv4 or IPv6): the kind a database driver opens.
-// Local sockets of the windowing system and the like are left alone.
-bool is_connected_tcp(int fd) {
+// A connected TCP socket (IPv4 or IPv6): the kind a database driver opens,
+// to peer_port when that is not 0. Local sockets of the windowing system and
+// the like are left alone.
+bool is_connected_tcp(int fd, int peer_port) {
     int type = 0;
     socklen_t len = sizeof type;
     if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return false;
     sockaddr_storage peer{};
     socklen_t peer_len = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) return false;
-    return peer.ss_family == AF_INET || peer.ss_family == AF_INET6;
+    int port = 0;
+    if (peer.ss_family == AF_INET)
+        port = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    else if (peer.ss_family == AF_INET6)
+        port = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    else
+        return false;
+    return peer_port == 0 || port == peer_port;
 }
 
-std::set<int> new_tcp_sockets(const std::set<int>& before) {
+std::set<int> new_tcp_sockets(const std::set<int>& before, int peer_port) {
     std::set<int> out;
     for (int fd : open_sockets())
-        if (!before.count(fd) && is_connected_tcp(fd)) out.insert(fd);
+        if (!before.count(fd) && is_connected_tcp(fd, peer_port)) out.insert(fd);
     return out;
 }
 #endif
@@ -62,19 +72,22 @@ socket_watchdog::~socket_watchdog() {
     if (thread_.joinable()) thread_.join();
 }
 
-void socket_watchdog::begin_login() {
+void socket_watchdog::begin_login(int peer_port) {
 #ifndef _WIN32
     std::set<int> before = open_sockets();
     std::lock_guard<std::mutex> lock(mutex_);
     before_login_ = std::move(before);
     connection_.clear();
     logging_in_ = true;
+    peer_port_ = peer_port;
+#else
+    (void)peer_port;
 #endif
 }
 
 void socket_watchdog::end_login(bool connected) {
 #ifndef _WIN32
-    std::set<int> mine = connected ? new_tcp_sockets(before_login_) : std::set<int>{};
+    std::set<int> mine = connected ? new_tcp_sockets(before_login_, peer_port_) : std::set<int>{};
     std::lock_guard<std::mutex> lock(mutex_);
     logging_in_ = false;
     connection_ = std::move(mine);
@@ -87,6 +100,11 @@ void socket_watchdog::forget_connection() {
     std::lock_guard<std::mutex> lock(mutex_);
     connection_.clear();
     logging_in_ = false;
+}
+
+void socket_watchdog::cut_now() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cut_locked();
 }
 
 void socket_watchdog::arm(std::chrono::milliseconds deadline) {
@@ -113,7 +131,7 @@ void socket_watchdog::disarm() {
 // which then sees the connection end and fails the call.
 void socket_watchdog::cut_locked() {
 #ifndef _WIN32
-    const std::set<int> targets = logging_in_ ? new_tcp_sockets(before_login_) : connection_;
+    const std::set<int> targets = logging_in_ ? new_tcp_sockets(before_login_, peer_port_) : connection_;
     for (int fd : targets) {
         ::shutdown(fd, SHUT_RDWR);
         fired_ = true;

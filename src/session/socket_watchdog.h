@@ -8,8 +8,13 @@
 // watched call has not returned by its deadline, it shuts those sockets down,
 // so the driver's blocked read ends with a communication failure.
 //
-// Only where the sockets can be seen (Linux, through /proc/self/fd); the
-// Microsoft drivers on Windows bound their calls themselves.
+// Only where the sockets can be seen (Linux, through /proc/self/fd); on
+// Windows the session gives the Microsoft drivers a connection timeout, by
+// which they bound their calls themselves.
+//
+// Several sessions of one process (tests run many side by side) keep apart
+// by the server's port: a login told its port takes, and cuts, only the
+// sockets connected to that port.
 
 #include <chrono>
 #include <condition_variable>
@@ -28,12 +33,17 @@ public:
     socket_watchdog& operator=(const socket_watchdog&) = delete;
 
     // Around a login: the sockets opened between begin_login and end_login
-    // are the connection's. While a login is watched, every TCP socket opened
-    // since begin_login is cut at the deadline.
-    void begin_login();
+    // (connected to peer_port, when it is not 0) are the connection's. While a
+    // login is watched, every such TCP socket opened since begin_login is cut
+    // at the deadline.
+    void begin_login(int peer_port = 0);
     void end_login(bool connected);
     // The connection is gone: nothing to watch any more.
     void forget_connection();
+    // Ends the connection now, without waiting for any deadline: its sockets
+    // are shut down, so the server sees the client go (and rolls back what is
+    // open) and every later call of the driver fails at once.
+    void cut_now();
 
     // Watches one call for its lifetime.
     class watch {
@@ -61,6 +71,7 @@ private:
     bool stopping_ = false;
     bool idle_ = true;            // the thread waits for no deadline
     bool logging_in_ = false;
+    int peer_port_ = 0;           // the server's port; 0 when not known
     std::set<int> before_login_;  // sockets that existed when the login began
     std::set<int> connection_;    // the connection's own sockets
     std::optional<std::chrono::steady_clock::time_point> deadline_;

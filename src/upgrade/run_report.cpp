@@ -95,7 +95,10 @@ json package_json(const run_outcome& run) {
     for (const record_result& r : run.records) {
         json j = {{"name", gbk_to_utf8_lossy(r.name)}, {"outcome", record_outcome(r.what)}};
         if (r.what == record_result::action::refused) j["reason"] = r.detail;
-        if (r.what == record_result::action::failed) j["error"] = r.detail;
+        if (r.what == record_result::action::failed) {
+            j["error"] = r.detail;
+            j["object"] = r.object_unknown ? "unknown" : "old";
+        }
         if (r.what == record_result::action::executed || r.what == record_result::action::failed)
             j["seconds"] = r.seconds;
         records.push_back(std::move(j));
@@ -120,8 +123,10 @@ json pass_json(const pass_report& pass, int number) {
     return j;
 }
 
+// login_failed is the failed login's own outcome (exit 2), never that of a
+// run that stopped before it.
 const char* overall_outcome(const run_record& run) {
-    if (!run.logged_in) return "login_failed";
+    if (run.login_tried && !run.logged_in) return "login_failed";
     return run.exit_status == 0 ? "succeeded" : "failed";
 }
 
@@ -146,10 +151,14 @@ std::string run_report_json(const run_record& run) {
     doc["seconds"] = std::chrono::duration<double>(run.finished - run.started).count();
     doc["outcome"] = overall_outcome(run);
     doc["exit_status"] = run.exit_status;
-    doc["login"] = run.logged_in ? json{{"ok", true}} : json{{"ok", false}, {"error", run.login_error}};
+    if (!run.start_problem.empty()) doc["start_problem"] = run.start_problem;
+    doc["login"] = !run.login_tried ? json(nullptr)
+                   : run.logged_in  ? json{{"ok", true}}
+                                    : json{{"ok", false}, {"error", run.login_error}};
 
     json package = nullptr;
     json databases = json::array();
+    json special_lookup = nullptr;
     json special_switch = nullptr;
     if (run.upgrade) {
         const upgrade_report& u = *run.upgrade;
@@ -157,10 +166,12 @@ std::string run_report_json(const run_record& run) {
             package = {{"status", package_status(*u.package_problem)}, {"message", u.package_message}};
         int number = 0;
         for (const pass_report& pass : u.passes) databases.push_back(pass_json(pass, ++number));
+        if (u.special_lookup_failed) special_lookup = {{"failed", true}, {"error", u.special_lookup_error}};
         if (u.special_switch_failed) special_switch = {{"failed", true}, {"error", u.special_switch_error}};
     }
     doc["package_problem"] = std::move(package);
     doc["databases"] = std::move(databases);
+    doc["special_database_lookup"] = std::move(special_lookup);
     doc["special_database_switch"] = std::move(special_switch);
 
     json messages = json::array();

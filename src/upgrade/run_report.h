@@ -18,6 +18,10 @@ struct run_record {
     std::string program;  // "db_upgrade_cli"
     std::string server;
     std::string configured_database;
+    // Why the run stopped before the login (the current directory could not
+    // be read); empty when it got that far.
+    std::string start_problem;
+    bool login_tried = false;  // false when the run stopped before the login
     bool logged_in = false;
     std::string login_error;
     std::optional<upgrade_report> upgrade;  // when logged in

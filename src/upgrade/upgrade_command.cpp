@@ -190,6 +190,11 @@ bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
 
 upgrade_report upgrade_run::run() {
     upgrade_report report;
+    const special_database_probe& special = options_.special;
+    if (special.lookup_error) {
+        report.special_lookup_failed = true;
+        report.special_lookup_error = *special.lookup_error;
+    }
     // The package is checked before the first statement: a database must never
     // be stamped with the new version while its procedures stay old.
     if (options_.run_package) {
@@ -209,9 +214,16 @@ upgrade_report upgrade_run::run() {
     for (;;) {
         report.passes.emplace_back();
         if (!run_pass(lb_too ? 2 : 1, meant, report.passes.back())) break;
-        if (lb_too || !options_.special_database) break;
+        if (lb_too) break;
+        // A failed lookup leaves it unknown whether the special database
+        // exists: the last word tells that it was not upgraded.
+        if (special.lookup_error) {
+            tell("无法查询特殊客户数据库，该数据库没有升级。(错误信息：" + *special.lookup_error + ")");
+            break;
+        }
+        if (!special.found) break;
 
-        std::string ls_tmp = use_statement(options_.special_name);
+        std::string ls_tmp = use_statement(special.name);
         sqlca_.execute_immediate(ls_tmp);
         if (sqlca_.status_code != 0) {
             report.special_switch_failed = true;
@@ -219,11 +231,11 @@ upgrade_report upgrade_run::run() {
             if (sqlca_.connection_broken())
                 tell_connection_lost();
             else
-                tell("无法切换到数据库" + quoted(options_.special_name) + "，该数据库没有升级。(错误信息：" +
+                tell("无法切换到数据库" + quoted(special.name) + "，该数据库没有升级。(错误信息：" +
                      sqlca_.error_text + ")");
             break;
         }
-        meant = options_.special_name;
+        meant = special.name;
         lb_too = true;
     }
     return report;
@@ -232,7 +244,7 @@ upgrade_report upgrade_run::run() {
 }  // namespace
 
 bool upgrade_report::failed() const {
-    if (package_problem || special_switch_failed || passes.empty()) return true;
+    if (package_problem || special_lookup_failed || special_switch_failed || passes.empty()) return true;
     for (const pass_report& pass : passes) {
         if (pass.how != pass_report::ending::completed || pass.builtin_refused) return true;
         for (const step_result& step : pass.steps)

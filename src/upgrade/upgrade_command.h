@@ -8,6 +8,7 @@
 
 #include "common/ui_services.h"
 #include "package/package_runner.h"
+#include "session/connect_db.h"
 #include "session/database_session.h"
 #include "upgrade/builtin_upgrade.h"
 #include "upgrade/upgrade_step.h"
@@ -17,8 +18,7 @@ namespace velmora {
 struct upgrade_options {
     std::string run_dir;             // where db.dat is read, ending in a separator
     bool run_package = true;         // the "Proc&Trigger" check box
-    bool special_database = false;   // ib_brenholt: the login found the special database
-    std::string special_name;        // is_brenholt, as the server spells it
+    special_database_probe special;  // what the login found out about the special database
     progress_sink* progress = nullptr;  // hears where the run stands, when given
 };
 
@@ -44,6 +44,10 @@ struct upgrade_report {
     // nothing at all was sent to any database.
     std::optional<package_load::status> package_problem;
     std::vector<pass_report> passes;
+    // The login's lookup of the special database failed: whether the server
+    // holds it is not known, and no pass ran in it.
+    bool special_lookup_failed = false;
+    std::string special_lookup_error;
     // The switch to the special database failed; its pass did not run.
     bool special_switch_failed = false;
     std::string special_switch_error;

@@ -77,6 +77,25 @@ TEST_F(BuilderCliTest, RefusalGoesToStderrWithExitThreeAndKeepsThePackage) {
     EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run --allow-everything"), 2);
 }
 
+TEST_F(BuilderCliTest, AScriptThatReadsAsUtf8IsRefusedUnlessDeclaredGbk) {
+    // Real GBK that is valid UTF-8 too: 篓 (GBK C2 A8) reads as U+00A8.
+    const std::string lookalike = "drop proc m\r\ngo\r\ncreate proc m as\r\nbegin select '\xC2\xA8' end\r\n";
+    put("a_MS.sql", script_a);
+    put("m_MS.sql", lookalike);
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run"), 3);
+    EXPECT_NE(err_.find("m_MS.sql 看来是以 UTF-8 编码保存的（第 4 行起有非 ASCII 字符）：脚本须以 GBK 编码（代码页 936）保存"),
+              std::string::npos) << err_;
+    EXPECT_NE(err_.find("--gbk"), std::string::npos) << err_;
+
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run --gbk m_MS.sql"), 0) << err_;
+    EXPECT_EQ(slurp(dir_ + "run/db.dat"), velmora::package::encode_package({{"a_MS.sql", script_a}, {"m_MS.sql", lookalike}}));
+    // A mistyped name is no licence for another script.
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run --gbk=m_MS.sql --gbk n_MS.sql"), 3);
+    EXPECT_NE(err_.find("n_MS.sql 不在脚本目录"), std::string::npos) << err_;
+    EXPECT_EQ(build("--help"), 0);
+    EXPECT_NE(out_.find("code page 936"), std::string::npos) << out_;
+}
+
 TEST_F(BuilderCliTest, AFolderThatIsNoFolderFailsWithExitOneAndAnEmptyOneIsRefused) {
     std::ofstream(dir_ + "run/db.dat") << "old";
     put("a_MS.sql", script_a);

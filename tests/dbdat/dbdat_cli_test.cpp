@@ -92,7 +92,10 @@ TEST_F(DbdatTest, ListShowsOffsetNameSizeAndTags) {
 }
 
 TEST_F(DbdatTest, DamagedPackageExitsOneWithTheReason) {
-    for (const std::string& bytes : {std::string(), std::string("@@@@\r\n"), std::string("$$$$$$a.sql^^^^x####")}) {
+    // Two records run together (one byte of a body end changed) are damage too, named by the record.
+    std::string merged = pkg::encode_package({{"a_MS.sql", good_ms}, {"b_MS.sql", good_any5}});
+    merged[merged.find("####") + 1] = '-';
+    for (const std::string& bytes : {std::string(), std::string("@@@@\r\n"), std::string("$$$$$$a.sql^^^^x####"), merged}) {
         const std::string file = package_file(bytes);
         for (const char* command : {"list", "check", "extract"}) {
             std::vector<std::string> args{command, file};
@@ -100,6 +103,10 @@ TEST_F(DbdatTest, DamagedPackageExitsOneWithTheReason) {
             const result r = run(args);
             EXPECT_EQ(r.code, 1) << command << " on " << bytes.size() << " bytes";
             EXPECT_NE(r.err.find("damaged package at byte"), std::string::npos) << r.err;
+            if (bytes == merged) {
+                EXPECT_NE(r.err.find("record \"a_MS.sql\" holds the whole header of a record \"b_MS.sql\""),
+                          std::string::npos) << r.err;
+            }
             EXPECT_TRUE(r.out.empty());
         }
         EXPECT_FALSE(fs::exists(dir / "out"));
@@ -232,6 +239,24 @@ TEST_F(DbdatTest, ExtractNeverWritesThroughALinkNorReplacesWithoutForce) {
     EXPECT_FALSE(fs::is_symlink(out / "a_MS.sql"));
     EXPECT_EQ(slurp(out / "a_MS.sql"), good_ms);
     EXPECT_EQ(slurp(out / "b_MS.sql"), good_any5);
+
+    // A link is judged as the link it is, never by where it leads: one that
+    // leads nowhere is there all the same, and nothing is extracted beside
+    // it; one to a directory is replaced (with --force), the directory kept.
+    fs::remove(out / "a_MS.sql");
+    fs::remove(out / "b_MS.sql");
+    fs::create_symlink(dir / "nowhere", out / "b_MS.sql");
+    r = run({"extract", file, out.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "dbdat: " + out.string() + "/b_MS.sql exists; nothing extracted (--force replaces existing files)\n");
+    EXPECT_FALSE(fs::exists(out / "a_MS.sql"));
+    fs::remove(out / "b_MS.sql");
+    fs::create_directory(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", out / "b_MS.sql");
+    r = run({"extract", file, out.string(), "--force"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(out / "b_MS.sql"), good_any5);
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
 
     // A directory in the way is never replaced.
     fs::remove(out / "b_MS.sql");

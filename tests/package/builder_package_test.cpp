@@ -152,7 +152,12 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"ByteOrderMark", "m_MS.sql", "\xEF\xBB\xBF" + script_of(60), "字节顺序标记（BOM）开头：脚本须以 GBK 编码保存"},
         refusal_case{"NoCreateKey", "m_MS.sql", "select 1", "未通过的检查：create key"},
         refusal_case{"NoProcedureKey", "m_MS.sql", "drop proc p\r\ngo\r\ncreate proc p begin end", "procedure key"},
-        refusal_case{"NoBatchSeparator", "m_MS.sql", "create proc p as begin end", "batch separator"}),
+        refusal_case{"NoBatchSeparator", "m_MS.sql", "create proc p as begin end", "batch separator"},
+        // Saved by an editor as UTF-8 (this file is UTF-8): valid GBK byte for byte, yet garbled on every server.
+        refusal_case{"Utf8Text", "m_MS.sql", "drop proc p\r\nGO\r\ncreate proc p as\r\nselect '门店库存汇总'\r\n",
+                     "看来是以 UTF-8 编码保存的（第 4 行起有非 ASCII 字符）：脚本须以 GBK 编码（代码页 936）保存"},
+        // Stored reversed this reads as a record header: the package would read as damaged.
+        refusal_case{"ReversedRecordHeader", "m_MS.sql", script_of(60) + "-- ^^^^LQS.x$$$$$$\r\n", "完整的记录头"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(BuilderTest, RecordOfExactlyTheLimitIsAccepted) {

@@ -66,7 +66,8 @@ TEST(PackageReader, AgreesWithTheDecoderOnGoodAndDamagedPackages) {
     for (const std::string& p : {good, std::string("@@@@"), std::string(), good + "\r\n", good + "@@@@",
                                  good.substr(0, good.size() - 1), record + "$$$$$$b.sql^^^^x@@@@",
                                  record + "$$$$$$b.sqlx####@@@@", std::string("$$^^^^name####@@@@"),
-                                 std::string("@@@@####@@@@"), std::string("@"), record + "###@@@@"})
+                                 std::string("@@@@####@@@@"), std::string("@"), record + "###@@@@",
+                                 std::string("$$$$$$a.sql^^^^x#x##$$$$$$b.SQL^^^^y####@@@@")})
         expect_same(p);
 }
 

@@ -157,6 +157,33 @@ TEST_F(RunnerDbTest, FailedCreateKeepsTheOldObjectAndEndsTheRun) {
     EXPECT_NE(find(objects, "p_three_MS")->definition.find("old three"), std::string::npos);
 }
 
+TEST_F(RunnerDbTest, AFailedRollbackEndsTheConnectionWithoutACommit) {
+    // The drop of p_two_MS stands in the open transaction when its rollback
+    // fails: any commit after that (switching autocommit back on, the logout)
+    // would lose the object.
+    start({"--fail", "CREATE PROCEDURE p_two_MS=50000:p_two is broken", "--fail", "^<rollback tran>$=3998:rollback refused"});
+    const auto two = procedure_script("p_two_MS", "select 2");
+    write_package(velmora::package::encode_package(
+        {{"p_one_MS.sql", procedure_script("p_one_MS", "select 1")}, {"p_two_MS.sql", two},
+         {"p_three_MS.sql", procedure_script("p_three_MS", "select 3")}}));
+
+    run_outcome o = run();
+    EXPECT_EQ(o.how, run_outcome::ending::create_failed);
+    ASSERT_EQ(o.records.size(), 2u);
+    EXPECT_TRUE(o.records.back().object_unknown);
+    EXPECT_NE(o.records.back().detail.find("rollback refused"), std::string::npos) << o.records.back().detail;
+    EXPECT_TRUE(session_.connection_broken());
+
+    std::vector<std::string> after_create_two;
+    for (const auto& r : journal(true))
+        if (!after_create_two.empty() || r.sql == expected_statements(two).second) after_create_two.push_back(r.sql);
+    EXPECT_EQ(after_create_two, (std::vector<std::string>{expected_statements(two).second, "<rollback tran>"}));
+
+    const auto objects = stop_and_read_objects();
+    ASSERT_NE(find(objects, "p_two_MS"), nullptr) << "the drop was committed";
+    EXPECT_NE(find(objects, "p_two_MS")->definition.find("old two"), std::string::npos);
+}
+
 TEST_F(RunnerDbTest, InterfaceTagFollowsTheDriver) {
     start();
     const std::string pkg = velmora::package::encode_package({

@@ -67,6 +67,22 @@ TEST(runner_order, a_failing_create_is_rolled_back_and_ends_the_run) {
     EXPECT_EQ(ui.beeps(), 1);
 }
 
+TEST(runner_order, a_refused_commit_ends_the_run_with_the_object_unknown) {
+    // It may or may not have taken effect: no success either way.
+    test_support::recording_executor session;
+    session.answer = [n = 0](const std::string& r) mutable {
+        return std::string(r == "<commit>" && ++n == 2 ? "commit refused" : "");
+    };
+    test_support::recording_ui ui;
+    const run_outcome o = velmora::run_package_bytes(three, session, ui);
+    EXPECT_EQ(o.how, run_outcome::ending::create_failed);
+    ASSERT_EQ(o.records.size(), 2u);
+    EXPECT_EQ(o.records.back().what, velmora::record_result::action::failed);
+    EXPECT_TRUE(o.records.back().object_unknown);
+    ASSERT_EQ(ui.boxes().size(), 2u);
+    EXPECT_EQ(ui.boxes()[1].second.rfind("更新失败！数据库中该对象是新是旧无法确认", 0), 0u) << ui.boxes()[1].second;
+}
+
 TEST(runner_order, a_failing_drop_still_sends_the_create) {
     test_support::recording_executor session;
     session.answer = [](const std::string& batch) {

@@ -33,14 +33,13 @@ protected:
 
 struct login_result {
     bool ok = false;
-    bool ib_brenholt = false;
-    std::string is_brenholt;
+    velmora::special_database_probe special;
     std::string current;  // the server's db_name() afterwards
 };
 
 login_result run_login(database_session& sqlca, recording_ui& ui) {
     login_result r;
-    r.ok = velmora::wf_connect_db(sqlca, ui, r.ib_brenholt, r.is_brenholt);
+    r.ok = velmora::wf_connect_db(sqlca, ui, r.special);
     if (r.ok) r.current = server_db_name(sqlca);
     return r;
 }
@@ -52,8 +51,9 @@ TEST_F(configured, a_server_without_the_special_database) {
     recording_ui ui;
     auto r = run_login(sqlca, ui);
     ASSERT_TRUE(r.ok) << sqlca.error_text;
-    EXPECT_FALSE(r.ib_brenholt);
-    EXPECT_EQ(r.is_brenholt, "");
+    EXPECT_FALSE(r.special.found);
+    EXPECT_EQ(r.special.name, "");
+    EXPECT_FALSE(r.special.lookup_error);
     EXPECT_EQ(r.current, "shop_a");
     EXPECT_TRUE(ui.events.empty());
     EXPECT_TRUE(sqlca.autocommit());
@@ -76,8 +76,8 @@ TEST_F(configured, the_special_database_is_found_in_any_case_and_its_spelling_ke
         recording_ui ui;
         auto r = run_login(sqlca, ui);
         ASSERT_TRUE(r.ok) << sqlca.error_text;
-        EXPECT_TRUE(r.ib_brenholt) << db;
-        EXPECT_EQ(r.is_brenholt, "BrenHolt") << db;
+        EXPECT_TRUE(r.special.found) << db;
+        EXPECT_EQ(r.special.name, "BrenHolt") << db;
         EXPECT_EQ(r.current == "BrenHolt" ? std::string("brenholt") : r.current, db);
     }
 }
@@ -107,11 +107,10 @@ TEST_F(configured, a_failed_login_beeps_once_then_shows_the_driver_text) {
     configure("127.0.0.1," + std::to_string(test_support::closed_port()), "DATABASE=shop_a");
     database_session sqlca;
     recording_ui ui;
-    bool ib_brenholt = true;
-    std::string is_brenholt = "untouched";
-    EXPECT_FALSE(velmora::wf_connect_db(sqlca, ui, ib_brenholt, is_brenholt));
-    EXPECT_TRUE(ib_brenholt);
-    EXPECT_EQ(is_brenholt, "untouched");
+    velmora::special_database_probe special{true, "untouched", std::nullopt};
+    EXPECT_FALSE(velmora::wf_connect_db(sqlca, ui, special));
+    EXPECT_TRUE(special.found);
+    EXPECT_EQ(special.name, "untouched");
     EXPECT_FALSE(sqlca.connected());
     ASSERT_EQ(ui.events.size(), 2u);
     EXPECT_EQ(ui.events[0].what, recording_ui::event::kind::beep);
@@ -126,9 +125,8 @@ TEST_F(configured, a_wrong_configured_database_is_a_failed_login) {
     configure(server.server_name(), "DATABASE=closed_shop");
     database_session sqlca;
     recording_ui ui;
-    bool ib = false;
-    std::string is;
-    EXPECT_FALSE(velmora::wf_connect_db(sqlca, ui, ib, is));
+    velmora::special_database_probe special;
+    EXPECT_FALSE(velmora::wf_connect_db(sqlca, ui, special));
     ASSERT_EQ(ui.boxes().size(), 1u);
     EXPECT_NE(ui.boxes()[0].second.find("closed_shop"), std::string::npos) << ui.boxes()[0].second;
     EXPECT_EQ(ui.beeps(), 1);

@@ -19,7 +19,8 @@ public:
     std::vector<std::string> requests;
     std::string driver = "MSS";
     bool autocommit = true;
-    // Decides each batch's answer: return an error text to fail it, empty for success.
+    // Decides each batch's answer, and each commit's and rollback's (asked as
+    // "<commit>" and "<rollback>"): return an error text to fail it, empty for success.
     std::function<std::string(const std::string& batch)> answer = [](const std::string&) { return std::string(); };
     // From the batch that matches this on, the connection is gone: it and every later call fail.
     std::function<bool(const std::string& batch)> breaks_at = [](const std::string&) { return false; };
@@ -43,7 +44,8 @@ public:
     void executor_end_transaction(bool commit) override {
         if (broken_) return fail("Communication link failure");
         requests.push_back(commit ? "<commit>" : "<rollback>");
-        succeed();
+        const std::string error = answer(requests.back());
+        error.empty() ? succeed() : fail(error);
     }
     bool executor_connection_broken() const override { return broken_; }
 

@@ -197,6 +197,26 @@ TEST(builtin_upgrade, a_second_start_sends_the_same_statements_and_their_failure
     EXPECT_EQ(after.get("shop", "t_sys_oper_grant").rows.size(), 4u + 3u * 4u);
 }
 
+TEST(builtin_upgrade, a_step_whose_commit_fails_is_a_failed_step) {
+    // As in the second pass, where each step commits on its own.
+    standin_test::standin_process server(
+        {{fixture("one_shop.sql")}, {"--fail", "^<commit tran>$=3930:The transaction cannot be committed."}});
+    configuration conf;
+    conf.point_at(server.server_name(), "shop");
+    velmora::database_session sqlca;
+    test_support::recording_ui ui;
+    velmora::special_database_probe special;
+    ASSERT_TRUE(velmora::wf_connect_db(sqlca, ui, special)) << sqlca.error_text;
+    sqlca.set_autocommit(false);
+    const velmora::step_definition step{"更新数据库版本号 V9 20170621", version_update.c_str(), {}};
+    const velmora::step_result r = velmora::apply_step(sqlca, ui, step, "shop");
+    EXPECT_EQ(r.outcome, velmora::step_result::status::failed);
+    EXPECT_EQ(r.native_error, 3930);
+    EXPECT_EQ(ui.boxes(), (std::vector<box>{{velmora::gs_appname,
+                                             "数据库“shop”的升级步骤“更新数据库版本号 V9 20170621”失败！(错误信息：[FreeTDS][SQL "
+                                             "Server]The transaction cannot be committed.)"}}));
+}
+
 TEST(builtin_upgrade, an_unchecked_package_box_runs_no_package) {
     standin_test::standin_process server(with_fixtures({"one_shop.sql"}));
     configuration conf;

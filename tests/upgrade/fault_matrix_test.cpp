@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "common/app_names.h"
+#include "session/connect_db.h"
+#include "support/recording_ui.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;
@@ -29,6 +31,7 @@ struct case_result {
     server_state state;
     std::vector<journal_entry> journal;
     double seconds = 0;
+    std::string last_message;  // of a run in this process
 };
 
 std::string describe(const case_result& r) {
@@ -42,11 +45,10 @@ standin_test::standin_options demo_server(std::vector<std::string> extra_args) {
     return o;
 }
 
-// One shop's run: a server with the given faults, the demo package beside
-// the program (or what prepare puts there), and the configured database.
-case_result run_case(std::vector<std::string> standin_args, const std::string& database = "velmora",
-                     const std::function<void(configuration&)>& prepare = {}) {
-    standin_test::standin_process server(demo_server(std::move(standin_args)));
+// One shop's run on server: the demo package beside the program (or what
+// prepare puts there), and the configured database. The server is stopped.
+case_result run_case_on(standin_test::standin_process& server, const std::string& database,
+                        const std::function<void(configuration&)>& prepare = {}) {
     configuration conf;
     conf.point_at(server.server_name(), database);
     if (prepare) prepare(conf);
@@ -58,6 +60,13 @@ case_result run_case(std::vector<std::string> standin_args, const std::string& d
     r.journal = journal(server);
     r.state = stop(server);
     return r;
+}
+
+// The same on a demo server with the given faults.
+case_result run_case(std::vector<std::string> standin_args, const std::string& database = "velmora",
+                     const std::function<void(configuration&)>& prepare = {}) {
+    standin_test::standin_process server(demo_server(std::move(standin_args)));
+    return run_case_on(server, database, prepare);
 }
 
 const server_state& untouched() {
@@ -157,10 +166,11 @@ TEST(fault_matrix, a_connection_cut_at_any_request_loses_nothing) {
 TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
     const case_result clean = run_case({});
     const std::size_t requests = clean.journal.size();
-    // The login itself, the first pass's guards and built-in steps, its
-    // package, the second pass and its very end (the lock's release, when all
-    // the work is done): run side by side, so each bound is waited once.
-    const std::vector<std::size_t> sample = {0, 6, 14, requests / 2, requests - 10, requests - 3};
+    // The login itself, the login's own settings (the isolation level, which
+    // the driver does not bound), the first pass's guards and built-in steps,
+    // its package, the second pass and its very end (the lock's release, when
+    // all the work is done): run side by side, so each bound is waited once.
+    const std::vector<std::size_t> sample = {0, 1, 6, 14, requests / 2, requests - 10, requests - 2};
     std::vector<std::unique_ptr<standin_test::standin_process>> servers;
     std::vector<std::unique_ptr<configuration>> confs;
     for (std::size_t n : sample) {
@@ -188,10 +198,87 @@ TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
             EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
             EXPECT_LT(r.seconds, 20.0) << describe(r);  // the 15 s login timeout
         } else {
-            EXPECT_LT(r.seconds, 120.0) << describe(r);  // two query timeouts of 45 s
+            EXPECT_NE(r.cli.exit_code, 2) << describe(r);  // the login had finished
+            EXPECT_LT(r.seconds, 100.0) << describe(r);  // 45 s and 45 s for the cancel, or 90 s
         }
         expect_nothing_lost(r);
         expect_honest_outcome(r);
+    }
+}
+
+// The same start and command inside this process, with the session's own
+// bounds shortened (a 2 s login, a 1 s query timeout: 2 s for any request),
+// so that a test can wait for many silent servers. Reported as the CLI
+// would: its exit status, and the messages.
+case_result run_in_process(standin_test::standin_process& server, const std::string& run_dir) {
+    velmora::database_session sqlca;
+    velmora::apply_login_settings(sqlca);
+    sqlca.server_name = server.server_name();
+    sqlca.login_timeout_seconds = 2;
+    sqlca.query_timeout_seconds = 1;
+    test_support::recording_ui ui;
+    case_result r;
+    const auto t0 = std::chrono::steady_clock::now();
+    velmora::special_database_probe special;
+    if (velmora::connect_and_probe(sqlca, ui, special)) {
+        const velmora::upgrade_report report = velmora::run_upgrade_command(sqlca, ui, {run_dir, true, special});
+        sqlca.disconnect();
+        r.cli.exit_code = report.failed() ? 1 : 0;
+    } else {
+        r.cli.exit_code = 2;
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    for (const auto& [title, text] : ui.boxes()) r.cli.out += title + ": " + text + "\n";
+    if (!ui.boxes().empty()) r.last_message = ui.boxes().back().second;
+    return r;
+}
+
+TEST(fault_matrix, a_server_gone_silent_at_any_request_is_given_up_within_one_bound) {
+    configuration conf;  // the settings name the database; each case its own server
+    conf.point_at("127.0.0.1," + std::to_string(test_support::closed_port()), "velmora");
+    conf.package(DEMO_SCRIPTS_DIR);
+    std::size_t requests = 0;
+    {
+        standin_test::standin_process server(demo_server({}));
+        ASSERT_EQ(run_in_process(server, conf.run_dir()).cli.exit_code, 0);
+        requests = journal(server).size();
+    }
+    ASSERT_GT(requests, 40u);
+    // A batch of servers is started before its runs, so that no server
+    // inherits another run's connection; the runs wait side by side.
+    constexpr std::size_t batch = 16;
+    for (std::size_t first = 0; first <= requests; first += batch) {
+        const std::size_t count = std::min(batch, requests + 1 - first);
+        // (Started from this thread: a server ends with the thread that started it.)
+        std::vector<std::unique_ptr<standin_test::standin_process>> servers;
+        for (std::size_t i = 0; i < count; ++i)
+            servers.push_back(std::make_unique<standin_test::standin_process>(
+                demo_server({"--silent-at", std::to_string(first + i)})));
+        std::vector<case_result> results(count);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < count; ++i)
+            threads.emplace_back([&, i] { results[i] = run_in_process(*servers[i], conf.run_dir()); });
+        for (auto& t : threads) t.join();
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t n = first + i;
+            SCOPED_TRACE("silent from request " + std::to_string(n) + " of " + std::to_string(requests));
+            case_result& r = results[i];
+            r.state = stop(*servers[i]);
+            // One wait of one bound, then every call fails at once.
+            EXPECT_LT(r.seconds, 3.5) << describe(r);
+            if (n == 0) {
+                // Only a server that never finished the login is a failed login.
+                EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
+                EXPECT_EQ(r.last_message.rfind("不能连接到数据库！", 0), 0u) << describe(r);
+            } else {
+                EXPECT_NE(r.cli.exit_code, 2) << describe(r);
+                const char* fitting = r.cli.exit_code == 0 ? "更新成功！" : "与数据库服务器的连接已中断，升级操作被中断。";
+                EXPECT_EQ(r.last_message.rfind(fitting, 0), 0u) << describe(r);
+            }
+            expect_nothing_lost(r);
+            expect_honest_outcome(r);
+        }
+        if (HasFailure()) break;  // one batch's failures tell enough
     }
 }
 
@@ -223,6 +310,16 @@ TEST(fault_matrix, a_built_in_statement_failing_for_real_is_reported_and_fails_t
     }
 }
 
+TEST(fault_matrix, a_date_row_refused_by_a_unique_index_counts_as_already_there) {
+    // 2601 is the duplicate under a unique index rather than a key: the row is there all the same.
+    case_result r = run_case({"--fail", escaped(std::string("insert t_sys_system values ( 'UPGRADE_DATE'")) +
+                                            "=2601:Cannot insert duplicate key row in object 'dbo.t_sys_system' with "
+                                            "unique index 'IX_sys_var_id'."});
+    EXPECT_EQ(r.cli.exit_code, 0) << describe(r);
+    EXPECT_FALSE(mentions(r, "失败")) << describe(r);
+    for (const auto& db : upgraded_databases) expect_upgraded(r.state, db);
+}
+
 TEST(fault_matrix, already_applied_changes_stay_silent_on_a_second_run) {
     standin_test::standin_process server(demo_server({}));
     configuration conf;
@@ -252,6 +349,18 @@ TEST(fault_matrix, a_failed_database_switch_never_upgrades_another_database) {
         expect_nothing_lost(r);
     }
     {
+        SCOPED_TRACE("the lookup of the special database fails: the configured one is upgraded, and no more");
+        case_result r = run_case({"--fail", "sysdatabases=50001:injected"});
+        EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
+        EXPECT_EQ(lines_of(r.cli.out).back(), std::string(velmora::gs_appname) +
+                                                   ": 无法查询特殊客户数据库，该数据库没有升级。(错误信息：[FreeTDS][SQL "
+                                                   "Server]injected)")
+            << describe(r);
+        expect_upgraded(r.state, "velmora");
+        EXPECT_EQ(r.state.doc.at("databases").at("BrenHolt").dump(),
+                  untouched().doc.at("databases").at("BrenHolt").dump());
+    }
+    {
         SCOPED_TRACE("the switch to the special database fails: its pass does not run");
         case_result r = run_case({"--fail", "^use \\[BrenHolt\\]$=916:The server principal is not able to access"});
         EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
@@ -267,14 +376,35 @@ TEST(fault_matrix, a_failed_database_switch_never_upgrades_another_database) {
 }
 
 TEST(fault_matrix, a_system_database_is_never_upgraded) {
-    for (const std::string database : {"", "master", "MASTER"}) {
+    for (const std::string database : {"", "master", "MASTER", "model", "msdb", "TempDB"}) {
         SCOPED_TRACE("DATABASE=" + database);
-        case_result r = run_case({}, database);
+        case_result r = run_case({"--fixture", fixture("system_databases.sql")}, database);
         EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
-        EXPECT_TRUE(mentions(r, "数据库“master”是系统数据库，不能升级")) << describe(r);
+        // Named as the server spells it: as created, in lower case.
+        std::string named = database.empty() ? "master" : database;
+        for (char& c : named) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(mentions(r, "数据库“" + named + "”是系统数据库，不能升级")) << describe(r);
         for (const auto& e : r.journal) EXPECT_FALSE(upgrade_statement(e)) << e.db << ": " << e.sql;
         expect_nothing_lost(r);
     }
+}
+
+TEST(fault_matrix, a_database_another_workstation_holds_is_left_alone) {
+    standin_test::standin_process server(demo_server({}));
+    velmora::database_session other;  // a workstation in the middle of its upgrade
+    velmora::apply_login_settings(other);
+    other.server_name = server.server_name();
+    other.database_name = "velmora";
+    other.connect();
+    std::string granted;
+    other.select_into("declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade' , @LockMode = "
+                      "'Exclusive' , @LockOwner = 'Session' , @LockTimeout = 0 select @r",
+                      {&granted});
+    ASSERT_EQ(granted, "0") << other.error_text;
+    case_result r = run_case_on(server, "velmora");
+    EXPECT_EQ(r.cli.exit_code, 1) << describe(r);
+    EXPECT_TRUE(mentions(r, "另一台计算机正在升级数据库“velmora”，请等它完成后再试")) << describe(r);
+    for (const auto& e : r.journal) EXPECT_FALSE(upgrade_statement(e) && e.sql.rfind("declare", 0) != 0) << e.sql;
 }
 
 TEST(fault_matrix, workstations_upgrading_at_once_take_turns) {
@@ -322,6 +452,14 @@ TEST(fault_matrix, an_unusable_package_sends_nothing_at_all) {
              std::ofstream(c.run_dir() + "db.dat", std::ios::binary | std::ios::app) << "\r\n";
          },
          damaged},
+        {"two records run together (a damaged body end)",
+         [](configuration& c) {
+             c.package(DEMO_SCRIPTS_DIR);
+             std::string bytes = standin_test::read_file_text(c.run_dir() + "db.dat");
+             bytes[bytes.find("####") + 2] = '\n';
+             std::ofstream(c.run_dir() + "db.dat", std::ios::binary | std::ios::trunc) << bytes;
+         },
+         "数据库升级程序包已损坏（损坏处在记录“p_MS_db_version.sql”中），升级操作被中断。"},
         {"a directory", [](configuration& c) { fs::create_directory(c.run_dir() + "db.dat"); }, "是目录，不是普通文件"},
         {"a FIFO", [](configuration& c) { ASSERT_EQ(::mkfifo((c.run_dir() + "db.dat").c_str(), 0644), 0); },
          "不是普通文件"},

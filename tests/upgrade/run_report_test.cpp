@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "common/app_names.h"
+#include "package/package_format.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;
@@ -168,6 +169,53 @@ TEST(run_report, a_failing_create_is_reported_with_its_error) {
     EXPECT_EQ(last["name"], "p_MS_stock_sum.sql");
     EXPECT_EQ(last["outcome"], "failed");
     EXPECT_NE(last["error"].get<std::string>().find("stock sum is broken"), std::string::npos);
+    EXPECT_EQ(last["object"], "old");  // rolled back
+    EXPECT_TRUE(last.contains("seconds"));
+}
+
+TEST(run_report, a_run_that_did_not_do_all_its_work_is_failed_with_exit_1) {
+    for (const bool refused_record : {true, false}) {
+        SCOPED_TRACE(refused_record ? "a record the statement builder refuses" : "a failed lookup of the special database");
+        standin_test::standin_options options = with_fixtures({"demo"});
+        if (!refused_record) options.extra_args = {"--fail", "sysdatabases=50001:injected"};
+        standin_test::standin_process server(options);
+        configuration conf;
+        conf.point_at(server.server_name(), "velmora");
+        conf.package(DEMO_SCRIPTS_DIR);
+        if (refused_record) {
+            std::string bytes = standin_test::read_file_text(conf.run_dir() + "db.dat");
+            bytes.resize(bytes.size() - velmora::package::end_marker.size());
+            std::ofstream(conf.run_dir() + "db.dat", std::ios::binary | std::ios::trunc)
+                << bytes << velmora::package::encode_package({{"p_MS_zz_bad.sql", "CREATE nothing"}});
+        }
+        reported_run r = run_with_report(conf);
+        EXPECT_EQ(r.cli.exit_code, 1) << r.cli.out;
+        expect_valid(r);
+        EXPECT_EQ(r.report["outcome"], "failed");
+        if (refused_record)
+            EXPECT_EQ(r.report["databases"][0]["package"]["records"].back()["outcome"], "refused");
+        else
+            EXPECT_EQ(r.report["special_database_lookup"]["error"], "[FreeTDS][SQL Server]injected");
+    }
+}
+
+TEST(run_report, a_run_that_stops_before_the_login_is_no_failed_login) {
+    // The current directory vanishes under the program: nothing is tried.
+    configuration conf;
+    const std::string gone = conf.run_dir() + "gone";
+    const std::string report_path = conf.run_dir() + "report.json";
+    const auto cli = standin_test::run_command(
+        {"sh", "-c", "mkdir '" + gone + "' && cd '" + gone + "' && rmdir '" + gone + "' && exec '" DB_UPGRADE_CLI
+                     "' --report '" + report_path + "'"},
+        "", {"XDG_CONFIG_DIRS=" + conf.conf_dir()});
+    EXPECT_EQ(cli.exit_code, 1) << cli.err;
+    EXPECT_NE(cli.err.find("cannot read the current directory"), std::string::npos) << cli.err;
+    std::ifstream in(report_path);
+    reported_run r{cli, json::parse(in, nullptr, false)};
+    expect_valid(r);
+    EXPECT_EQ(r.report["outcome"], "failed");
+    EXPECT_TRUE(r.report["login"].is_null());
+    EXPECT_NE(r.report["start_problem"].get<std::string>().find("current directory"), std::string::npos);
 }
 
 TEST(run_report, a_failed_login_still_writes_its_report) {

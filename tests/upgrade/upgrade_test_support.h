@@ -168,17 +168,16 @@ struct program_run {
     test_support::recording_ui login_ui;
     test_support::recording_ui ui;
     bool logged_in = false;
-    bool ib_brenholt = false;
-    std::string is_brenholt;
+    velmora::special_database_probe special;
     velmora::upgrade_report report;
 };
 
 inline std::unique_ptr<program_run> run_program(const configuration& conf, bool cbx_proc_checked = true) {
     auto r = std::make_unique<program_run>();
-    r->logged_in = velmora::wf_connect_db(*r->sqlca, r->login_ui, r->ib_brenholt, r->is_brenholt);
+    r->logged_in = velmora::wf_connect_db(*r->sqlca, r->login_ui, r->special);
     if (r->logged_in)
-        r->report = velmora::run_upgrade_command(
-            *r->sqlca, r->ui, velmora::upgrade_options{conf.run_dir(), cbx_proc_checked, r->ib_brenholt, r->is_brenholt});
+        r->report = velmora::run_upgrade_command(*r->sqlca, r->ui,
+                                                 velmora::upgrade_options{conf.run_dir(), cbx_proc_checked, r->special});
     return r;
 }
 

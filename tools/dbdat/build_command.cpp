@@ -14,7 +14,7 @@
 namespace {
 
 const char* const build_help =
-    "usage: dbdat build DIR OUT [--allow-empty]\n"
+    "usage: dbdat build DIR OUT [--allow-empty] [--gbk NAME]...\n"
     "\n"
     "Packs every .sql script of DIR (regular files and links to them, any letter\n"
     "case of the extension; hidden and read-only files left out) in the order\n"
@@ -29,11 +29,22 @@ const char* const build_help =
     "Every script is checked first and the build refused (exit 3) when one\n"
     "cannot be read (mode, link to nothing, link loop, no regular file), is\n"
     "empty, starts with a UTF-8 byte-order mark, is not valid GBK, breaks the\n"
-    "package format (\"####\", leading \"#\", NUL, record too long) or is refused\n"
-    "by the statement builder, or when its name has no GBK form.\n"
+    "package format (\"####\", leading \"#\", NUL, record too long, a reversed\n"
+    "record header) or is refused by the statement builder, or when its name\n"
+    "has no GBK form.\n"
+    "\n"
+    "Scripts must be saved as GBK (code page 936). A script that is valid UTF-8\n"
+    "and holds a non-ASCII character was almost surely saved as UTF-8: it is\n"
+    "refused, naming the file and the line of its first such character. Real\n"
+    "GBK text is seldom also valid UTF-8; for a script that is, --gbk packs it\n"
+    "as it stands (the developer build's \"get\" has no such way: edit the\n"
+    "script there).\n"
     "\n"
     "  --allow-empty   a DIR without .sql scripts gives the package \"@@@@\"\n"
     "                  (without it such a DIR is refused, exit 3)\n"
+    "  --gbk NAME      the script NAME of DIR (its file name) is GBK although it\n"
+    "                  reads as UTF-8; repeatable; a NAME that is no script of\n"
+    "                  DIR is refused (exit 3)\n"
     "\n"
     "Exit status: 0 written; 1 DIR missing, no directory or unreadable, or the\n"
     "package could not be written; 2 wrong usage; 3 refused.\n";
@@ -71,6 +82,17 @@ int run_build_command(int argc, char** argv) {
             options.allow_empty = true;
             continue;
         }
+        if (a == "--gbk" || a.starts_with("--gbk=")) {
+            std::string name;
+            if (a == "--gbk" && i + 1 < argc) name = argv[++i];
+            else if (a != "--gbk") name = std::string(a.substr(6));
+            if (name.empty()) {
+                std::cerr << "dbdat: --gbk needs the NAME of a script\n\n" << build_help;
+                return 2;
+            }
+            options.declared_gbk.insert(name);
+            continue;
+        }
         if (a.starts_with("--")) {
             std::cerr << "dbdat: unknown option '" << a << "'\n\n" << build_help;
             return 2;
@@ -93,7 +115,11 @@ int run_build_command(int argc, char** argv) {
         case outcome::folder_empty:
             std::cerr << "dbdat build: --allow-empty writes a package without scripts\n";
             return 3;
-        case outcome::refused: return 3;
+        case outcome::refused:
+            if (r.refused_as_utf8)
+                std::cerr << "dbdat build: if " << r.refused_script
+                          << " is GBK after all, --gbk with its file name packs it as it stands\n";
+            return 3;
         case outcome::folder_unusable:
         case outcome::write_failed: break;
     }

@@ -299,33 +299,37 @@ bool client_session::on_transaction_manager(const std::string& payload) {
     return answer(w.bytes());
 }
 
-// Begin, commit, rollback or save; label is the journal's name for it.
+// Begin, commit, rollback or save; label is the journal's name for it. A
+// --fail rule matching that name fails the request and leaves the
+// transaction as it was, with the connection up.
 batch_reply client_session::transaction_request(const tds::tm_request& tm, std::string& label) {
     auto named = [&](const char* what) {
         return std::string("<") + what + (tm.name.empty() ? "" : " " + tm.name) + ">";
     };
+    label = tm.type == tds::tm_request::begin      ? named("begin tran")
+            : tm.type == tds::tm_request::commit   ? named("commit tran")
+            : tm.type == tds::tm_request::rollback ? named("rollback tran")
+            : tm.type == tds::tm_request::save     ? named("save tran")
+                                                   : "<transaction request " + std::to_string(tm.type) + ">";
+    for (const auto& rule : opts_.fail_rules)
+        if (std::regex_search(label, rule.regex)) return failed_reply(rule_failure(rule));
     switch (tm.type) {
     case tds::tm_request::begin:
-        label = named("begin tran");
         return conn_->begin_transaction(tm.name);
     case tds::tm_request::commit: {
-        label = named("commit tran");
         batch_reply r = conn_->commit_transaction(false);
         if (tm.begin_new && r.first_error == 0) append(r, conn_->begin_transaction(tm.new_name));
         return r;
     }
     case tds::tm_request::rollback: {
-        label = named("rollback tran");
         batch_reply r = conn_->rollback_transaction(tm.name, false);
         if (tm.begin_new && r.first_error == 0 && conn_->trancount() == 0)
             append(r, conn_->begin_transaction(tm.new_name));
         return r;
     }
     case tds::tm_request::save:
-        label = named("save tran");
         return conn_->save_transaction(tm.name);
     default:
-        label = "<transaction request " + std::to_string(tm.type) + ">";
         return failed_reply(message_of(errors::unsupported_transaction_request, std::to_string(tm.type)));
     }
 }

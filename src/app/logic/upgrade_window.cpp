@@ -110,7 +110,7 @@ void upgrade_window::open() {
 }
 
 void upgrade_window::ue_postopen() {
-    const bool connected = wf_connect_db(sqlca_, ui_, ib_brenholt, is_brenholt);
+    const bool connected = wf_connect_db(sqlca_, ui_, special_);
     if (!connected) {
         ui_.message_box(gs_appname, "不能连接到数据库");
         upgrade_enabled_ = false;
@@ -141,7 +141,7 @@ std::optional<progress_state> upgrade_window::progress_now() const { return prog
 void upgrade_window::cb_1_clicked() {
     if (busy() || !upgrade_enabled_) return;
     upgrade_enabled_ = false;  // a second press while it runs does nothing either
-    upgrade_options options{is_runpath, view_.package_box_checked(), ib_brenholt, is_brenholt};
+    upgrade_options options{is_runpath, view_.package_box_checked(), special_};
     start_command(
         [this, options](ui_services& ui, progress_sink& progress) mutable {
             options.progress = &progress;

@@ -14,6 +14,7 @@
 #include "app/logic/window_view.h"
 #include "common/progress.h"
 #include "common/ui_services.h"
+#include "session/connect_db.h"
 #include "session/database_session.h"
 
 namespace velmora::app {
@@ -60,8 +61,8 @@ public:
     std::optional<progress_state> progress_now() const;
 
     const std::string& runpath() const { return is_runpath; }
-    bool brenholt_found() const { return ib_brenholt; }
-    const std::string& brenholt_name() const { return is_brenholt; }
+    bool brenholt_found() const { return special_.found; }
+    const std::string& brenholt_name() const { return special_.name; }
     bool postopen_done() const { return postopen_done_; }
     bool upgrade_enabled() const { return upgrade_enabled_; }
     const window_options& options() const { return options_; }
@@ -77,8 +78,7 @@ private:
     window_options options_;
 
     std::string is_runpath;
-    bool ib_brenholt = false;
-    std::string is_brenholt;
+    special_database_probe special_;  // ib_brenholt, is_brenholt and whether the lookup failed
 
     bool postopen_done_ = false;
     bool upgrade_enabled_ = true;

@@ -144,14 +144,15 @@ static int run(int argc, char** argv) {
     std::string why;
     const std::string run_dir = velmora::current_run_directory(&why);
     if (run_dir.empty()) {
-        std::cerr << "db_upgrade_cli: cannot read the current directory: " << why << '\n';
+        record.start_problem = "cannot read the current directory: " + why;
+        std::cerr << "db_upgrade_cli: " << record.start_problem << '\n';
         return finish(1);
     }
 
     velmora::database_session sqlca;
-    bool ib_brenholt = false;
-    std::string is_brenholt;
-    record.logged_in = velmora::wf_connect_db(sqlca, ui, ib_brenholt, is_brenholt);
+    velmora::special_database_probe special;
+    record.login_tried = true;
+    record.logged_in = velmora::wf_connect_db(sqlca, ui, special);
     record.server = sqlca.server_name;
     record.configured_database = sqlca.database_name;
     if (!record.logged_in) {
@@ -161,7 +162,7 @@ static int run(int argc, char** argv) {
     }
 
     console_progress progress;
-    velmora::upgrade_options options{run_dir, true, ib_brenholt, is_brenholt};
+    velmora::upgrade_options options{run_dir, true, special};
     if (args.progress) options.progress = &progress;
     record.upgrade = velmora::run_upgrade_command(sqlca, ui, options);
     sqlca.disconnect();
