@@ -232,6 +232,16 @@ std::string from_code_page(const std::string& data, const std::string& collation
     return out;
 }
 
+// A value whose TYPE_INFO gave a 2-byte maximum length: PLP for the (max)
+// types, else a 2-byte length (0xFFFF for NULL) and the bytes.
+bool read_ushort_value(reader& r, std::uint16_t max_len, std::string& data, bool& is_null) {
+    if (max_len == 0xFFFF) return read_plp(r, data, is_null);
+    std::uint16_t len;
+    if (!r.u16(len)) return false;
+    is_null = len == 0xFFFF;
+    return is_null || r.raw(len, data);
+}
+
 // NVARCHAR, NCHAR, VARCHAR, CHAR, with (max) sent as PLP.
 bool read_char(reader& r, std::uint8_t type, parameter& p) {
     std::uint16_t max_len;
@@ -240,14 +250,7 @@ bool read_char(reader& r, std::uint8_t type, parameter& p) {
     const bool wide = type == 0xE7 || type == 0xEF;
     std::string data;
     bool is_null = false;
-    if (max_len == 0xFFFF) {
-        if (!read_plp(r, data, is_null)) return false;
-    } else {
-        std::uint16_t len;
-        if (!r.u16(len)) return false;
-        is_null = len == 0xFFFF;
-        if (!is_null && !r.raw(len, data)) return false;
-    }
+    if (!read_ushort_value(r, max_len, data, is_null)) return false;
     p.is_text = true;
     if (!is_null) p.value = wide ? tds::utf16le_to_utf8(data.data(), data.size()) : from_code_page(data, collation);
     return true;
@@ -403,15 +406,7 @@ bool read_binary(reader& r, std::uint8_t type, parameter& p) {
         if (!is_null && !r.raw(len, data)) return false;
     } else {
         std::uint16_t max_len;
-        if (!r.u16(max_len)) return false;
-        if (max_len == 0xFFFF) {
-            if (!read_plp(r, data, is_null)) return false;
-        } else {
-            std::uint16_t len;
-            if (!r.u16(len)) return false;
-            is_null = len == 0xFFFF;
-            if (!is_null && !r.raw(len, data)) return false;
-        }
+        if (!r.u16(max_len) || !read_ushort_value(r, max_len, data, is_null)) return false;
     }
     p.is_binary = true;
     if (!is_null) p.value = data;
