@@ -371,7 +371,14 @@ int upgrade() {
             check(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r) != 0,
                   "the window answers while the command runs");
             progress_seen = IsWindowVisible(GetDlgItem(window, win32::progress_control_id(0))) != FALSE;
-            const std::string shown = narrow(text_of(GetDlgItem(window, win32::progress_control_id(0))));
+            // The line follows the run at its own pace, also under the box.
+            std::string shown;
+            wait_for(
+                [&] {
+                    shown = narrow(text_of(GetDlgItem(window, win32::progress_control_id(0))));
+                    return shown.rfind("第 1 遍：", 0) == 0;
+                },
+                3s);
             check(shown.rfind("第 1 遍：升级数据库“velmora”，对象 ", 0) == 0,
                   "the progress line reads \"" + shown + "\", whole");
             PostMessageW(window, WM_CLOSE, 0, 0);
