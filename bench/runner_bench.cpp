@@ -1,8 +1,10 @@
 // The runner's cost above the statements it sends: a package of 2,000 small
 // procedures run through run_package, beside the same 4,000 statements sent
 // through the same session with nothing else done, and sent with each object's
-// drop and create in a transaction of its own. All against the stand-in on
-// loopback, in one process, alternating so that drift hits them alike.
+// drop and create in a transaction of its own; and the check after a pass
+// that every object created exists and is encrypted. All against the
+// stand-in on loopback, in one process, alternating so that drift hits them
+// alike.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include "session/database_session.h"
 #include "support/standin_process.h"
 #include "support/temp_folder.h"
+#include "upgrade/object_verification.h"
 #include "upgrade/progress_lines.h"
 #include "upgrade/run_report.h"
 
@@ -114,6 +117,28 @@ struct bench_world {
         const std::string text = velmora::run_report_json(record);
         benchmark::DoNotOptimize(text.data());
         return ok && text.size() > 100000;
+    }
+    // The run as a pass of the upgrade makes it: the package, then the one
+    // batch that asks after every object it created. run_seconds is the
+    // whole, verify_seconds the check alone; verify_requests, counted once
+    // from the server's journal (outside the times), the requests it sent.
+    double run_seconds = 0, verify_seconds = 0;
+    std::size_t verify_requests = 0;
+    bool run_runner_verified() {
+        using clock = std::chrono::steady_clock;
+        const bool count = verify_requests == 0;
+        const auto t0 = clock::now();
+        silent_ui ui;
+        velmora::run_outcome o = velmora::run_package(run_dir, session, ui);
+        const auto ran = clock::now();
+        const std::size_t before = count ? server->journal_lines().size() : 0;
+        const auto t1 = clock::now();
+        const velmora::object_verification v = velmora::verify_created_objects(session, o);
+        const auto t2 = clock::now();
+        if (count) verify_requests = server->journal_lines().size() - before;
+        verify_seconds = std::chrono::duration<double>(t2 - t1).count();
+        run_seconds = std::chrono::duration<double>(ran - t0).count() + verify_seconds;
+        return o.executed == procedure_count && v.how == velmora::object_verification::outcome::passed;
     }
     bool run_direct() {
         for (std::size_t i = 0; i < statements.size(); ++i) {
@@ -227,6 +252,39 @@ void BM_ProgressAndReportOverRunner(benchmark::State& state) {
     state.counters["reporting_pct"] = (median - 1.0) * 100.0;
 }
 
+// The runner with and without the check after the pass, in alternating
+// pairs: its cost against the run it follows (the baseline, measured in the
+// same pairs), what it takes alone, and how many requests it sends (one
+// batch per pass).
+void BM_VerificationOverRunner(benchmark::State& state) {
+    if (!world().ok) return state.SkipWithError("stand-in or session not available");
+    using clock = std::chrono::steady_clock;
+    std::vector<double> ratio, alone;
+    bool plain_first = true;
+    for (auto _ : state) {
+        double t[2] = {0, 0};  // plain, verified
+        for (int k = 0; k < 2; ++k) {
+            const bool plain = (k == 0) == plain_first;
+            const auto t0 = clock::now();
+            if (plain ? !world().run_runner() : !world().run_runner_verified())
+                return state.SkipWithError("a run did not complete, or an object did not verify");
+            t[plain ? 0 : 1] = plain ? std::chrono::duration<double>(clock::now() - t0).count() : world().run_seconds;
+        }
+        plain_first = !plain_first;
+        ratio.push_back(t[1] / t[0]);
+        alone.push_back(world().verify_seconds);
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const std::size_t n = v.size();
+        return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    };
+    state.counters["verified_over_runner"] = median(ratio);
+    state.counters["verification_pct"] = (median(ratio) - 1.0) * 100.0;
+    state.counters["verification_ms"] = median(alone) * 1e3;
+    state.counters["verification_requests"] = static_cast<double>(world().verify_requests);
+}
+
 // The runner's own work alone (reading, checking, splitting, converting),
 // with a session that answers at once: the part of the overhead that is ours.
 class instant_session : public velmora::sql_executor {
@@ -259,6 +317,7 @@ BENCHMARK(BM_RunnerPackage)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRea
 BENCHMARK(BM_DirectStatements)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_RunnerOverDirect)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
 BENCHMARK(BM_ProgressAndReportOverRunner)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
+BENCHMARK(BM_VerificationOverRunner)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
 
 }  // namespace
 

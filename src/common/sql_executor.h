@@ -17,6 +17,9 @@ public:
     virtual void execute_immediate_utf16(std::u16string_view sql) = 0;
     virtual long executor_status() const = 0;
     virtual std::string executor_error_text() const = 0;
+    // The server's number for the failure (2714, 1222, ...); 0 when the
+    // client failed on its own, or when nothing failed.
+    virtual long executor_native_error() const { return 0; }
 
     // Transaction control, so that an object's drop and create take effect
     // together or not at all. With autocommit off every statement joins the

@@ -13,6 +13,7 @@
 #include "common/gbk.h"
 #include "common/native_path.h"
 #include "common/os_headers.h"
+#include "package/create_header.h"
 #include "package/package_file.h"
 #include "package/package_format.h"
 #include "package/statement_builder.h"
@@ -308,9 +309,14 @@ std::string script_refusal_reason(std::string_view name, std::string_view script
     if (!is_valid_gbk(script)) return "不是有效的 GBK 文本";
     // What the runner would refuse as a syntax error could never be upgraded.
     std::string create(script), drop;
-    const split_failure f = get_sql_go_checked(create, drop);
+    script_cuts cuts;
+    const split_failure f = get_sql_go_checked(create, drop, &cuts);
     if (f != split_failure::none)
         return "无法拆分为删除语句与创建语句（未通过的检查：" + std::string(describe(f)) + "），升级时无法执行";
+    // What the server would create without encryption must not ship: its
+    // source could be read at every shop.
+    const clause_placement clause = place_clause(script, cuts);
+    if (!clause.encrypts()) return describe_zh(clause);
     return {};
 }
 

@@ -54,12 +54,13 @@ enum class replaced_as { new_object, old_object, unknown };
 // stay exactly the statement builder's, and the commit, which also begins
 // the next transaction, is the only round trip added per object.
 replaced_as replace_object(sql_executor& session, const std::u16string& drop, const std::u16string& create,
-                           std::string& error) {
+                           std::string& error, long& error_number) {
     // The drop's outcome does not matter: the object may not exist yet.
     session.execute_immediate_utf16(drop);
     if (!session.executor_connection_broken()) session.execute_immediate_utf16(create);
     if (session.executor_status() != 0) {
         error = session.executor_error_text();
+        error_number = session.executor_native_error();
         // A lost connection's transaction is rolled back by the server itself.
         if (session.executor_connection_broken()) return replaced_as::old_object;
         session.executor_end_transaction(false);
@@ -71,6 +72,7 @@ replaced_as replace_object(sql_executor& session, const std::u16string& drop, co
     if (session.executor_status() != 0) {
         // The server may have committed before its answer went astray, or not.
         error = session.executor_error_text();
+        error_number = session.executor_native_error();
         return replaced_as::unknown;
     }
     return replaced_as::new_object;
@@ -185,7 +187,8 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
             progress->progress(event);
         }
         record_plan plan = plan_record(driver, r.name, r.stored_body);
-        record_result result{record_result::action::skipped, std::string(r.name), {}};
+        record_result result;
+        result.name = std::string(r.name);
         if (plan.what == record_plan::action::skip) {
             ++out.skipped;
             out.records.push_back(std::move(result));
@@ -210,9 +213,11 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
         }
 
         std::string error;
+        result.object_name = std::move(plan.object_name);
+        result.without_encryption = std::move(plan.without_encryption);
         per_object.before_object();
         const auto started = std::chrono::steady_clock::now();
-        const replaced_as left = replace_object(session, *drop16, *create16, error);
+        const replaced_as left = replace_object(session, *drop16, *create16, error, result.error_number);
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (left != replaced_as::new_object) {
             const bool unknown = left == replaced_as::unknown;

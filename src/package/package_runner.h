@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,16 @@ struct record_result {
     enum class action { executed, skipped, refused, failed } what = action::skipped;
     std::string name;    // GBK bytes, as packaged
     std::string detail;  // refusal reason (English) or the failure's error text (UTF-8)
+    long error_number = 0;  // for a failed record: the server's number for the failure, 0 when none
+    // For an executed or failed record: the object its create statement
+    // names (GBK, as written there), and, when the clause would not encrypt
+    // it, where the clause lands instead (English).
+    std::string object_name;
+    std::string without_encryption;
+    // For an executed record, once the pass has asked the server about it.
+    enum class check { not_asked, encrypted, not_encrypted, missing, unnamed } verified = check::not_asked;
+    // In a rehearsal: whether the object exists on the server now, when asked.
+    std::optional<bool> exists;
     double seconds = 0;  // time spent replacing the object
     // For a failed record: the commit or the rollback that ended its
     // transaction failed, so which object the server holds, the old or the

@@ -1,6 +1,7 @@
 #include "package/record_plan.h"
 
 #include "common/gbk.h"
+#include "package/create_header.h"
 #include "package/interface_tag.h"
 #include "package/package_format.h"
 #include "package/statement_builder.h"
@@ -27,12 +28,17 @@ record_plan plan_record(std::string_view driver, std::string_view name, std::str
     if (create.find('\0') != std::string::npos) return refusal("holds a NUL byte");
     if (!is_valid_gbk(create)) return refusal("not valid GBK");
 
+    const std::string script = create;
     std::string drop;
-    const split_failure f = get_sql_go_checked(create, drop);
+    script_cuts cuts;
+    const split_failure f = get_sql_go_checked(create, drop, &cuts);
     if (f != split_failure::none) return refusal("statement builder: " + std::string(describe(f)));
 
     record_plan p;
     p.what = record_plan::action::execute;
+    p.object_name = created_object_name(std::string_view(script).substr(cuts.create_at));
+    const clause_placement clause = place_clause(script, cuts);
+    if (!clause.encrypts()) p.without_encryption = describe(clause);
     p.drop = std::move(drop);
     p.create = std::move(create);
     return p;

@@ -17,6 +17,11 @@ struct record_plan {
     // For execute: the two statements as GBK bytes, exactly as the statement builder gave them.
     std::string drop;
     std::string create;
+    // For execute: the object the create statement creates, as written there (GBK).
+    std::string object_name;
+    // For execute, when the clause would not encrypt the object: where it
+    // lands instead (English). The record still runs as the builder made it.
+    std::string without_encryption;
 };
 
 // name and stored_body as they lie in the package (the body reversed).

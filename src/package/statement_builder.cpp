@@ -39,7 +39,7 @@ std::string_view describe(split_failure f) {
     return "unknown";
 }
 
-split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop) {
+split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop, script_cuts* cuts) {
     // Views into as_create, which keeps the script until both statements are cut.
     const std::string_view source = trim_blanks(as_create);
 
@@ -83,11 +83,14 @@ split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop) {
     std::string drop;
     if (separator_at != gbk_search::npos && separator_at != 0) drop = source.substr(0, separator_at);
 
+    // Offsets into the script as given, before as_create is replaced.
+    const std::size_t create_offset = static_cast<std::size_t>(create.data() - as_create.data());
     std::string statement;
     statement.reserve(create.size() + encryption_clause.size());
     statement.append(create.substr(0, insert_at)).append(encryption_clause).append(create.substr(insert_at));
     as_create = std::move(statement);
     if (separator_at == gbk_search::npos || separator_at == 0) return split_failure::batch_separator;
+    if (cuts) *cuts = {create_offset, create_offset + insert_at, for_at != gbk_search::npos ? trigger_key.size() : procedure_key.size()};
     as_drop = std::move(drop);
     return split_failure::none;
 }

@@ -2,6 +2,7 @@
 // Turns one packaged script into the statement that drops its old object and
 // the statement that creates it again with " with ENCRYPTION " in its header.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,10 +20,18 @@ enum class split_failure {
 // English name of the failed test, for tools and messages.
 std::string_view describe(split_failure f);
 
+// Where the builder cut a script: byte offsets into the script as given.
+struct script_cuts {
+    std::size_t create_at = 0;       // the create key: where the create statement starts
+    std::size_t clause_at = 0;       // where the clause goes: the last "for" of the header, else its last "as"
+    std::size_t keyword_length = 0;  // of that "for" (3) or "as" (2)
+};
+
 // as_create: on entry the script text; on success the create statement.
 // as_drop: written only on success. On failure as_create may already hold a
-// partly rewritten text, as the caller must not use it.
-split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop);
+// partly rewritten text, as the caller must not use it. cuts, when given, is
+// set on success.
+split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop, script_cuts* cuts = nullptr);
 
 // true when get_sql_go_checked derives both statements.
 bool wf_get_sql_go(std::string& as_create, std::string& as_drop);

@@ -25,7 +25,7 @@ void apply_login_settings(database_session& sqlca) {
     sqlca.set_autocommit(true);
 }
 
-bool connect_and_probe(database_session& sqlca, ui_services& ui, special_database_probe& special) {
+bool connect_and_probe(database_session& sqlca, ui_services& ui, special_database_probe& special, probe_by how) {
     sqlca.connect();
     if (!sqlca.connected()) {
         ui.beep();
@@ -34,19 +34,22 @@ bool connect_and_probe(database_session& sqlca, ui_services& ui, special_databas
         return false;
     }
 
+    special = special_database_probe{};
+    const bool rehearsal = how == probe_by::three_part_name;
     // The database to come back to after master, never master itself.
     std::string ls_database = sqlca.intended_database();
     std::string ls_tmp = "use master";
-    sqlca.execute_immediate(ls_tmp);
-    special = special_database_probe{};
-    sqlca.select_into("SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'", {&special.name});
+    if (!rehearsal) sqlca.execute_immediate(ls_tmp);
+    sqlca.select_into(rehearsal ? "SELECT Name FROM master.dbo.sysdatabases WHERE Lower ( Name ) ='brenholt'"
+                                : "SELECT Name FROM sysdatabases WHERE Lower ( Name ) ='brenholt'",
+                      {&special.name});
     if (sqlca.status_code == -1) {
         // Not knowing is no "not there": the upgrade reports it.
         special.lookup_error = sqlca.error_text;
         special.name.clear();
     }
     special.found = !blank(special.name);
-    if (!ls_database.empty()) {
+    if (!rehearsal && !ls_database.empty()) {
         ls_tmp = use_statement(ls_database);
         sqlca.execute_immediate(ls_tmp);
     }

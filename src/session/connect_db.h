@@ -25,7 +25,13 @@ void apply_login_settings(database_session& sqlca);
 // for the special customer database. A session whose connection was lost
 // right after the server accepted the login counts as logged in (true): the
 // work that follows reports the lost connection.
-bool connect_and_probe(database_session& sqlca, ui_services& ui, special_database_probe& special);
+//
+// The window and the upgrade look for the special database from master
+// ("use master", then back); a rehearsal reads master's catalogue by its
+// three-part name instead and sends nothing that changes the session.
+enum class probe_by { use_master, three_part_name };
+bool connect_and_probe(database_session& sqlca, ui_services& ui, special_database_probe& special,
+                       probe_by how = probe_by::use_master);
 
 // Both, as the window and db_upgrade_cli log in.
 bool wf_connect_db(database_session& sqlca, ui_services& ui, special_database_probe& special);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "common/gbk.h"
 #include "session/odbc_connection_string.h"
@@ -488,9 +489,11 @@ void database_session::rollback() { end_transaction(false); }
 
 namespace {
 
-// Reads one column of the current row as text; NULL gives "".
-bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vector<diagnostic>& diags) {
+// Reads one column of the current row as text; NULL gives "" (and is_null).
+bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vector<diagnostic>& diags,
+                 bool* is_null = nullptr) {
     value.clear();
+    if (is_null) *is_null = false;
     std::vector<char16_t> buf(4096);
     for (;;) {
         SQLLEN ind = 0;
@@ -501,7 +504,10 @@ bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vect
             diags.insert(diags.end(), d.begin(), d.end());
             return false;
         }
-        if (ind == SQL_NULL_DATA) return true;
+        if (ind == SQL_NULL_DATA) {
+            if (is_null) *is_null = true;
+            return true;
+        }
         std::size_t room = buf.size() - 1;  // the driver ends each piece with a NUL
         std::size_t n = (ind == SQL_NO_TOTAL || std::size_t(ind) / sizeof(char16_t) > room)
                             ? room
@@ -520,11 +526,13 @@ bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vect
 
 // Sends one batch and reads every result it produces, so that an error raised
 // by any statement of the batch is seen. With row_out, the first row of the
-// first result set is read as text.
+// first result set is read as text; with all_rows, every row of every result
+// set.
 using call_result = database_session::call_result;
+using wide_row = std::vector<std::optional<std::u16string>>;
 
 static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out,
-                             int query_timeout_seconds) {
+                             int query_timeout_seconds, std::vector<wide_row>* all_rows = nullptr) {
     SQLHSTMT st = SQL_NULL_HSTMT;
     if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st)))
         return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The statement handle could not be allocated.");
@@ -563,6 +571,21 @@ static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u
             SQLSMALLINT cols = 0;
             SQLRETURN crc = SQLNumResultCols(st, &cols);
             note(crc);
+            if (ok(crc) && cols > 0 && all_rows) {
+                for (;;) {
+                    const SQLRETURN frc = SQLFetch(st);
+                    if (frc == SQL_NO_DATA) break;
+                    note(frc);
+                    if (!ok(frc)) break;
+                    wide_row& r = all_rows->emplace_back(std::size_t(cols));
+                    for (SQLSMALLINT c = 1; c <= cols; ++c) {
+                        std::u16string value;
+                        bool null = false;
+                        if (!read_column(st, SQLUSMALLINT(c), value, errors, &null)) failed = true;
+                        if (!null) r[std::size_t(c - 1)] = std::move(value);
+                    }
+                }
+            }
             if (ok(crc) && cols > 0 && row_out && !first_result_set_seen) {
                 first_result_set_seen = true;
                 SQLRETURN frc = SQLFetch(st);
@@ -609,6 +632,19 @@ void database_session::execute_immediate(std::u16string_view sql) {
 void database_session::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
 
 void database_session::execute(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
+
+void database_session::select_rows(std::string_view sql_utf8, std::vector<result_row>& rows) {
+    rows.clear();
+    if (refuse_when_unusable()) return;
+    std::vector<wide_row> wide;
+    SQLHDBC dbc = odbc_->dbc;
+    take(watched(request_kind::statement,
+                 [&] { return run_batch(dbc, utf8_to_utf16(sql_utf8), nullptr, query_timeout_seconds, &wide); }));
+    for (const wide_row& w : wide) {
+        result_row& r = rows.emplace_back();
+        for (const auto& cell : w) r.push_back(cell ? std::optional<std::string>(utf16_to_utf8(*cell)) : std::nullopt);
+    }
+}
 
 void database_session::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
     if (refuse_when_unusable()) return;

@@ -19,6 +19,7 @@
 // them before it connects; the shipped programs keep the defaults.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,6 +89,11 @@ public:
     // there is no row (status 100) or the query fails (-1). NULL gives "".
     void select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets);
     void execute(std::string_view sql_utf8);
+    // Sends one batch and reads every row of every result set it gives, in
+    // order, each column as text and a NULL as nullopt. A failure (status -1)
+    // leaves in rows what came before it.
+    using result_row = std::vector<std::optional<std::string>>;
+    void select_rows(std::string_view sql_utf8, std::vector<result_row>& rows);
     void commit();
     // Ends the open transaction without its changes; under autocommit there is
     // none. A rollback that fails must never be followed by a commit (of the
@@ -106,6 +112,7 @@ public:
     void execute_immediate_utf16(std::u16string_view sql) override { execute_immediate(sql); }
     long executor_status() const override { return status_code; }
     std::string executor_error_text() const override { return error_text; }
+    long executor_native_error() const override { return native_error; }
     bool executor_autocommit() const override { return autocommit(); }
     void executor_set_autocommit(bool on) override { set_autocommit(on); }
     void executor_end_transaction(bool commit_it) override { commit_it ? commit() : rollback(); }

@@ -6,7 +6,7 @@ namespace velmora {
 
 namespace {
 
-const step_definition builtin_steps[] = {
+const step_definition builtin_step_list[] = {
     {"增加字段 t_wm_sheet_detail.sort_id", "alter table t_wm_sheet_detail add sort_id int DEFAULT(0) null", {2705}},
     {"增加菜单项 5120 物流跟踪",
      "insert into t_sys_menu values ( '5120' , '物流跟踪' , 'w_pd_flow' , 'SHEE' , 'S' , '' , '111111' , '0' , "
@@ -22,7 +22,16 @@ const step_definition builtin_steps[] = {
      {}},
 };
 
+const step_definition date_row{
+    "插入升级日期记录 UPGRADE_DATE",
+    "insert t_sys_system values ( 'UPGRADE_DATE' , 'UPGRADE_DATE' , '00000000' , '是' , '' , null , null , null )",
+    {2627, 2601}};
+
 }  // namespace
+
+std::span<const step_definition> builtin_steps() { return builtin_step_list; }
+
+const step_definition& date_row_step() { return date_row; }
 
 builtin_result wf_dbupgrade_2007(database_session& sqlca, ui_services& ui, const std::string& database,
                                  progress_sink* progress) {
@@ -38,7 +47,7 @@ builtin_result wf_dbupgrade_2007(database_session& sqlca, ui_services& ui, const
 
     // The column is added with execute_immediate, the rest with execute: on
     // this session both send the text as one batch.
-    for (const step_definition& step : builtin_steps) {
+    for (const step_definition& step : builtin_steps()) {
         result.steps.push_back(apply_step(sqlca, ui, step, database, progress));
         if (sqlca.connection_broken()) break;
     }

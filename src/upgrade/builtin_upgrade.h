@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "common/ui_services.h"
@@ -21,6 +22,13 @@ struct builtin_result {
 // the next still runs. A broken connection ends it early.
 builtin_result wf_dbupgrade_2007(database_session& sqlca, ui_services& ui, const std::string& database,
                                  progress_sink* progress = nullptr);
+
+// The changes, in the order they run.
+std::span<const step_definition> builtin_steps();
+
+// The row the command inserts before the built-in changes when the date reads
+// "00000000".
+const step_definition& date_row_step();
 
 // The query both the command and the built-in upgrade read the date with.
 inline constexpr const char* upgrade_date_query =

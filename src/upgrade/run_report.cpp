@@ -31,6 +31,7 @@ const char* step_outcome(step_result::status s) {
         case step_result::status::done: return "done";
         case step_result::status::already_applied: return "already_applied";
         case step_result::status::failed: return "failed";
+        case step_result::status::planned: return "planned";
     }
     return "failed";
 }
@@ -80,26 +81,56 @@ const char* package_status(package_load::status s) {
     return "damaged";
 }
 
-json step_json(const step_result& step) {
+const char* verified_state(record_result::check c) {
+    switch (c) {
+        case record_result::check::encrypted: return "encrypted";
+        case record_result::check::not_encrypted: return "not_encrypted";
+        case record_result::check::missing: return "missing";
+        case record_result::check::unnamed: return "unnamed";
+        case record_result::check::not_asked: break;
+    }
+    return "not_asked";
+}
+
+const char* verification_outcome(object_verification::outcome o) {
+    switch (o) {
+        case object_verification::outcome::passed: return "passed";
+        case object_verification::outcome::failed: return "failed";
+        case object_verification::outcome::not_made: return "not_made";
+    }
+    return "not_made";
+}
+
+json optional_text(const std::optional<std::string>& text) { return text ? json(*text) : json(nullptr); }
+
+// A rehearsal's steps and records did not run: they have no outcome of a
+// server's and took no time.
+json step_json(const step_result& step, bool plan) {
     json j = {{"step", step.step}, {"statement", step.statement}, {"outcome", step_outcome(step.outcome)}};
-    if (step.outcome != step_result::status::done) {
+    if (step.outcome != step_result::status::done && step.outcome != step_result::status::planned) {
         j["error_number"] = step.native_error;
         j["error"] = step.error_text;
     }
-    j["seconds"] = step.seconds;
+    if (!plan) j["seconds"] = step.seconds;
     return j;
 }
 
-json package_json(const run_outcome& run) {
+json package_json(const run_outcome& run, bool plan) {
     json records = json::array();
     for (const record_result& r : run.records) {
         json j = {{"name", gbk_to_utf8_lossy(r.name)}, {"outcome", record_outcome(r.what)}};
         if (r.what == record_result::action::refused) j["reason"] = r.detail;
         if (r.what == record_result::action::failed) {
+            j["error_number"] = r.error_number;
             j["error"] = r.detail;
             j["object"] = r.object_unknown ? "unknown" : "old";
         }
-        if (r.what == record_result::action::executed || r.what == record_result::action::failed)
+        if (!r.object_name.empty()) j["object_name"] = gbk_to_utf8_lossy(r.object_name);
+        if (!r.without_encryption.empty()) j["without_encryption"] = r.without_encryption;
+        if (r.verified != record_result::check::not_asked) j["verified"] = verified_state(r.verified);
+        if (plan && r.what == record_result::action::executed && !r.object_name.empty())
+            j["exists"] = r.exists ? json(*r.exists) : json(nullptr);
+        if (!plan && (r.what == record_result::action::executed || r.what == record_result::action::failed))
             j["seconds"] = r.seconds;
         records.push_back(std::move(j));
     }
@@ -110,15 +141,32 @@ json package_json(const run_outcome& run) {
             {"records", std::move(records)}};
 }
 
-json pass_json(const pass_report& pass, int number) {
+json pass_json(const pass_report& pass, int number, bool plan) {
     json steps = json::array();
-    for (const step_result& s : pass.steps) steps.push_back(step_json(s));
+    for (const step_result& s : pass.steps) steps.push_back(step_json(s, plan));
     json j = {{"pass", number},
               {"database", pass.database},
               {"ending", pass_ending(pass.how)},
               {"builtin_refused", pass.builtin_refused},
               {"steps", std::move(steps)}};
-    j["package"] = pass.package ? package_json(*pass.package) : json(nullptr);
+    j["package"] = pass.package ? package_json(*pass.package, plan) : json(nullptr);
+    json verification = nullptr;
+    if (pass.verification) {
+        verification = {{"outcome", verification_outcome(pass.verification->how)}};
+        if (pass.verification->how == object_verification::outcome::not_made) {
+            verification["error_number"] = pass.verification->error_number;
+            verification["error"] = pass.verification->error;
+        }
+    }
+    j["verification"] = std::move(verification);
+    if (pass.rehearsed) {
+        const pass_report::rehearsal& facts = *pass.rehearsed;
+        j["upgrade_date"] = optional_text(facts.upgrade_date);
+        j["database_version"] = optional_text(facts.database_version);
+        if (!facts.system_values_error.empty()) j["system_values_error"] = facts.system_values_error;
+        j["lock_free"] = facts.lock_free ? json(*facts.lock_free) : json(nullptr);
+        if (!facts.problem.empty()) j["problem"] = facts.problem;
+    }
     j["seconds"] = pass.seconds;
     return j;
 }
@@ -144,6 +192,7 @@ std::string run_report_json(const run_record& run) {
     json doc;
     doc["program"] = run.program;
     doc["version"] = program_version();
+    doc["plan"] = run.plan;
     doc["server"] = run.server;
     doc["configured_database"] = run.configured_database;
     doc["started"] = iso_time(run.started);
@@ -165,7 +214,7 @@ std::string run_report_json(const run_record& run) {
         if (u.package_problem)
             package = {{"status", package_status(*u.package_problem)}, {"message", u.package_message}};
         int number = 0;
-        for (const pass_report& pass : u.passes) databases.push_back(pass_json(pass, ++number));
+        for (const pass_report& pass : u.passes) databases.push_back(pass_json(pass, ++number, u.plan));
         if (u.special_lookup_failed) special_lookup = {{"failed", true}, {"error", u.special_lookup_error}};
         if (u.special_switch_failed) special_switch = {{"failed", true}, {"error", u.special_switch_error}};
     }

@@ -16,6 +16,7 @@ namespace velmora {
 
 struct run_record {
     std::string program;  // "db_upgrade_cli"
+    bool plan = false;    // a rehearsal (--plan): nothing was changed
     std::string server;
     std::string configured_database;
     // Why the run stopped before the login (the current directory could not

@@ -4,47 +4,24 @@
 #include <string_view>
 
 #include "common/app_names.h"
+#include "common/gbk.h"
 #include "session/use_statement.h"
+#include "upgrade/pass_rules.h"
 
 namespace velmora {
 
 namespace {
 
-const step_definition date_row_step{
-    "插入升级日期记录 UPGRADE_DATE",
-    "insert t_sys_system values ( 'UPGRADE_DATE' , 'UPGRADE_DATE' , '00000000' , '是' , '' , null , null , null )",
-    {2627, 2601}};
-
 // One upgrade per database at a time: the lock lives in the database it is
 // taken in, belongs to the session (not to a transaction, since every object
 // commits on its own) and is not waited for.
-constexpr const char* take_lock =
-    "declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade' , @LockMode = 'Exclusive' , "
-    "@LockOwner = 'Session' , @LockTimeout = 0 select @r";
-constexpr const char* release_lock =
-    "declare @r int exec @r = sp_releaseapplock @Resource = N'velmora_db_upgrade' , @LockOwner = 'Session' "
-    "select @r";
+const std::string take_lock = "declare @r int exec @r = sp_getapplock @Resource = N'" +
+                              std::string(pass_rules::upgrade_lock) +
+                              "' , @LockMode = 'Exclusive' , @LockOwner = 'Session' , @LockTimeout = 0 select @r";
+const std::string release_lock = "declare @r int exec @r = sp_releaseapplock @Resource = N'" +
+                                 std::string(pass_rules::upgrade_lock) + "' , @LockOwner = 'Session' select @r";
 
 constexpr const char* text_interrupted = "，升级操作被中断。";
-
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Database names compare as the server's default collation does: ASCII
-// letters without case, trailing blanks ignored.
-bool same_database(std::string_view a, std::string_view b) {
-    while (!a.empty() && a.back() == ' ') a.remove_suffix(1);
-    while (!b.empty() && b.back() == ' ') b.remove_suffix(1);
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (fold(a[i]) != fold(b[i])) return false;
-    return true;
-}
-
-bool is_system_database(std::string_view name) {
-    for (std::string_view system : {"master", "model", "msdb", "tempdb"})
-        if (same_database(name, system)) return true;
-    return false;
-}
 
 std::string quoted(const std::string& name) { return "“" + name + "”"; }
 
@@ -93,6 +70,7 @@ private:
     bool run_pass_steps(const std::string& meant, pass_report& pass);
     bool confirm_database(const std::string& meant, pass_report& pass);
     bool lost(pass_report& pass);
+    void verify(run_outcome& package, pass_report& pass);
     void tell(const std::string& text) { ui_.message_box(gs_appname, text); }
     void tell_connection_lost() {
         tell("与数据库服务器的连接已中断" + std::string(text_interrupted) + "(错误信息：" + sqlca_.error_text + ")");
@@ -113,6 +91,31 @@ bool upgrade_run::lost(pass_report& pass) {
     return true;
 }
 
+// The objects the package created, asked for in one batch: an object the
+// server holds without encryption, or not at all, is told of and left as it is.
+void upgrade_run::verify(run_outcome& package, pass_report& pass) {
+    pass.verification = verify_created_objects(sqlca_, package);
+    const object_verification& v = *pass.verification;
+    if (v.how == object_verification::outcome::passed || sqlca_.connection_broken()) return;
+    if (v.how == object_verification::outcome::not_made) {
+        tell("无法检查数据库" + quoted(pass.database) + "中升级的对象是否存在并已加密。(错误信息：" + v.error + ")");
+        return;
+    }
+    std::string list;
+    for (const record_result& r : package.records) {
+        const char* state = r.verified == record_result::check::not_encrypted ? "未加密"
+                            : r.verified == record_result::check::missing     ? "不存在"
+                            : r.verified == record_result::check::unnamed     ? "无法从创建语句读出对象名"
+                                                                              : nullptr;
+        if (!state) continue;
+        if (!list.empty()) list += "、";
+        list += (r.object_name.empty() ? gbk_to_utf8_lossy(r.name) : gbk_to_utf8_lossy(r.object_name)) + "（" +
+                state + "）";
+    }
+    tell("数据库" + quoted(pass.database) + "升级后检查对象：" + list +
+         "。这些对象保持原样；请修正数据库升级程序包中的脚本，再升级一次。");
+}
+
 // Asks the server which database is current: the pass must upgrade the
 // database meant, and never a system database.
 bool upgrade_run::confirm_database(const std::string& meant, pass_report& pass) {
@@ -125,12 +128,12 @@ bool upgrade_run::confirm_database(const std::string& meant, pass_report& pass) 
         return false;
     }
     pass.database = current;
-    if (!same_database(current, meant)) {
+    if (!pass_rules::same_database(current, meant)) {
         pass.how = pass_report::ending::wrong_database;
         tell("当前数据库是" + quoted(current) + "，不是要升级的数据库" + quoted(meant) + text_interrupted);
         return false;
     }
-    if (is_system_database(current)) {
+    if (pass_rules::is_system_database(current)) {
         pass.how = pass_report::ending::system_database;
         tell("数据库" + quoted(current) + "是系统数据库，不能升级。请检查设置中的数据库名称（DATABASE）" +
              text_interrupted);
@@ -173,7 +176,7 @@ bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
     // A failed query leaves the previous pass's value in place.
     sqlca_.select_into(upgrade_date_query, {&ls_upgrade_date});
     if (lost(pass)) return false;
-    if (ls_upgrade_date == "00000000") pass.steps.push_back(apply_step(sqlca_, ui_, date_row_step, pass.database, options_.progress));
+    if (ls_upgrade_date == "00000000") pass.steps.push_back(apply_step(sqlca_, ui_, date_row_step(), pass.database, options_.progress));
     if (lost(pass)) return false;
 
     builtin_result builtin = wf_dbupgrade_2007(sqlca_, ui_, pass.database, options_.progress);
@@ -182,7 +185,10 @@ bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
     if (lost(pass)) return false;
 
     sqlca_.set_autocommit(true);
-    if (options_.run_package) pass.package = run_package_bytes(package_, sqlca_, ui_, options_.progress);
+    if (options_.run_package) {
+        pass.package = run_package_bytes(package_, sqlca_, ui_, options_.progress);
+        if (pass.package->executed > 0 && !sqlca_.connection_broken()) verify(*pass.package, pass);
+    }
     sqlca_.set_autocommit(false);
     sqlca_.commit();
     return !lost(pass);
@@ -251,6 +257,7 @@ bool upgrade_report::failed() const {
             if (step.outcome == step_result::status::failed) return true;
         if (pass.package && (pass.package->how != run_outcome::ending::completed || pass.package->refused > 0))
             return true;
+        if (pass.verification && pass.verification->how != object_verification::outcome::passed) return true;
     }
     return false;
 }

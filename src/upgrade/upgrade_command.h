@@ -11,6 +11,7 @@
 #include "session/connect_db.h"
 #include "session/database_session.h"
 #include "upgrade/builtin_upgrade.h"
+#include "upgrade/object_verification.h"
 #include "upgrade/upgrade_step.h"
 
 namespace velmora {
@@ -36,10 +37,24 @@ struct pass_report {
     std::vector<step_result> steps;  // the date row, then the built-in changes
     bool builtin_refused = false;    // another dated upgrade on record ("提示")
     std::optional<run_outcome> package;
+    // Whether the objects the package created are there and encrypted; set
+    // when it created any.
+    std::optional<object_verification> verification;
     double seconds = 0;
+
+    // What a rehearsal (--plan) read beside what the pass would do.
+    struct rehearsal {
+        std::optional<std::string> upgrade_date;      // "UPGRADE_DATE" as recorded; none without a row
+        std::optional<std::string> database_version;  // "DataBase_Version" as recorded
+        std::string system_values_error;  // why the two could not be read, when they could not
+        std::optional<bool> lock_free;  // the upgrade lock could be taken now; unknown when the test failed
+        std::string problem;            // why the pass would stop, in the server's words when it gave any
+    };
+    std::optional<rehearsal> rehearsed;
 };
 
 struct upgrade_report {
+    bool plan = false;  // a rehearsal: what would be done, nothing done
     // Set when the package was checked before anything ran and found unusable:
     // nothing at all was sent to any database.
     std::optional<package_load::status> package_problem;

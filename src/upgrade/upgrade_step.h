@@ -13,7 +13,8 @@ namespace velmora {
 
 struct step_result {
     std::string step;  // what the step does, in the operator's words (UTF-8)
-    enum class status { done, already_applied, failed } outcome = status::done;
+    // planned: a rehearsal's step, which would be sent.
+    enum class status { done, already_applied, failed, planned } outcome = status::done;
     long native_error = 0;   // the server's error number when it did not do its work
     std::string error_text;  // the server's text when it did not do its work
     std::string statement;   // what was sent

@@ -136,4 +136,42 @@ TEST(window_logic, the_progress_lines_say_the_pass_the_step_and_the_object) {
     EXPECT_EQ(p.first_line(), "执行数据库升级程序包，对象 3/5");
 }
 
+// A view's place for the first line, in characters: the name gives way in its
+// middle, the rest of the line never does.
+TEST(window_logic, the_first_line_shortens_only_the_database_name_to_fit) {
+    progress_state p;
+    p.pass = 1;
+    p.database = "门店库存数据库_2017";  // 12 characters
+    p.step = "增加字段 t_wm_sheet_detail.sort_id";
+    const std::string head = "第 1 遍：升级数据库“", tail = "”，内置升级：增加字段 t_wm_sheet_detail.sort_id";
+    auto characters = [](const std::string& s) {
+        std::size_t n = 0;
+        for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+        return n;
+    };
+    const std::size_t around = characters(head + tail);
+    const struct {
+        std::size_t room;  // characters that fit
+        std::string name;  // as shown
+    } rows[] = {
+        {around + 12, "门店库存数据库_2017"},
+        {around + 11, "门店库存数…_2017"},  // 10 characters kept and the ellipsis
+        {around + 4, "门店…7"},
+        {around + 1, "…"},
+        {around, "…"},  // nothing smaller is shown
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.room);
+        int asked = 0;
+        const std::string shown = p.first_line_fitting([&](const std::string& s) {
+            ++asked;
+            return characters(s) <= r.room;
+        });
+        EXPECT_EQ(shown, head + r.name + tail);
+        EXPECT_LE(asked, 6) << "the fit is searched, not tried name length by name length";
+    }
+    p.pass = 0;  // no name to shorten: the line as it is
+    EXPECT_EQ(p.first_line_fitting([](const std::string&) { return false; }), p.first_line());
+}
+
 }  // namespace

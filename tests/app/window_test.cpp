@@ -158,6 +158,44 @@ TEST(window_layout, the_progress_line_is_hidden_when_idle_and_covers_no_control_
     }
 }
 
+// The longest line a run shows stands whole in the progress line's two rows;
+// a database name too long for them gives way in its middle; the object's
+// name stands clear of the bar.
+TEST(window_layout, the_progress_line_shows_its_whole_text_and_the_name_stands_clear_of_the_bar) {
+    unopened_window u(true);
+    auto* line = control<QLabel>(u.window, "st_progress");
+    auto* object = control<QLabel>(u.window, "st_progress_object");
+    QWidget* bar = control(u.window, "pb_progress");
+    ASSERT_TRUE(line && object && bar);
+    EXPECT_TRUE(line->wordWrap());
+    EXPECT_GE(line->height(), 2 * QFontMetrics(line->font()).height());
+    EXPECT_GE(object->height(), QFontMetrics(object->font()).height());
+    EXPECT_LT(line->geometry().bottom(), object->geometry().top());
+    EXPECT_LT(object->geometry().bottom() + 1, bar->geometry().top()) << "the name touches the bar";
+    auto rows_needed = [&](const QString& text) {
+        return QFontMetrics(line->font()).boundingRect(QRect(0, 0, line->width(), 1 << 20), Qt::TextWordWrap, text);
+    };
+
+    velmora::app::progress_state longest;
+    longest.pass = 2;
+    longest.database = "BrenHolt";
+    longest.step = "增加字段 t_wm_sheet_detail.sort_id";
+    const QString whole = u.window.progress_line_text(longest);
+    EXPECT_EQ(whole.toStdString(), longest.first_line());
+    EXPECT_LE(rows_needed(whole).height(), line->height());
+
+    velmora::app::progress_state long_name = longest;
+    long_name.database = "shop_" + std::string(120, 'x') + "_2017";
+    const QString shown = u.window.progress_line_text(long_name);
+    // The name's two ends, the rest of the line whole.
+    EXPECT_TRUE(shown.startsWith(QString("第 2 遍：升级特殊客户数据库“sh"))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QString("7”，内置升级：增加字段 t_wm_sheet_detail.sort_id"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QString("…")));
+    const QRect needed = rows_needed(shown);
+    EXPECT_LE(needed.height(), line->height());
+    EXPECT_LE(needed.width(), line->width());
+}
+
 TEST(window_layout, tab_visits_the_two_buttons_then_the_developer_controls) {
     unopened_window u(true);
     std::vector<QString> order;

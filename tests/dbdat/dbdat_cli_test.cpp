@@ -315,6 +315,15 @@ TEST_F(DbdatTest, SplitWritesBothStatementsAsRawBytes) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(slurp(drop), "drop proc p_\xD6\xD0");
     EXPECT_EQ(slurp(create), "CREATE PROC p_\xD6\xD0  with ENCRYPTION AS BEGIN END\r\ngo\r\n");
+    EXPECT_TRUE(r.err.empty()) << r.err;
+
+    // A clause that would not encrypt: written as the upgrade sends it, and said.
+    spit(script, "drop proc p\r\ngo\r\ncreate proc p as -- totals as of the day\r\nbegin end");
+    const result warned = run({"split", script.string(), "--drop", drop.string(), "--create", create.string()});
+    EXPECT_EQ(warned.code, 0);
+    EXPECT_EQ(slurp(create), "create proc p as -- totals  with ENCRYPTION as of the day\r\nbegin end");
+    EXPECT_NE(warned.err.find("line 3: \" with ENCRYPTION \" would land inside a comment"), std::string::npos)
+        << warned.err;
 }
 
 TEST_F(DbdatTest, SplitNamesTheFailedTestAndExitsThree) {
@@ -347,6 +356,7 @@ TEST_F(DbdatTest, CheckTellsWhatAnUpgradeWouldDoWithEachRecord) {
         {"c_MS.sql", "drop\r\ngo\r\ncreate proc c begin end"},
         {"d_MS.sql", "drop\r\ngo\r\ncreate proc d as begin select '\x81' end"},  // lone lead byte
         {"e_MS_ANY5.sql", good_ms},
+        {"f_MS.sql", "drop\r\ngo\r\ncreate proc f as\r\n/* was: create */\r\nbegin end"},
     }));
     result r = run({"check", file});
     EXPECT_EQ(r.code, 3);
@@ -356,12 +366,14 @@ TEST_F(DbdatTest, CheckTellsWhatAnUpgradeWouldDoWithEachRecord) {
               "154\tc_MS.sql\trefuse (statement builder: procedure key)\n"
               "209\td_MS.sql\trefuse (not valid GBK)\n"
               "278\te_MS_ANY5.sql\texecute\n"
-              "5 record(s): 2 execute, 1 skip, 2 refuse\n");
+              "359\tf_MS.sql\texecute, would be created without encryption (line 4: \" with ENCRYPTION \" would land "
+              "inside a comment)\n"
+              "6 record(s): 3 execute, 1 skip, 2 refuse, 1 of the executed without encryption\n");
 
     r = run({"check", file, "--driver", "odbc"});
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(r.out.find("0\ta_MS.sql\tskip (interface tag)\n"), std::string::npos);
-    EXPECT_NE(r.out.find("5 record(s): 2 execute, 3 skip, 0 refuse\n"), std::string::npos);
+    EXPECT_NE(r.out.find("6 record(s): 2 execute, 4 skip, 0 refuse\n"), std::string::npos);
 }
 
 TEST_F(DbdatTest, CheckShowsTheStatementsOnRequest) {

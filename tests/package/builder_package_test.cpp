@@ -153,6 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"NoCreateKey", "m_MS.sql", "select 1", "未通过的检查：create key"},
         refusal_case{"NoProcedureKey", "m_MS.sql", "drop proc p\r\ngo\r\ncreate proc p begin end", "procedure key"},
         refusal_case{"NoBatchSeparator", "m_MS.sql", "create proc p as begin end", "batch separator"},
+        // The clause would not encrypt: the object's source readable at every shop.
+        refusal_case{"ClauseInAComment", "m_MS.sql",
+                     "drop proc p_x\r\ngo\r\ncreate procedure p_x @a int = 1 as -- totals as of the day\r\nbegin end",
+                     "第 3 行：插入的“ with ENCRYPTION ”会落在注释中，对象将不加密创建"},
+        refusal_case{"ClauseInAHeaderComment", "m_MS.sql",
+                     "drop proc p_x\r\ngo\r\ncreate procedure p_x as\r\n/* was: create */\r\nbegin end",
+                     "第 4 行：插入的“ with ENCRYPTION ”会落在注释中"},
         // Saved by an editor as UTF-8 (this file is UTF-8): valid GBK byte for byte, yet garbled on every server.
         refusal_case{"Utf8Text", "m_MS.sql", "drop proc p\r\nGO\r\ncreate proc p as\r\nselect '门店库存汇总'\r\n",
                      "看来是以 UTF-8 编码保存的（第 4 行起有非 ASCII 字符）：脚本须以 GBK 编码（代码页 936）保存"},

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "package/create_header.h"
+#include "package/package_builder.h"
 #include "package/statement_builder.h"
 
 using velmora::split_failure;
@@ -186,4 +188,65 @@ TEST(StatementBuilder, DescribesEachFailure) {
     EXPECT_EQ(velmora::describe(split_failure::body_key), "body key");
     EXPECT_EQ(velmora::describe(split_failure::procedure_key), "procedure key");
     EXPECT_EQ(velmora::describe(split_failure::batch_separator), "batch separator");
+}
+
+// Where the clause lands, read as the server reads the header, and the name
+// the create statement gives its object. The builder refuses every script
+// whose clause would not encrypt.
+TEST(StatementBuilder, ClauseLandsWhereTheServerReadsItAndTheObjectIsNamed) {
+    using where = velmora::clause_placement::where;
+    struct row {
+        const char* label;
+        std::string header;  // after "drop p\r\ngo\r\n"
+        where at;
+        std::size_t line;
+        std::string word;
+        std::string object;
+    };
+    const row rows[] = {
+        {"a line comment after the as", "create procedure p_x @a int = 1 as -- totals as of the day\r\nbegin end",
+         where::comment, 3, "", "p_x"},
+        {"a header line after the as", "create procedure p_x as\r\n/* was: create */\r\nbegin end", where::comment, 4,
+         "", "p_x"},
+        {"an as only in a comment before the real one",
+         "create procedure [dbo].[p_x] -- totals as of the day\r\n  @a int = 1\r\nas\r\nbegin end", where::code, 5, "",
+         "[dbo].[p_x]"},
+        {"nested comments end where the last one closes",
+         "create proc dbo.p /* a /* b */ as */ @a int as begin end", where::code, 3, "", "dbo.p"},
+        {"a string", "create proc p @a varchar(9) = 'as' begin end", where::string, 3, "", "p"},
+        {"an escaped quote keeps the string open", "create proc p @a varchar(9) = 'it''s as' begin end",
+         where::string, 3, "", "p"},
+        {"a bracketed name, ]] inside", "create proc [p]]as] begin end", where::quoted_name, 3, "", "[p]]as]"},
+        {"a quoted name", "create proc \"p as\" begin end", where::quoted_name, 3, "", "\"p as\""},
+        {"the for inside a word", "create proc /* c */ p_for_x as begin end", where::word, 3, "p_for_x",
+         "p_for_x"},
+        {"the as starting a longer word", "create proc p as\r\nset ansi_nulls on\r\nselect 1 from assets\r\nbegin end",
+         where::word, 5, "assets", "p"},
+        {"a trigger's for", "create trigger [tr_x] on t for insert as begin end", where::code, 3, "", "[tr_x]"},
+        {"a Chinese name, ] as its trail byte", "create proc p_\xC5\x5D as begin end", where::code, 3, "",
+         "p_\xC5\x5D"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        const std::string script = "drop p\r\ngo\r\n" + r.header;
+        const auto p = velmora::place_clause(script);
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->at, r.at);
+        EXPECT_EQ(p->line, r.line);
+        EXPECT_EQ(p->word, r.word);
+        std::string create = script, drop;
+        velmora::script_cuts cuts;
+        ASSERT_EQ(velmora::get_sql_go_checked(create, drop, &cuts), split_failure::none);
+        EXPECT_EQ(velmora::created_object_name(std::string_view(script).substr(cuts.create_at)), r.object);
+        const std::string refusal = velmora::script_refusal_reason("p_MS.sql", script);
+        EXPECT_EQ(refusal.empty(), p->encrypts()) << refusal;
+        if (!p->encrypts()) {
+            EXPECT_NE(refusal.find("第 " + std::to_string(r.line) + " 行：插入的“ with ENCRYPTION ”会落在"),
+                      std::string::npos)
+                << refusal;
+        }
+    }
+    EXPECT_EQ(velmora::describe(*velmora::place_clause("d\r\ngo\r\ncreate proc p as -- as\r\nbegin end")),
+              "line 3: \" with ENCRYPTION \" would land inside a comment");
+    EXPECT_FALSE(velmora::place_clause("create proc p begin end"));
 }

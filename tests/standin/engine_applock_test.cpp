@@ -58,6 +58,19 @@ TEST_F(applock_two_sessions, session_locks_are_per_database_and_held_until_relea
     EXPECT_EQ(a.query(get), std::vector<std::string>{"0"});
 }
 
+// APPLOCK_TEST says whether a request would be granted now and takes nothing.
+TEST_F(applock_two_sessions, applock_test_tells_without_taking) {
+    const std::string test = "select APPLOCK_TEST('public', N'velmora_db_upgrade', 'Exclusive', 'Session')";
+    EXPECT_EQ(b.scalar(test), "1");
+    EXPECT_EQ(a.query(get_lock("Shared", "Session", "0")), std::vector<std::string>{"0"});  // b's test took nothing
+    EXPECT_EQ(b.scalar(test), "0");
+    EXPECT_EQ(a.scalar(test), "1");  // a session's own lock does not stand in its way
+    EXPECT_EQ(b.scalar("select APPLOCK_TEST('public', N'velmora_db_upgrade', 'Shared', 'Session')"), "1");
+    session other_db(demo.eng, "BrenHolt");
+    EXPECT_EQ(other_db.scalar(test), "1");
+    EXPECT_EQ(b.scalar("select APPLOCK_TEST('public', N'velmora_db_upgrade', 'Sole', 'Session')"), "NULL");
+}
+
 TEST_F(applock_two_sessions, references_count_and_modes_add_up) {
     EXPECT_EQ(a.query(get_lock("Shared", "Session", "0")), std::vector<std::string>{"0"});
     EXPECT_EQ(b.query(get_lock("Shared", "Session", "0")), std::vector<std::string>{"0"});

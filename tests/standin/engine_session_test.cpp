@@ -269,6 +269,22 @@ TEST(engine_databases, creation_names_and_catalog) {
     auto l = demo.eng.login("velmora", "quorbin", "Shop Two");
     ASSERT_TRUE(l.conn);
     EXPECT_EQ(l.database, "shop two");
+
+    // sp_executesql called through another database runs its batch there,
+    // with variables of its own, and the caller's database stays current.
+    s.run("use velmora");
+    EXPECT_EQ(s.scalar("exec [shop two].dbo.sp_executesql N'select db_name() + ''|'' + cast(count(*) as varchar(5)) "
+                       "from sysobjects'"),
+              "shop two|0");
+    EXPECT_EQ(s.scalar("declare @v int set @v = 1 exec brenholt.dbo.sp_executesql N'declare @v int set @v = 2' "
+                       "select @v"),
+              "1");
+    // An error ends the inner batch only.
+    auto nested = s.run("exec brenholt.dbo.sp_executesql N'select db_name() select 1 from nosuch select 2' "
+                        "select db_name()");
+    EXPECT_EQ(errors(nested), std::vector<int>{208});
+    EXPECT_EQ(rows(nested), std::vector<std::string>{"velmora"});
+    EXPECT_EQ(errors(s.run("exec nosuch.dbo.sp_executesql N'select 1'")), std::vector<int>{911});
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 
 #include <fstream>
 #include <map>
+#include <functional>
 #include <regex>
 
 #include "common/app_names.h"
 #include "package/package_format.h"
+#include "session/database_session.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;
@@ -21,7 +23,7 @@ using nlohmann::json;
 namespace {
 
 struct field {
-    std::string type;       // "string", "number", "boolean", "object", "array", "object or null"
+    std::string type;       // "string", "number", "boolean", "object", "array", or one of them "or null"
     bool optional = false;  // described as present only in some cases
 };
 
@@ -64,7 +66,9 @@ void check_against(const json& v, const std::string& path, const std::map<std::s
             continue;
         }
         const std::string t = type_of(value);
-        const bool fits = f->second.type == t || (f->second.type == "object or null" && (t == "object" || t == "null"));
+        const std::string& documented = f->second.type;
+        const bool fits = documented == t || documented == t + " or null" ||
+                          (t == "null" && documented.ends_with(" or null"));
         EXPECT_TRUE(fits) << p << " is " << t << ", documented as " << f->second.type;
         check_against(value, p, fields);
     }
@@ -102,7 +106,14 @@ void expect_valid(const reported_run& r) {
     EXPECT_EQ(r.report["exit_status"], r.cli.exit_code);
     const std::string outcome = r.cli.exit_code == 0 ? "succeeded" : r.cli.exit_code == 2 ? "login_failed" : "failed";
     EXPECT_EQ(r.report["outcome"], outcome);
-    // The messages are the lines printed on standard output.
+    // The messages are the lines printed on standard output; a plan prints
+    // its own lines, and shows no message unless the login failed.
+    if (r.report["plan"] == true) {
+        if (r.cli.exit_code != 2) {
+            EXPECT_TRUE(r.report["messages"].empty()) << r.report["messages"].dump();
+        }
+        return;
+    }
     std::vector<std::string> lines;
     for (const auto& m : r.report["messages"]) {
         std::string text = m["text"].get<std::string>();
@@ -170,6 +181,7 @@ TEST(run_report, a_failing_create_is_reported_with_its_error) {
     EXPECT_EQ(last["outcome"], "failed");
     EXPECT_NE(last["error"].get<std::string>().find("stock sum is broken"), std::string::npos);
     EXPECT_EQ(last["object"], "old");  // rolled back
+    EXPECT_EQ(last["error_number"], 50000);
     EXPECT_TRUE(last.contains("seconds"));
 }
 
@@ -196,6 +208,195 @@ TEST(run_report, a_run_that_did_not_do_all_its_work_is_failed_with_exit_1) {
             EXPECT_EQ(r.report["databases"][0]["package"]["records"].back()["outcome"], "refused");
         else
             EXPECT_EQ(r.report["special_database_lookup"]["error"], "[FreeTDS][SQL Server]injected");
+    }
+}
+
+// The demo package with records of its own appended.
+void append_records(const configuration& conf, const std::vector<velmora::package::record>& records) {
+    std::string bytes = standin_test::read_file_text(conf.run_dir() + "db.dat");
+    bytes.resize(bytes.size() - velmora::package::end_marker.size());
+    std::ofstream(conf.run_dir() + "db.dat", std::ios::binary | std::ios::trunc)
+        << bytes << velmora::package::encode_package(records);
+}
+
+// A script whose clause the server reads as part of a comment; the builder
+// refuses it, so it can only come from a package built elsewhere.
+const velmora::package::record unencrypted_record{
+    "p_MS_zz_comment.sql", "drop procedure p_zz_comment\r\ngo\r\ncreate procedure p_zz_comment @a int = 1 as -- "
+                           "totals as of the day\r\nbegin\r\n  select @a\r\nend\r\n"};
+
+// What the server holds is checked after each pass; the target comes from
+// the command line, the settings pointing nowhere.
+TEST(run_report, objects_created_without_encryption_or_gone_are_reported_after_the_pass) {
+    standin_test::standin_process server(with_fixtures({"demo"}));
+    configuration conf;
+    conf.point_at("127.0.0.1," + std::to_string(test_support::closed_port()), "nosuch");
+    conf.package(DEMO_SCRIPTS_DIR);
+    append_records(conf, {unencrypted_record,
+                          {"p_MS_zz_second.sql", "drop procedure p_MS_db_version\r\ngo\r\ncreate procedure "
+                                                 "[dbo].[p_zz_second] as begin select 1 end\r\n"}});
+    reported_run r = run_with_report(conf, {"--server", server.server_name(), "--database", "velmora"});
+    EXPECT_EQ(r.cli.exit_code, 1) << r.cli.out;
+    expect_valid(r);
+    EXPECT_EQ(r.report["server"], server.server_name());
+    EXPECT_EQ(r.report["configured_database"], "velmora");
+    ASSERT_EQ(r.report["databases"].size(), 2u);
+    for (const auto& db : r.report["databases"]) {
+        EXPECT_EQ(db["verification"]["outcome"], "failed");
+        std::map<std::string, std::string> verified;
+        for (const auto& rec : db["package"]["records"]) verified[rec["object_name"]] = rec["verified"];
+        EXPECT_EQ(verified, (std::map<std::string, std::string>{{"p_MS_db_version", "missing"},
+                                                                {"p_MS_oper_rights", "encrypted"},
+                                                                {"p_MS_stock_sum", "encrypted"},
+                                                                {"tr_MS_detail_ins", "encrypted"},
+                                                                {"tr_MS_menu_del", "encrypted"},
+                                                                {"p_zz_comment", "not_encrypted"},
+                                                                {"[dbo].[p_zz_second]", "encrypted"}}));
+        EXPECT_NE(db["package"]["records"][5]["without_encryption"].get<std::string>().find("inside a comment"),
+                  std::string::npos);
+    }
+    EXPECT_NE(r.cli.out.find("升级后检查对象：p_MS_db_version（不存在）、p_zz_comment（未加密）。这些对象保持原样"),
+              std::string::npos)
+        << r.cli.out;
+    // One question per pass; the objects stay as they are.
+    int asked = 0;
+    for (const auto& e : journal(server)) asked += e.sql.rfind("select OBJECTPROPERTY", 0) == 0;
+    EXPECT_EQ(asked, 2);
+    server_state after = stop(server);
+    for (const auto& o : after.objects("velmora"))
+        if (o.name == "p_zz_comment") {
+            EXPECT_FALSE(o.encrypted);
+        }
+}
+
+// db_upgrade_cli --plan against the stand-in: each answer, and nothing sent
+// that changes anything.
+TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
+    struct plan_case {
+        const char* label;
+        std::vector<std::string> fixtures;
+        std::string database;
+        // Run before the plan; what it returns is kept until the plan has run.
+        std::function<std::shared_ptr<void>(standin_test::standin_process&, configuration&)> before;
+        int exit_code;
+        std::function<void(const json&, const std::string& out)> check;
+    };
+    auto nothing = [](standin_test::standin_process&, configuration&) { return std::shared_ptr<void>(); };
+    const plan_case cases[] = {
+        {"an old database", {"demo"}, "velmora", nothing, 0,
+         [](const json& j, const std::string& out) {
+             ASSERT_EQ(j["databases"].size(), 2u);
+             for (const auto& db : j["databases"]) {
+                 EXPECT_EQ(db["ending"], "completed");
+                 EXPECT_TRUE(db["upgrade_date"].is_null());
+                 EXPECT_EQ(db["database_version"], "V8 20150301");
+                 EXPECT_EQ(db["lock_free"], true);
+                 EXPECT_EQ(db["builtin_refused"], false);
+                 EXPECT_EQ(db["steps"].size(), 5u);
+                 // The demo's shop database holds one of the triggers already.
+                 for (const auto& rec : db["package"]["records"])
+                     EXPECT_EQ(rec["exists"], db["database"] == "velmora" && rec["object_name"] == "tr_MS_detail_ins")
+                         << rec.dump();
+             }
+             EXPECT_EQ(j["databases"][1]["database"], "BrenHolt");
+             EXPECT_NE(out.find("BrenHolt: confirmed by the server (select db_name())\n"), std::string::npos);
+             EXPECT_NE(out.find("velmora: UPGRADE_DATE (none), DataBase_Version V8 20150301\n"), std::string::npos);
+             EXPECT_NE(out.find("\nplan: the upgrade would run cleanly\n"), std::string::npos);
+         }},
+        {"an upgraded database", {"demo"}, "velmora",
+         [](standin_test::standin_process&, configuration& conf) {
+             EXPECT_EQ(run_cli(conf.run_dir(), conf.conf_dir()).exit_code, 0);
+             return std::shared_ptr<void>();
+         },
+         0,
+         [](const json& j, const std::string& out) {
+             for (const auto& db : j["databases"]) {
+                 EXPECT_EQ(db["upgrade_date"], "00000000");
+                 EXPECT_EQ(db["database_version"], "V9 20170621");
+                 for (const auto& rec : db["package"]["records"]) EXPECT_EQ(rec["exists"], true) << rec.dump();
+             }
+             EXPECT_NE(out.find("velmora: p_MS_db_version.sql: would be executed; p_MS_db_version exists\n"),
+                       std::string::npos);
+         }},
+        {"a dated upgrade on record", {"one_shop.sql", "dated.sql"}, "shop", nothing, 1,
+         [](const json& j, const std::string& out) {
+             ASSERT_EQ(j["databases"].size(), 1u);
+             EXPECT_EQ(j["databases"][0]["upgrade_date"], "20170101");
+             EXPECT_EQ(j["databases"][0]["builtin_refused"], true);
+             EXPECT_TRUE(j["databases"][0]["steps"].empty());
+             EXPECT_NE(out.find("shop: built-in changes: would be refused with \"提示\": "
+                                "数据库升级程序不全，升级操作被中断。\n"),
+                       std::string::npos);
+         }},
+        {"a database another session is upgrading", {"demo"}, "velmora",
+         [](standin_test::standin_process& server, configuration&) {
+             auto other = std::make_shared<velmora::database_session>();
+             other->driver = "MSS";
+             other->server_name = server.server_name();
+             other->database_name = "velmora";
+             other->login_id = "velmora";
+             other->login_password = "quorbin";
+             other->set_autocommit(true);
+             other->connect();
+             std::string code;
+             other->select_into("declare @r int exec @r = sp_getapplock @Resource = N'velmora_db_upgrade' , "
+                                "@LockMode = 'Exclusive' , @LockOwner = 'Session' , @LockTimeout = 0 select @r",
+                                {&code});
+             EXPECT_EQ(code, "0") << other->error_text;
+             return std::shared_ptr<void>(other);
+         },
+         1,
+         [](const json& j, const std::string& out) {
+             ASSERT_EQ(j["databases"].size(), 1u);
+             EXPECT_EQ(j["databases"][0]["ending"], "locked");
+             EXPECT_EQ(j["databases"][0]["lock_free"], false);
+             EXPECT_TRUE(j["databases"][0]["package"].is_null());
+             EXPECT_NE(out.find("velmora: upgrade lock: taken\n"), std::string::npos);
+         }},
+        {"a package with a refused record and one without encryption", {"demo"}, "velmora",
+         [](standin_test::standin_process&, configuration& conf) {
+             append_records(conf, {{"p_MS_zz_bad.sql", "drop procedure p_zz_bad\r\ngo\r\ncreate procedure "
+                                                       "p_zz_bad as select 1\r\n"},
+                                   unencrypted_record});
+             return std::shared_ptr<void>();
+         },
+         1,
+         [](const json& j, const std::string& out) {
+             const auto& records = j["databases"][0]["package"]["records"];
+             ASSERT_EQ(records.size(), 7u);
+             EXPECT_EQ(records[5]["outcome"], "refused");
+             EXPECT_EQ(records[5]["reason"], "statement builder: body key");
+             EXPECT_EQ(records[6]["outcome"], "executed");
+             EXPECT_EQ(records[6]["object_name"], "p_zz_comment");
+             EXPECT_EQ(records[6]["exists"], false);
+             EXPECT_NE(out.find("velmora: p_MS_zz_comment.sql: would be created without encryption (line 3: \" "
+                                "with ENCRYPTION \" would land inside a comment); p_zz_comment does not exist\n"),
+                       std::string::npos)
+                 << out;
+             EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
+         }},
+    };
+    static const std::regex changing(
+        R"(\b(insert|update|delete|merge|create|alter|drop|truncate|use|grant|sp_getapplock|sp_releaseapplock)\b|<)",
+        std::regex::icase);
+    for (const plan_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> fixtures = c.fixtures;
+        standin_test::standin_process server(with_fixtures(fixtures));
+        configuration conf;
+        conf.point_at(server.server_name(), c.database);
+        conf.package(DEMO_SCRIPTS_DIR);
+        const std::shared_ptr<void> kept = c.before(server, conf);
+        const std::size_t sent_before = journal(server).size();
+        reported_run r = run_with_report(conf, {"--plan"});
+        EXPECT_EQ(r.cli.exit_code, c.exit_code) << r.cli.out << r.cli.err;
+        expect_valid(r);
+        EXPECT_EQ(r.report["plan"], true);
+        c.check(r.report, r.cli.out);
+        const auto sent = journal(server);
+        ASSERT_GT(sent.size(), sent_before);
+        for (std::size_t i = sent_before; i < sent.size(); ++i)
+            EXPECT_FALSE(std::regex_search(sent[i].sql, changing)) << sent[i].sql;
     }
 }
 

@@ -124,11 +124,11 @@ TEST(db_upgrade_cli, failures_give_their_exit_status) {
                   (std::vector<std::string>{std::string(velmora::gs_appname) + ": 数据库升级程序不全，升级操作被中断。"}));
     }
     {
-        // Nothing but --help is read; anything else runs nothing.
+        // An option the program does not know runs nothing.
         auto help = run_cli(conf.run_dir(), conf.conf_dir(), {"--help"});
         EXPECT_EQ(help.exit_code, 0);
         EXPECT_NE(help.out.find("Exit status"), std::string::npos);
-        auto other = run_cli(conf.run_dir(), conf.conf_dir(), {"--database=other"});
+        auto other = run_cli(conf.run_dir(), conf.conf_dir(), {"--databse=other"});
         EXPECT_EQ(other.exit_code, 1);
         EXPECT_TRUE(other.out.empty());
     }

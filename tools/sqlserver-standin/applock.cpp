@@ -115,6 +115,12 @@ bool applock_table::release(const std::string& resource, owner who) {
     return true;
 }
 
+bool applock_table::would_grant(const std::string& resource, owner who, unsigned mode) {
+    std::lock_guard<std::mutex> guard(mu_);
+    auto it = locks_.find(resource);
+    return it == locks_.end() || grantable(it->second, who, mode, next_ticket_);
+}
+
 void applock_table::release_all(int session, held_by which) {
     std::lock_guard<std::mutex> guard(mu_);
     bool any = false;
@@ -320,6 +326,20 @@ std::string lock_key(const applock_context& ctx, const applock_call& call) {
 
 bool is_applock_procedure(const std::string& name) {
     return same_word(name, "sp_getapplock") || same_word(name, "sp_releaseapplock");
+}
+
+std::optional<int> applock_test(applock_table& table, int session, int dbid, const std::string& principal,
+                                const std::string& resource, const std::string& mode, const std::string& owner) {
+    const std::optional<unsigned> m = mode_of(mode);
+    const std::optional<bool> transaction = owner_of(owner);
+    if (!m || !transaction) return std::nullopt;
+    if (!same_word(principal, "public") && !same_word(principal, "dbo") && !same_word(principal, "db_owner"))
+        return std::nullopt;
+    applock_context ctx{table, session, dbid, false, 0, {}};
+    applock_call call;
+    call.principal = first_chars(principal, 128);
+    call.resource = first_chars(resource, 255);
+    return table.would_grant(lock_key(ctx, call), {session, *transaction}, *m) ? 1 : 0;
 }
 
 applock_outcome run_applock_procedure(bool release, const std::vector<applock_argument>& args,

@@ -51,6 +51,8 @@ public:
                     const std::function<bool()>& interrupted);
     // Drops one reference; false when `who` holds nothing there.
     bool release(const std::string& resource, owner who);
+    // Whether a request for mode would be granted at once now; nothing is taken.
+    bool would_grant(const std::string& resource, owner who, unsigned mode);
     // What a session's transaction holds, what the session itself holds
     // (owner Session), or both.
     enum class held_by { transaction, session, either };
@@ -107,6 +109,12 @@ struct applock_outcome {
 
 // "sp_getapplock" or "sp_releaseapplock" in any case.
 bool is_applock_procedure(const std::string& name);
+
+// APPLOCK_TEST(principal, resource, mode, owner) in database dbid: 1 when
+// the session's owner would be granted the lock now, 0 when not; nullopt
+// (NULL) for a mode, owner or principal it does not know. Takes nothing.
+std::optional<int> applock_test(applock_table& table, int session, int dbid, const std::string& principal,
+                                const std::string& resource, const std::string& mode, const std::string& owner);
 
 // Runs sp_getapplock (release false) or sp_releaseapplock.
 applock_outcome run_applock_procedure(bool release, const std::vector<applock_argument>& args,

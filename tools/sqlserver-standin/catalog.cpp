@@ -285,6 +285,22 @@ void fn_db_id(sqlite3_context* ctx, int, sqlite3_value** argv) {
     else sqlite3_result_int(ctx, d->dbid);
 }
 
+// APPLOCK_TEST: asks the engine's lock table, in the current database.
+void fn_applock_test(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    auto* c = static_cast<conn_impl*>(sqlite3_user_data(ctx));
+    std::string text[4];
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* t = sqlite3_value_text(argv[i]);
+        if (!t) { sqlite3_result_null(ctx); return; }
+        text[i] = reinterpret_cast<const char*>(t);
+    }
+    auto d = c->eng().find_db(c->db_name());
+    const std::optional<int> v =
+        d ? applock_test(c->eng().applocks, c->session_id(), d->dbid, text[0], text[1], text[2], text[3]) : std::nullopt;
+    if (v) sqlite3_result_int(ctx, *v);
+    else sqlite3_result_null(ctx);
+}
+
 void fn_style(sqlite3_context* ctx, int, sqlite3_value** argv) {
     // CONVERT(varchar, datetime, style) for the styles scripts use most.
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) { sqlite3_result_null(ctx); return; }
@@ -315,6 +331,7 @@ void conn_impl::register_connection_functions(sqlite3* h) {
     sqlite3_create_function(h, "tsql_objectproperty", 2, SQLITE_UTF8, this, fn_objectproperty, nullptr, nullptr);
     sqlite3_create_function(h, "tsql_db_name", 1, SQLITE_UTF8, this, fn_db_name, nullptr, nullptr);
     sqlite3_create_function(h, "tsql_db_id", 1, SQLITE_UTF8, this, fn_db_id, nullptr, nullptr);
+    sqlite3_create_function(h, "tsql_applock_test", 4, SQLITE_UTF8, this, fn_applock_test, nullptr, nullptr);
     sqlite3_create_function(h, "tsql_style", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, this, fn_style, nullptr, nullptr);
 }
 

@@ -371,14 +371,21 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         }
     vars_.clear();
     interrupted_ = false;
+    run_statements(sql);
+    reply_ = nullptr;
+    return r;
+}
+
+// The statements of one batch, as the batch's reply tells of them: an error
+// ends its statement or, as SQL Server's do, the batch.
+void conn_impl::run_statements(const std::string& sql) {
     std::vector<token> toks = tokenize(sql);
     std::vector<stmt_ptr> stmts;
     try {
         stmts = parse_batch(sql, toks);
     } catch (const syntax_error& e) {
         report(tsql_error{e.number, 1, e.severity, e.what()}, e.line);
-        reply_ = nullptr;
-        return r;
+        return;
     }
     for (const auto& st : stmts) {
         line_ = st->line;
@@ -388,7 +395,7 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         } catch (const return_signal&) {
             break;
         } catch (const request_interrupted&) {
-            r.interrupted = true;
+            reply_->interrupted = true;
             break;
         } catch (const std::exception& e) {
             // Never expected; reported instead of taking the connection down.
@@ -405,8 +412,6 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
             if (e.abort_batch) break;
         }
     }
-    reply_ = nullptr;
-    return r;
 }
 
 void conn_impl::exec_stmt(const statement& st) {

@@ -63,6 +63,7 @@ public:
 
     // Used by the SQLite functions bound to this connection.
     std::string db_name() const { return db_; }
+    int session_id() const { return spid_; }
     const std::string& user_name() const { return user_; }
     engine_state& eng() { return eng_; }
 
@@ -201,6 +202,7 @@ private:
     // ------------------------------------- batches and simple statements
     // (connection.cpp)
 
+    void run_statements(const std::string& sql);
     void exec_stmt(const statement& st);
     void check_owner(const std::vector<std::string>& parts);
     bool eval_condition(const expr& e);
@@ -251,6 +253,7 @@ private:
     std::map<std::string, variable> procedure_arguments(const statement& call, const statement& header);
     int run_procedure_body(const std::vector<tsql::stmt_ptr>& body);
     void exec_applock(const statement& st, bool release);
+    void exec_executesql(const statement& st);
     std::optional<std::string> applock_argument_text(const expr& e);
 };
 

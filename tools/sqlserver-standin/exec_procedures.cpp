@@ -18,6 +18,10 @@ void conn_impl::exec_exec(const statement& st) {
         exec_applock(st, ieq(proc, "sp_releaseapplock"));
         return;
     }
+    if (ieq(proc, "sp_executesql")) {
+        exec_executesql(st);
+        return;
+    }
     variable* status = status_variable(st);
     if (ieq(proc, "sp_helptext")) {
         if (st.args.empty() || !st.args[0] || st.args[0]->kind != expr::lit_str)
@@ -55,6 +59,42 @@ void conn_impl::exec_exec(const statement& st) {
     if (!other_db) id = object_id(h, proc, &type);
     if (!id || type.rfind("P", 0) != 0) throw err(errors::unknown_procedure, proc);
     set_status(status, run_procedure(st, *id));
+}
+
+// EXEC [db.][owner.]sp_executesql N'statements': the statements as a batch
+// of their own, with variables of their own, in the database the name gives
+// (a system procedure runs in the database it is called through), which is
+// current again afterwards. Parameters beyond the statement are not known.
+void conn_impl::exec_executesql(const statement& st) {
+    variable* status = status_variable(st);
+    if (st.args.empty() || !st.args[0]) throw err(errors::parameter_not_supplied, "sp_executesql", "@stmt");
+    if (st.args.size() > 1) throw err(errors::internal_error, "sp_executesql parameters are not supported.");
+    std::string where = db_;
+    if (st.name.size() >= 3 && !st.name[st.name.size() - 3].empty()) {
+        auto d = eng_.find_db(st.name[st.name.size() - 3]);
+        if (!d) throw err(errors::unknown_database, st.name[st.name.size() - 3]);
+        where = d->name;
+    }
+    type_spec text_type;
+    text_type.name = "NVARCHAR";
+    text_type.length = -2;
+    const sql_value text = evaluate(*st.args[0], text_type);
+    struct restore {
+        conn_impl& c;
+        std::string db;
+        std::map<std::string, variable> vars;
+        int line;
+        ~restore() {
+            c.db_ = db;
+            c.vars_ = std::move(vars);
+            c.line_ = line;
+        }
+    } outer{*this, db_, std::move(vars_), line_};
+    vars_.clear();
+    db_ = where;
+    if (!std::holds_alternative<std::monostate>(text)) run_statements(value_text(text));
+    if (reply_->interrupted) throw request_interrupted{};
+    set_status(status, 0);
 }
 
 // EXEC @v = p: the variable taking p's status, declared before p runs.

@@ -303,6 +303,7 @@ const std::unordered_map<std::string, function_descriptor>& functions() {
         {"OBJECTPROPERTY", maps_to(2, 2, "tsql_objectproperty", "nt", vtype::integer, declared::int_)},
         {"OBJECT_NAME", built(1, 1, object_name_call)},
         {"DB_NAME", built(0, 1, db_name_call)}, {"DB_ID", built(0, 1, db_id_call)},
+        {"APPLOCK_TEST", maps_to(4, 4, "tsql_applock_test", "tttt", vtype::integer, declared::int_)},
         // The session and the server.
         {"USER_NAME", unchecked(user_name_call)}, {"CURRENT_USER", unchecked(user_name_call)},
         {"SCHEMA_NAME", unchecked(user_name_call)},

@@ -1,5 +1,7 @@
 #include "app/logic/upgrade_window.h"
 
+#include <vector>
+
 #include "common/app_names.h"
 #include "common/gbk.h"
 #include "common/native_path.h"
@@ -82,14 +84,58 @@ private:
     progress_state state_;
 };
 
+namespace {
+
+// The first line around the database's name, which a view may shorten.
+struct line_parts {
+    std::string before, name, after;
+};
+
+line_parts first_line_parts(const progress_state& s) {
+    line_parts p;
+    if (s.pass == 1) p = {"第 1 遍：升级数据库“", s.database, "”"};
+    else if (s.pass == 2) p = {"第 2 遍：升级特殊客户数据库“", s.database, "”"};
+    else p.before = "执行数据库升级程序包";
+    if (!s.step.empty()) p.after += "，内置升级：" + s.step;
+    else if (s.count > 0) p.after += "，对象 " + std::to_string(s.index) + "/" + std::to_string(s.count);
+    return p;
+}
+
+// Byte offsets of the UTF-8 characters of text, and its end.
+std::vector<std::size_t> character_starts(const std::string& text) {
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    starts.push_back(text.size());
+    return starts;
+}
+
+}  // namespace
+
 std::string progress_state::first_line() const {
-    std::string line;
-    if (pass == 1) line = "第 1 遍：升级数据库“" + database + "”";
-    else if (pass == 2) line = "第 2 遍：升级特殊客户数据库“" + database + "”";
-    else line = "执行数据库升级程序包";
-    if (!step.empty()) line += "，内置升级：" + step;
-    else if (count > 0) line += "，对象 " + std::to_string(index) + "/" + std::to_string(count);
-    return line;
+    const line_parts p = first_line_parts(*this);
+    return p.before + p.name + p.after;
+}
+
+std::string progress_state::first_line_fitting(const std::function<bool(const std::string&)>& fits) const {
+    const line_parts p = first_line_parts(*this);
+    const std::string whole = p.before + p.name + p.after;
+    if (p.name.empty() || fits(whole)) return whole;
+    // The name keeping `kept` of its characters, its first and last ones.
+    const std::vector<std::size_t> at = character_starts(p.name);
+    const std::size_t characters = at.size() - 1;
+    auto shortened = [&](std::size_t kept) {
+        const std::size_t head = (kept + 1) / 2, tail = kept / 2;
+        return p.before + p.name.substr(0, at[head]) + "…" + p.name.substr(at[characters - tail]) + p.after;
+    };
+    // The most characters that fit; fewer never take more room.
+    std::size_t lo = 0, hi = characters - 1;
+    while (lo < hi) {
+        const std::size_t mid = (lo + hi + 1) / 2;
+        if (fits(shortened(mid))) lo = mid;
+        else hi = mid - 1;
+    }
+    return shortened(lo);
 }
 
 std::string progress_state::second_line() const { return count > 0 && step.empty() ? name : std::string(); }

@@ -6,6 +6,7 @@
 // and modal, on the window's thread.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,6 +31,11 @@ struct progress_state {
     // The two lines of the progress display (UTF-8).
     std::string first_line() const;
     std::string second_line() const;
+    // The first line as it fits the view's place for it (fits says whether a
+    // text does): whole when it can be, else with the database's name
+    // shortened in its middle ("velm…base"), by as little as it must be.
+    // The rest of the line is always shown.
+    std::string first_line_fitting(const std::function<bool(const std::string&)>& fits) const;
 };
 
 struct window_options {

@@ -42,6 +42,7 @@ struct control_layout {
     int tab_order;     // 0: not a tab stop
     bool developer;    // shown in the developer build only
     bool right_aligned = false;  // the text stands at the label's right edge
+    bool word_wrap = false;      // a long text goes on in a second row of the label
 };
 
 inline constexpr colour window_grey{206, 207, 206};
@@ -78,15 +79,18 @@ inline constexpr std::array<control_layout, 13> window_controls{{
     {"gb_1", control_kind::group_box, "", 23, 320, 2194, 804, songti_10, {}, window_grey, true, false, 10, false},
 }};
 
-// While a command runs: two lines and a bar in the free part of the group box,
-// below the developer buttons and left of the list, so they cover no control
-// in either build. Hidden when idle.
+// While a command runs: the progress line, the object's name and a bar in the
+// free part of the group box, below the developer buttons and left of the
+// list, so they cover no control in either build. The progress line takes
+// two rows: with a step's name it is wider than the band. Each row is a line
+// of the system font high (64 units), the 10-point text with room to spare,
+// and a gap parts the name from the bar. Hidden when idle.
 inline constexpr std::array<control_layout, 3> progress_controls{{
-    {"st_progress", control_kind::static_text, "", 64, 884, 1240, 52, songti_10, {}, window_grey, true, false, 0,
-     false},
-    {"st_progress_object", control_kind::static_text, "", 64, 944, 1240, 52, songti_10, {}, window_grey, true, false,
+    {"st_progress", control_kind::static_text, "", 64, 864, 1240, 128, songti_10, {}, window_grey, true, false, 0,
+     false, false, true},
+    {"st_progress_object", control_kind::static_text, "", 64, 996, 1240, 64, songti_10, {}, window_grey, true, false,
      0, false},
-    {"pb_progress", control_kind::progress_bar, "", 64, 1012, 1240, 44, songti_10, {}, {}, true, true, 0, false},
+    {"pb_progress", control_kind::progress_bar, "", 64, 1072, 1240, 40, songti_10, {}, {}, true, true, 0, false},
 }};
 
 }  // namespace velmora::app

@@ -116,6 +116,10 @@ QWidget* make_control(QWidget* parent, const control_layout& layout) {
             auto* l = layout.font.underline ? new underlined_text(text, parent) : new QLabel(text, parent);
             l->setTextFormat(Qt::PlainText);
             if (layout.right_aligned) l->setAlignment(Qt::AlignRight | Qt::AlignTop);
+            if (layout.word_wrap) {
+                l->setWordWrap(true);
+                l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            }
             if (layout.kind == control_kind::panel) l->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
             w = l;
             break;
@@ -359,10 +363,22 @@ void w_db_upgrade::closeEvent(QCloseEvent* e) {
     QWidget::closeEvent(e);
 }
 
+// The whole line, in as many rows as the label has, the database's name
+// shortened when it must be.
+QString w_db_upgrade::progress_line_text(const progress_state& state) const {
+    const QFontMetrics metrics(progress_line_->font());
+    const QRect room = progress_line_->contentsRect();
+    return QString::fromStdString(state.first_line_fitting([&](const std::string& text) {
+        const QRect needed =
+            metrics.boundingRect(QRect(0, 0, room.width(), 1 << 20), Qt::TextWordWrap, QString::fromStdString(text));
+        return needed.width() <= room.width() && needed.height() <= room.height();
+    }));
+}
+
 void w_db_upgrade::show_progress() {
     const std::optional<progress_state> now = logic_.progress_now();
     if (!now) return;
-    const QString first = QString::fromStdString(now->first_line());
+    const QString first = progress_line_text(*now);
     const QString second = QString::fromStdString(now->second_line());
     // Setting the same text again costs no repaint.
     if (progress_line_->text() != first) progress_line_->setText(first);

@@ -57,6 +57,9 @@ public:
     // Fills lb_1 with package names given as GBK bytes, in the package's order.
     void show_package_names(const std::vector<std::string>& gbk_names) override;
 
+    // The progress line's text for state, as it fits the line's two rows.
+    QString progress_line_text(const progress_state& state) const;
+
     // The outer size the window opens with, frame included.
     static constexpr int frame_width = 498;
     static constexpr int frame_height = 360;

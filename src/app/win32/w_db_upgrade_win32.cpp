@@ -53,7 +53,11 @@ win32_class class_of(const control_layout& c) {
         // An underlined text draws itself (see draw_underlined).
         case control_kind::static_text:
             if (c.font.underline) return {L"STATIC", SS_OWNERDRAW, 0};
-            return {L"STATIC", static_cast<DWORD>(SS_NOPREFIX | (c.right_aligned ? SS_RIGHT : SS_LEFTNOWORDWRAP)), 0};
+            return {L"STATIC",
+                    static_cast<DWORD>(SS_NOPREFIX | (c.right_aligned ? SS_RIGHT
+                                                      : c.word_wrap   ? SS_LEFT
+                                                                      : SS_LEFTNOWORDWRAP)),
+                    0};
         case control_kind::panel: return {L"STATIC", SS_NOPREFIX | SS_LEFT, WS_EX_CLIENTEDGE};  // sunken border
         case control_kind::check_box: return {L"BUTTON", BS_AUTOCHECKBOX, 0};
         // Both scroll bars always; the height as laid out, not cut to whole items.
@@ -447,11 +451,29 @@ void w_db_upgrade_win32::command_finished() {
     for (HWND h : progress_) ShowWindow(h, SW_HIDE);
 }
 
+// Whether text, drawn as a static control without SS_LEFTNOWORDWRAP draws
+// it (broken into rows at its width), fits the control.
+bool w_db_upgrade_win32::fits(HWND label, const std::string& text) const {
+    RECT room{};
+    GetClientRect(label, &room);
+    RECT needed{0, 0, room.right, 0};
+    const std::wstring w = wide(text);
+    HDC dc = GetDC(label);
+    if (!dc) return true;
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &needed,
+              DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX | DT_CALCRECT);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    return needed.right <= room.right && needed.bottom <= room.bottom;
+}
+
 // Only what changed is set again: an unchanged text costs no repaint.
 void w_db_upgrade_win32::show_progress() {
     const std::optional<progress_state> now = logic_.progress_now();
     if (!now) return;
-    const std::wstring first = wide(now->first_line()), second = wide(now->second_line());
+    const std::wstring first = wide(now->first_line_fitting([&](const std::string& text) { return fits(progress_[0], text); }));
+    const std::wstring second = wide(now->second_line());
     if (first != shown_.first) SetWindowTextW(progress_[0], (shown_.first = first).c_str());
     if (second != shown_.second) SetWindowTextW(progress_[1], (shown_.second = second).c_str());
     const int maximum = now->count > 0 ? static_cast<int>(now->count) : 0;  // 0: no end known yet

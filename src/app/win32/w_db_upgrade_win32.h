@@ -78,6 +78,7 @@ private:
     void on_command(int id);
     void restore_focus();
     void show_progress();
+    bool fits(HWND label, const std::string& text) const;
     bool input_refused(const MSG& m) const;
 
     HINSTANCE instance_;

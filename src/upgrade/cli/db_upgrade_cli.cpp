@@ -18,11 +18,13 @@
 #include "upgrade/progress_lines.h"
 #include "upgrade/run_report.h"
 #include "upgrade/upgrade_command.h"
+#include "upgrade/upgrade_plan.h"
 
 namespace {
 
 constexpr const char* help_text =
-    "Usage: db_upgrade_cli [--progress] [--report FILE] [--help]\n"
+    "Usage: db_upgrade_cli [--plan] [--server NAME] [--database NAME] [--progress]\n"
+    "                      [--report FILE] [--help]\n"
     "\n"
     "Upgrades the Velmora database exactly as the upgrade window's button does,\n"
     "without a window.\n"
@@ -35,14 +37,27 @@ constexpr const char* help_text =
     "read from the current directory.\n"
     "\n"
     "Every message the window would show is printed as one line on standard\n"
-    "output, \"title: text\"; further lines of a text follow, indented.\n"
+    "output, \"title: text\"; further lines of a text follow, indented. After each\n"
+    "database's package, the server is asked whether every object created exists\n"
+    "and is encrypted; one that is not is reported and left as it is.\n"
     "\n"
-    "  --progress     one line per step and per object on standard error (the\n"
-    "                 default when standard error is a terminal)\n"
-    "  --report FILE  write a JSON report of the run to FILE, also when it fails\n"
+    "  --plan           log in as the upgrade does and say what it would do, in\n"
+    "                   plain lines on standard output, changing nothing: each\n"
+    "                   database the server confirms, its UPGRADE_DATE and\n"
+    "                   DataBase_Version, whether the built-in changes would run,\n"
+    "                   whether the upgrade lock is free, and what would become of\n"
+    "                   each package record and whether its object exists now\n"
+    "  --server NAME    the server for this run instead of SERVERNAME\n"
+    "  --database NAME  the database for this run instead of DATABASE (the\n"
+    "                   settings are never written)\n"
+    "  --progress       one line per step and per object on standard error (the\n"
+    "                   default when standard error is a terminal)\n"
+    "  --report FILE    write a JSON report of the run (or the plan) to FILE, also\n"
+    "                   when it fails\n"
     "\n"
-    "Exit status: 0 when every step did its work in every database meant,\n"
-    "2 when the login failed, 1 otherwise.\n";
+    "Exit status: 0 when every step did its work in every database meant (with\n"
+    "--plan: when the upgrade would run cleanly), 2 when the login failed,\n"
+    "1 otherwise.\n";
 
 // Message boxes become lines; there is nobody to beep at or to show a pointer to.
 class console_ui : public velmora::ui_services {
@@ -79,9 +94,22 @@ private:
 struct arguments {
     bool help = false;
     bool progress = false;
+    bool plan = false;
     std::optional<std::string> report;
+    std::optional<std::string> server;    // instead of the registry's SERVERNAME
+    std::optional<std::string> database;  // instead of the registry's DATABASE
     std::string error;  // not empty: refuse to run
 };
+
+// "--name VALUE" or "--name=VALUE" at argv[i]; the value, or nullopt when
+// argv[i] is another option.
+std::optional<std::string> option_value(std::string_view name, int& i, int argc, char** argv) {
+    const std::string_view arg = argv[i];
+    if (arg == name && i + 1 < argc) return std::string(argv[++i]);
+    if (arg.size() > name.size() + 1 && arg.starts_with(name) && arg[name.size()] == '=')
+        return std::string(arg.substr(name.size() + 1));
+    return std::nullopt;
+}
 
 arguments parse(int argc, char** argv) {
     arguments a;
@@ -96,10 +124,14 @@ arguments parse(int argc, char** argv) {
             a.help = true;
         } else if (arg == "--progress") {
             a.progress = true;
-        } else if (arg == "--report" && i + 1 < argc) {
-            a.report = argv[++i];
-        } else if (arg.rfind("--report=", 0) == 0 && arg.size() > 9) {
-            a.report = std::string(arg.substr(9));
+        } else if (arg == "--plan") {
+            a.plan = true;
+        } else if (auto report = option_value("--report", i, argc, argv)) {
+            a.report = std::move(report);
+        } else if (auto server = option_value("--server", i, argc, argv)) {
+            a.server = std::move(server);
+        } else if (auto database = option_value("--database", i, argc, argv)) {
+            a.database = std::move(database);
         } else {
             // Refuse rather than run something the operator did not mean.
             a.error = "unexpected argument \"" + std::string(arg) + "\"";
@@ -152,9 +184,15 @@ static int run(int argc, char** argv) {
     velmora::database_session sqlca;
     velmora::special_database_probe special;
     record.login_tried = true;
-    record.logged_in = velmora::wf_connect_db(sqlca, ui, special);
+    record.plan = args.plan;
+    // The command line's target stands for this run only; the settings stay as they are.
+    velmora::apply_login_settings(sqlca);
+    if (args.server) sqlca.server_name = *args.server;
+    if (args.database) sqlca.database_name = *args.database;
     record.server = sqlca.server_name;
     record.configured_database = sqlca.database_name;
+    record.logged_in = velmora::connect_and_probe(
+        sqlca, ui, special, args.plan ? velmora::probe_by::three_part_name : velmora::probe_by::use_master);
     if (!record.logged_in) {
         record.login_error = sqlca.error_text;
         ui.message_box(velmora::gs_appname, "不能连接到数据库");
@@ -163,6 +201,12 @@ static int run(int argc, char** argv) {
 
     console_progress progress;
     velmora::upgrade_options options{run_dir, true, special};
+    if (args.plan) {
+        record.upgrade = velmora::plan_upgrade(sqlca, options);
+        std::cout << velmora::plan_lines(*record.upgrade) << std::flush;
+        sqlca.disconnect();
+        return finish(velmora::plan_fails(*record.upgrade) ? 1 : 0);
+    }
     if (args.progress) options.progress = &progress;
     record.upgrade = velmora::run_upgrade_command(sqlca, ui, options);
     sqlca.disconnect();

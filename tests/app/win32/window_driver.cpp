@@ -153,6 +153,39 @@ bool press(HWND window, WORD vk, bool alt) {
     return true;
 }
 
+// The progress line goes on in a second row rather than being cut, and the
+// longest line a run shows, drawn as the line draws it in the font the view
+// makes, fits its rows; the object's name stands clear of the bar.
+void check_progress_rows(HWND window) {
+    HWND line = GetDlgItem(window, win32::progress_control_id(0));
+    HWND name = GetDlgItem(window, win32::progress_control_id(1));
+    HWND bar = GetDlgItem(window, win32::progress_control_id(2));
+    check((GetWindowLongW(line, GWL_STYLE) & SS_TYPEMASK) == SS_LEFT, "st_progress breaks its text into rows");
+    RECT name_rect, bar_rect, room;
+    GetWindowRect(name, &name_rect);
+    GetWindowRect(bar, &bar_rect);
+    check(name_rect.bottom < bar_rect.top, "st_progress_object ends above pb_progress, not touching it");
+    GetClientRect(line, &room);
+    HDC dc = GetDC(line);
+    LOGFONTW lf{};
+    lf.lfHeight = -MulDiv(10, GetDeviceCaps(dc, LOGPIXELSY), 72);
+    lf.lfWeight = FW_NORMAL;
+    lf.lfCharSet = GB2312_CHARSET;
+    lf.lfPitchAndFamily = VARIABLE_PITCH | FF_DONTCARE;
+    wide("宋体").copy(lf.lfFaceName, LF_FACESIZE - 1);
+    HFONT font = CreateFontIndirectW(&lf);
+    HGDIOBJ old = SelectObject(dc, font);
+    const std::wstring longest = wide("第 2 遍：升级特殊客户数据库“BrenHolt”，内置升级：增加字段 t_wm_sheet_detail.sort_id");
+    RECT needed{0, 0, room.right, 0};
+    DrawTextW(dc, longest.c_str(), static_cast<int>(longest.size()), &needed,
+              DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX | DT_CALCRECT);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(line, dc);
+    check(needed.right <= room.right && needed.bottom <= room.bottom,
+          "the longest progress line needs " + rect_text(needed) + ", st_progress has " + rect_text(room));
+}
+
 // The frame, the title, the size and place, and each control as laid out.
 void check_layout(HWND window, bool developer) {
     const scale s = system_scale();
@@ -237,6 +270,7 @@ void check_layout(HWND window, bool developer) {
         if (GetWindowLongW(h, GWL_STYLE) & WS_TABSTOP) stops.push_back(name_of(window, h));
     check(stops == std::vector<std::string>{"cb_1", "cb_2", "cb_get", "cb_put", "lb_1"},
           "the tab stops in z-order are cb_1, cb_2, cb_get, cb_put, lb_1");
+    check_progress_rows(window);
 }
 
 // Tab from the focused control walks these, in this order, and comes back.
@@ -337,6 +371,16 @@ int upgrade() {
             check(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r) != 0,
                   "the window answers while the command runs");
             progress_seen = IsWindowVisible(GetDlgItem(window, win32::progress_control_id(0))) != FALSE;
+            // The line follows the run at its own pace, also under the box.
+            std::string shown;
+            wait_for(
+                [&] {
+                    shown = narrow(text_of(GetDlgItem(window, win32::progress_control_id(0))));
+                    return shown.rfind("第 1 遍：", 0) == 0;
+                },
+                3s);
+            check(shown.rfind("第 1 遍：升级数据库“velmora”，对象 ", 0) == 0,
+                  "the progress line reads \"" + shown + "\", whole");
             PostMessageW(window, WM_CLOSE, 0, 0);
         });
     check(progress_seen, "the progress line is shown while the command runs");
