@@ -197,10 +197,7 @@ bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
 upgrade_report upgrade_run::run() {
     upgrade_report report;
     const special_database_probe& special = options_.special;
-    if (special.lookup_error) {
-        report.special_lookup_failed = true;
-        report.special_lookup_error = *special.lookup_error;
-    }
+    report.note_special_lookup(special);
     // The package is checked before the first statement: a database must never
     // be stamped with the new version while its procedures stay old.
     if (options_.run_package) {
@@ -248,6 +245,12 @@ upgrade_report upgrade_run::run() {
 }
 
 }  // namespace
+
+void upgrade_report::note_special_lookup(const special_database_probe& special) {
+    if (!special.lookup_error) return;
+    special_lookup_failed = true;
+    special_lookup_error = *special.lookup_error;
+}
 
 bool upgrade_report::failed() const {
     if (package_problem || special_lookup_failed || special_switch_failed || passes.empty()) return true;

@@ -70,6 +70,8 @@ struct upgrade_report {
 
     // True unless every step did its work in every database meant.
     bool failed() const;
+    // Carries the login's failed lookup of the special database, if it failed.
+    void note_special_lookup(const special_database_probe& special);
 };
 
 // Runs the command on a logged-in session. The caller disables its button

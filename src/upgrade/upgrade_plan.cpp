@@ -179,10 +179,7 @@ upgrade_report rehearsal::run() {
     upgrade_report report;
     report.plan = true;
     const special_database_probe& special = options_.special;
-    if (special.lookup_error) {
-        report.special_lookup_failed = true;
-        report.special_lookup_error = *special.lookup_error;
-    }
+    report.note_special_lookup(special);
     if (options_.run_package) {
         package_load load = load_package(options_.run_dir);
         if (load.what != package_load::status::ok) {
