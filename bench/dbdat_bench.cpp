@@ -36,7 +36,8 @@ constexpr std::size_t package_size = std::size_t{64} << 20;
 constexpr double time_goal = 3.0;
 constexpr std::uint64_t memory_slack = std::uint64_t{16} << 20;
 
-// A procedure of about `size` bytes with GBK comments, as an author writes it.
+// A procedure of about `size` bytes with GBK comments, as an author writes it
+// (and as a server takes it: no "go" line after its END).
 std::string make_script(std::size_t n, std::size_t size) {
     const std::string name = "p_bench_" + std::to_string(n);
     std::string s = "if exists (select * from sysobjects where name = '" + name + "')\r\n  drop procedure " + name +
@@ -44,7 +45,7 @@ std::string make_script(std::size_t n, std::size_t size) {
     for (int line = 0; s.size() + 120 < size; ++line)
         s += "  -- \xB2\xE9\xD1\xAF\xBF\xE2\xB4\xE6\r\n  select qty from t_item where item_code = @as_code and n = " +
              std::to_string(line) + "\r\n";
-    s += "END\r\nGO\r\n";
+    s += "END\r\n";
     s.resize(std::max(s.size(), size), ' ');
     return s;
 }

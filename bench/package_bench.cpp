@@ -26,7 +26,7 @@ std::string make_script(int n, std::size_t size) {
     for (int line = 0; s.size() + 80 < size; ++line)
         s += "  -- \xB2\xE9\xD1\xAF\xBF\xE2\xB4\xE6\r\n  select item_code, qty from t_item where item_code = @as_code and n = " +
              std::to_string(line) + "\r\n";
-    s += "END\r\nGO\r\n";
+    s += "END\r\n";
     return s;
 }
 

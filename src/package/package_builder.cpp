@@ -13,7 +13,7 @@
 #include "common/gbk.h"
 #include "common/native_path.h"
 #include "common/os_headers.h"
-#include "package/create_header.h"
+#include "package/create_grammar.h"
 #include "package/package_file.h"
 #include "package/package_format.h"
 #include "package/statement_builder.h"
@@ -313,11 +313,12 @@ std::string script_refusal_reason(std::string_view name, std::string_view script
     const split_failure f = get_sql_go_checked(create, drop, &cuts);
     if (f != split_failure::none)
         return "无法拆分为删除语句与创建语句（未通过的检查：" + std::string(describe(f)) + "），升级时无法执行";
-    // What the server would create without encryption must not ship: its
-    // source could be read at every shop.
-    const clause_placement clause = place_clause(script, cuts);
-    if (!clause.encrypts()) return describe_zh(clause);
-    return {};
+    // What every server would refuse must not ship, nor what it would
+    // create without encryption: its source could be read at every shop.
+    const create_reading reading = read_create_statement(script, cuts);
+    std::string reason = describe_zh(reading.faults);
+    if (!reading.clause.encrypts()) reason += (reason.empty() ? "" : "；") + describe_zh(reading.clause);
+    return reason;
 }
 
 build_result build_package(const std::string& script_dir, const std::string& run_dir,

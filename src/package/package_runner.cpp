@@ -215,6 +215,8 @@ run_outcome run_records(std::string_view source, sql_executor& session, ui_servi
         std::string error;
         result.object_name = std::move(plan.object_name);
         result.without_encryption = std::move(plan.without_encryption);
+        result.fails_on_server = std::move(plan.fails_on_server);
+        result.database_trigger = plan.database_trigger;
         per_object.before_object();
         const auto started = std::chrono::steady_clock::now();
         const replaced_as left = replace_object(session, *drop16, *create16, error, result.error_number);

@@ -25,10 +25,18 @@ struct record_result {
     // it, where the clause lands instead (English).
     std::string object_name;
     std::string without_encryption;
+    // When every SQL Server would refuse the create statement: why (English).
+    std::string fails_on_server;
+    // The object is a database DDL trigger, which OBJECT_ID does not see.
+    bool database_trigger = false;
     // For an executed record, once the pass has asked the server about it.
     enum class check { not_asked, encrypted, not_encrypted, missing, unnamed } verified = check::not_asked;
     // In a rehearsal: whether the object exists on the server now, when asked.
     std::optional<bool> exists;
+    // In a rehearsal: whether the target server, asked to parse the create
+    // statement (SET PARSEONLY), took it. A
+    // refusal makes the record failed, with the server's number and text.
+    enum class parse { not_asked, accepted, refused } parsed = parse::not_asked;
     double seconds = 0;  // time spent replacing the object
     // For a failed record: the commit or the rollback that ended its
     // transaction failed, so which object the server holds, the old or the

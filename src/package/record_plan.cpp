@@ -1,7 +1,7 @@
 #include "package/record_plan.h"
 
 #include "common/gbk.h"
-#include "package/create_header.h"
+#include "package/create_grammar.h"
 #include "package/interface_tag.h"
 #include "package/package_format.h"
 #include "package/statement_builder.h"
@@ -37,8 +37,10 @@ record_plan plan_record(std::string_view driver, std::string_view name, std::str
     record_plan p;
     p.what = record_plan::action::execute;
     p.object_name = created_object_name(std::string_view(script).substr(cuts.create_at));
-    const clause_placement clause = place_clause(script, cuts);
-    if (!clause.encrypts()) p.without_encryption = describe(clause);
+    const create_reading reading = read_create_statement(script, cuts);
+    if (!reading.clause.encrypts()) p.without_encryption = describe(reading.clause);
+    if (reading.fails_on_server()) p.fails_on_server = describe(reading.faults);
+    p.database_trigger = reading.database_trigger;
     p.drop = std::move(drop);
     p.create = std::move(create);
     return p;

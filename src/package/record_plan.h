@@ -22,6 +22,12 @@ struct record_plan {
     // For execute, when the clause would not encrypt the object: where it
     // lands instead (English). The record still runs as the builder made it.
     std::string without_encryption;
+    // For execute, when every SQL Server would refuse the create statement:
+    // why, naming the line and the fix (English). The record still runs as
+    // the builder made it.
+    std::string fails_on_server;
+    // For execute: the create statement makes a database DDL trigger.
+    bool database_trigger = false;
 };
 
 // name and stored_body as they lie in the package (the body reversed).

@@ -90,7 +90,9 @@ split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop, s
     statement.append(create.substr(0, insert_at)).append(encryption_clause).append(create.substr(insert_at));
     as_create = std::move(statement);
     if (separator_at == gbk_search::npos || separator_at == 0) return split_failure::batch_separator;
-    if (cuts) *cuts = {create_offset, create_offset + insert_at, for_at != gbk_search::npos ? trigger_key.size() : procedure_key.size()};
+    if (cuts)
+        *cuts = {create_offset, create_offset + insert_at,
+                 for_at != gbk_search::npos ? trigger_key.size() : procedure_key.size(), create_offset + begin_at};
     as_drop = std::move(drop);
     return split_failure::none;
 }

@@ -25,6 +25,7 @@ struct script_cuts {
     std::size_t create_at = 0;       // the create key: where the create statement starts
     std::size_t clause_at = 0;       // where the clause goes: the last "for" of the header, else its last "as"
     std::size_t keyword_length = 0;  // of that "for" (3) or "as" (2)
+    std::size_t body_at = 0;         // the "begin" that ends the header
 };
 
 // as_create: on entry the script text; on success the create statement.

@@ -5,6 +5,8 @@
 // server accepted without encryption, and nothing else would tell.
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "package/package_runner.h"
 #include "session/database_session.h"
@@ -27,9 +29,25 @@ struct object_verification {
 // when no object was created. The objects stay as they are.
 object_verification verify_created_objects(database_session& sqlca, run_outcome& run);
 
-// The batch that asks: one select per object name (UTF-8 text, the names as
-// the create statements write them), each giving 1 (encrypted), 0 (not
-// encrypted) or NULL (no such object).
-std::string encryption_query(const std::vector<std::string>& object_names);
+// An object as a create statement names it (UTF-8, brackets and owner as
+// written), and whether it is a database DDL trigger, which OBJECT_ID and
+// OBJECTPROPERTY do not see: it is found in sys.triggers (parent class 0,
+// the database) by its name alone, and its definition in sys.sql_modules is
+// NULL when it is encrypted.
+struct created_object {
+    std::string name;
+    bool database_trigger = false;
+};
+
+// The batch that asks: one select per object, each giving 1 (encrypted), 0
+// (not encrypted) or NULL (no such object).
+std::string encryption_query(const std::vector<created_object>& objects);
+
+// The batch that asks whether each object exists: one select per object,
+// giving its object id or NULL.
+std::string existence_query(const std::vector<created_object>& objects);
+
+// A one-part name without its quotes: [a]]b] is a]b, "x""y" is x"y.
+std::string unquoted_name(std::string_view name);
 
 }  // namespace velmora

@@ -92,6 +92,15 @@ const char* verified_state(record_result::check c) {
     return "not_asked";
 }
 
+const char* parse_state(record_result::parse p) {
+    switch (p) {
+        case record_result::parse::accepted: return "accepted";
+        case record_result::parse::refused: return "refused";
+        case record_result::parse::not_asked: break;
+    }
+    return "not_asked";
+}
+
 const char* verification_outcome(object_verification::outcome o) {
     switch (o) {
         case object_verification::outcome::passed: return "passed";
@@ -123,15 +132,17 @@ json package_json(const run_outcome& run, bool plan) {
         if (r.what == record_result::action::failed) {
             j["error_number"] = r.error_number;
             j["error"] = r.detail;
-            j["object"] = r.object_unknown ? "unknown" : "old";
+            // A plan's failed record is the server's refusal to parse it: nothing was touched.
+            if (!plan) j["object"] = r.object_unknown ? "unknown" : "old";
         }
         if (!r.object_name.empty()) j["object_name"] = gbk_to_utf8_lossy(r.object_name);
         if (!r.without_encryption.empty()) j["without_encryption"] = r.without_encryption;
+        if (!r.fails_on_server.empty()) j["fails_on_server"] = r.fails_on_server;
+        const bool sent = r.what == record_result::action::executed || r.what == record_result::action::failed;
+        if (plan && sent) j["parsed"] = parse_state(r.parsed);
         if (r.verified != record_result::check::not_asked) j["verified"] = verified_state(r.verified);
-        if (plan && r.what == record_result::action::executed && !r.object_name.empty())
-            j["exists"] = r.exists ? json(*r.exists) : json(nullptr);
-        if (!plan && (r.what == record_result::action::executed || r.what == record_result::action::failed))
-            j["seconds"] = r.seconds;
+        if (plan && sent && !r.object_name.empty()) j["exists"] = r.exists ? json(*r.exists) : json(nullptr);
+        if (!plan && sent) j["seconds"] = r.seconds;
         records.push_back(std::move(j));
     }
     return {{"ending", package_ending(run.how)},

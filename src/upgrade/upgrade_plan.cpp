@@ -1,12 +1,15 @@
 #include "upgrade/upgrade_plan.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include "common/gbk.h"
 #include "package/package_format.h"
 #include "package/record_plan.h"
 #include "upgrade/builtin_upgrade.h"
+#include "upgrade/object_verification.h"
 #include "upgrade/pass_rules.h"
 
 namespace velmora {
@@ -65,11 +68,21 @@ private:
     pass_report rehearse(const std::string& meant, const reader& read);
     void read_system_values(const reader& read, pass_report::rehearsal& facts);
     void plan_package(const reader& read, pass_report& pass);
+    void rehearse_passes(upgrade_report& report);
+    void ask_server_to_parse(upgrade_report& report);
+
+    // A create statement the upgrade would send, by its record's place in the package.
+    struct create_to_parse {
+        std::size_t record = 0;
+        std::u16string statement;
+    };
 
     database_session& sqlca_;
     const upgrade_options& options_;
     std::string package_;
     std::string ls_upgrade_date;  // as the command keeps it from pass to pass
+    // Every pass sends the same statements: they are asked about once.
+    std::optional<std::vector<create_to_parse>> creates_;
 };
 
 pass_report rehearsal::rehearse(const std::string& meant, const reader& read) {
@@ -139,15 +152,21 @@ void rehearsal::plan_package(const reader& read, pass_report& pass) {
     package::decode_package(package_, records);  // checked whole when it was loaded
     run_outcome& run = pass.package.emplace();
     std::vector<std::size_t> named;  // indexes into run.records
-    std::string lookup;
+    std::vector<created_object> objects;
+    const bool first = !creates_;
+    if (first) creates_.emplace();
     for (const package::record_view& r : records) {
         record_plan plan = plan_record(sqlca_.driver, r.name, r.stored_body);
         record_result& result = run.records.emplace_back();
         result.name = std::string(r.name);
         // The runner refuses what does not convert for the server as well.
-        if (plan.what == record_plan::action::execute && (!gbk_to_utf16(plan.drop) || !gbk_to_utf16(plan.create))) {
-            plan.what = record_plan::action::refuse;
-            plan.reason = "not valid GBK";
+        std::optional<std::u16string> create16;
+        if (plan.what == record_plan::action::execute) {
+            create16 = gbk_to_utf16(plan.create);
+            if (!gbk_to_utf16(plan.drop) || !create16) {
+                plan.what = record_plan::action::refuse;
+                plan.reason = "not valid GBK";
+            }
         }
         switch (plan.what) {
             case record_plan::action::skip: ++run.skipped; continue;
@@ -162,24 +181,106 @@ void rehearsal::plan_package(const reader& read, pass_report& pass) {
         result.what = record_result::action::executed;
         result.object_name = std::move(plan.object_name);
         result.without_encryption = std::move(plan.without_encryption);
+        result.fails_on_server = std::move(plan.fails_on_server);
+        result.database_trigger = plan.database_trigger;
+        if (first) creates_->push_back({run.records.size() - 1, std::move(*create16)});
         if (result.object_name.empty()) continue;
         named.push_back(run.records.size() - 1);
-        if (!lookup.empty()) lookup += '\n';
-        lookup += "select OBJECT_ID ( " + pass_rules::unicode_literal(gbk_to_utf8_lossy(result.object_name)) + " )";
+        objects.push_back({gbk_to_utf8_lossy(result.object_name), result.database_trigger});
     }
     if (named.empty()) return;
     // One batch for every object; a failure leaves it unknown.
     std::vector<result_row> rows;
-    if (!read.rows(lookup, rows) || rows.size() != named.size()) return;
+    if (!read.rows(existence_query(objects), rows) || rows.size() != named.size()) return;
     for (std::size_t i = 0; i < named.size(); ++i)
         run.records[named[i]].exists = !rows[i].empty() && rows[i][0].has_value();
+}
+
+// The target server parses every create statement without running it (SET
+// PARSEONLY, which takes effect when its batch is parsed, so it stands in a
+// batch of its own), and tells what only it knows: a clause its version no
+// longer takes, CREATE OR ALTER before 2016 SP1. Asked last, once the passes
+// have read everything, so that a session left parsing only reads nothing
+// wrong. A statement that itself mentions PARSEONLY could switch it off
+// midway and run: it is not asked about; nor is anything asked of a server
+// that does not keep the setting.
+void rehearsal::ask_server_to_parse(upgrade_report& report) {
+    if (!creates_ || creates_->empty() || sqlca_.connection_broken()) return;
+    struct answer {
+        record_result::parse parsed = record_result::parse::not_asked;
+        long error_number = 0;
+        std::string error;
+    };
+    std::vector<answer> answers(creates_->size());
+    sqlca_.execute_immediate("SET PARSEONLY ON");
+    // A server that only parses returns no row; one that answered would run
+    // the creates, so none is sent to it.
+    std::vector<result_row> probe;
+    if (sqlca_.status_code == 0) sqlca_.select_rows("select 1", probe);
+    if (sqlca_.status_code != -1 && probe.empty()) {
+        for (std::size_t i = 0; i < creates_->size() && !sqlca_.connection_broken(); ++i) {
+            const std::u16string& statement = (*creates_)[i].statement;
+            std::string lower(statement.size(), ' ');
+            std::transform(statement.begin(), statement.end(), lower.begin(),
+                           [](char16_t c) { return c < 0x80 ? pass_rules::fold(static_cast<char>(c)) : '?'; });
+            if (lower.find("parseonly") != std::string::npos) continue;
+            sqlca_.execute_immediate(statement);
+            if (sqlca_.connection_broken()) break;
+            answers[i] = sqlca_.status_code == 0 ? answer{record_result::parse::accepted, 0, {}}
+                                                 : answer{record_result::parse::refused, sqlca_.native_error,
+                                                          sqlca_.error_text};
+        }
+        sqlca_.execute_immediate("SET PARSEONLY OFF");
+    }
+    if (sqlca_.connection_broken()) {
+        pass_report& last = report.passes.back();
+        last.how = pass_report::ending::connection_lost;
+        last.rehearsed->problem = sqlca_.error_text;
+        return;
+    }
+    for (pass_report& pass : report.passes) {
+        if (!pass.package) continue;
+        run_outcome& run = *pass.package;
+        for (std::size_t i = 0; i < creates_->size(); ++i) {
+            record_result& r = run.records[(*creates_)[i].record];
+            r.parsed = answers[i].parsed;
+            if (r.parsed != record_result::parse::refused) continue;
+            r.what = record_result::action::failed;
+            r.error_number = answers[i].error_number;
+            r.detail = answers[i].error;
+            --run.executed;
+            run.how = run_outcome::ending::create_failed;
+        }
+    }
+}
+
+void rehearsal::rehearse_passes(upgrade_report& report) {
+    auto timed = [&](const std::string& meant, const reader& read) {
+        const auto started = std::chrono::steady_clock::now();
+        report.passes.push_back(rehearse(meant, read));
+        report.passes.back().seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+    const special_database_probe& special = options_.special;
+    timed(sqlca_.intended_database(), reader{sqlca_, {}});
+    if (report.passes.back().how != pass_report::ending::completed || special.lookup_error || !special.found)
+        return;
+    // The second pass begins with the switch; a database the session cannot
+    // enter fails its sp_executesql as it would fail the "use".
+    std::optional<std::string> entered;
+    const reader special_reader{sqlca_, special.name};
+    if (!special_reader.value("select 1", entered)) {
+        report.special_switch_failed = true;
+        report.special_switch_error = sqlca_.error_text;
+        return;
+    }
+    timed(special.name, special_reader);
 }
 
 upgrade_report rehearsal::run() {
     upgrade_report report;
     report.plan = true;
-    const special_database_probe& special = options_.special;
-    report.note_special_lookup(special);
+    report.note_special_lookup(options_.special);
     if (options_.run_package) {
         package_load load = load_package(options_.run_dir);
         if (load.what != package_load::status::ok) {
@@ -189,26 +290,8 @@ upgrade_report rehearsal::run() {
         }
         package_ = std::move(load.bytes);
     }
-
-    auto timed = [&](const std::string& meant, const reader& read) {
-        const auto started = std::chrono::steady_clock::now();
-        report.passes.push_back(rehearse(meant, read));
-        report.passes.back().seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    };
-    timed(sqlca_.intended_database(), reader{sqlca_, {}});
-    if (report.passes.back().how != pass_report::ending::completed || special.lookup_error || !special.found)
-        return report;
-    // The second pass begins with the switch; a database the session cannot
-    // enter fails its sp_executesql as it would fail the "use".
-    std::optional<std::string> entered;
-    const reader special_reader{sqlca_, special.name};
-    if (!special_reader.value("select 1", entered)) {
-        report.special_switch_failed = true;
-        report.special_switch_error = sqlca_.error_text;
-        return report;
-    }
-    timed(special.name, special_reader);
+    rehearse_passes(report);
+    ask_server_to_parse(report);
     return report;
 }
 
@@ -263,9 +346,20 @@ void add_pass_lines(std::string& out, const pass_report& pass, int number) {
             case record_result::action::skipped: text += "would be skipped (interface tag)"; break;
             case record_result::action::refused: text += "would be refused (" + r.detail + ")"; break;
             default:
-                text += r.without_encryption.empty() ? "would be executed"
-                                                      : "would be created without encryption (" + r.without_encryption + ")";
-                if (!r.object_name.empty()) {
+                std::string verdict;
+                if (r.what == record_result::action::failed)
+                    verdict = "would fail: " + std::to_string(r.error_number) + " " + r.detail +
+                              (r.fails_on_server.empty() ? "" : " (" + r.fails_on_server + ")");
+                else if (!r.fails_on_server.empty())
+                    verdict = "would fail on the server (" + r.fails_on_server + ")";
+                if (!r.without_encryption.empty())
+                    verdict += (verdict.empty() ? "" : "; ") + std::string("would be created without encryption (") +
+                               r.without_encryption + ")";
+                text += verdict.empty() ? "would be executed" : verdict;
+                if (r.object_name.empty()) {
+                    text += "; the name of the object it creates cannot be read, so the check after the pass would "
+                            "fail";
+                } else {
                     const std::string name = gbk_to_utf8_lossy(r.object_name);
                     text += !r.exists ? "; whether " + name + " exists is not known"
                             : *r.exists ? "; " + name + " exists"
@@ -290,8 +384,14 @@ bool plan_fails(const upgrade_report& plan) {
         if (pass.how != pass_report::ending::completed || pass.builtin_refused) return true;
         if (!pass.package) continue;
         if (pass.package->refused > 0) return true;
-        for (const record_result& r : pass.package->records)
-            if (!r.without_encryption.empty()) return true;
+        // The upgrade would stop at a failing create, or fail its check
+        // after the pass on an object unencrypted or not named.
+        for (const record_result& r : pass.package->records) {
+            if (r.what == record_result::action::failed || !r.fails_on_server.empty() ||
+                !r.without_encryption.empty())
+                return true;
+            if (r.what == record_result::action::executed && r.object_name.empty()) return true;
+        }
     }
     return false;
 }

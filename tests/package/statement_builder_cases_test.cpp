@@ -5,9 +5,11 @@
 
 #include <string>
 
+#include "package/create_grammar.h"
 #include "package/create_header.h"
 #include "package/package_builder.h"
 #include "package/statement_builder.h"
+#include "support/create_shapes.h"
 
 using velmora::split_failure;
 
@@ -225,6 +227,7 @@ TEST(StatementBuilder, ClauseLandsWhereTheServerReadsItAndTheObjectIsNamed) {
         {"a trigger's for", "create trigger [tr_x] on t for insert as begin end", where::code, 3, "", "[tr_x]"},
         {"a Chinese name, ] as its trail byte", "create proc p_\xC5\x5D as begin end", where::code, 3, "",
          "p_\xC5\x5D"},
+        {"blanks around the dot", "create or alter proc dbo . /* x */ p as begin end", where::code, 3, "", "dbo.p"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.label);
@@ -249,4 +252,39 @@ TEST(StatementBuilder, ClauseLandsWhereTheServerReadsItAndTheObjectIsNamed) {
     EXPECT_EQ(velmora::describe(*velmora::place_clause("d\r\ngo\r\ncreate proc p as -- as\r\nbegin end")),
               "line 3: \" with ENCRYPTION \" would land inside a comment");
     EXPECT_FALSE(velmora::place_clause("create proc p begin end"));
+}
+
+// The create statement the builder makes, read after T-SQL's grammar: every
+// shape no server takes is refused with its line and fix, and every shape a
+// server takes encrypted still packs.
+TEST(StatementBuilder, CreateStatementsNoServerTakesAreRefusedWithTheirFix) {
+    for (const create_shapes::shape& s : create_shapes::shapes()) {
+        SCOPED_TRACE(s.label);
+        std::string create = s.script, drop;
+        velmora::script_cuts cuts;
+        ASSERT_EQ(velmora::get_sql_go_checked(create, drop, &cuts), split_failure::none);
+        const velmora::create_reading reading = velmora::read_create_statement(s.script, cuts);
+        const std::string refusal = velmora::script_refusal_reason("p_MS.sql", s.script);
+        if (!s.fails) {
+            EXPECT_TRUE(reading.faults.empty()) << velmora::describe(reading.faults);
+            EXPECT_EQ(refusal, "");
+            continue;
+        }
+        ASSERT_FALSE(reading.faults.empty());
+        EXPECT_EQ(reading.faults[0].what, *s.fails);
+        const std::string message = velmora::describe(reading.faults);
+        EXPECT_EQ(message.rfind("line " + std::to_string(s.line) + ": ", 0), 0u) << message;
+        EXPECT_NE(message.find(s.fix), std::string::npos) << message;
+        EXPECT_EQ(refusal.rfind("第 " + std::to_string(s.line) + " 行：", 0), 0u) << refusal;
+    }
+    // Faults that come together are named together, each with its fix.
+    const std::string both = create_shapes::drop + "create trigger t_x on t_y after insert\r\n"
+                                                   "not for replication as begin select 1 end";
+    std::string create = both, drop;
+    velmora::script_cuts cuts;
+    ASSERT_EQ(velmora::get_sql_go_checked(create, drop, &cuts), split_failure::none);
+    EXPECT_EQ(velmora::describe(velmora::read_create_statement(both, cuts).faults),
+              "line 3: \" with ENCRYPTION \" would follow the trigger's AFTER event list; write FOR instead of AFTER, "
+              "they mean the same; line 4: \" with ENCRYPTION \" would land inside NOT FOR REPLICATION; leave out NOT "
+              "FOR REPLICATION: the package puts its WITH before the header's last FOR");
 }

@@ -21,7 +21,7 @@
 #include "common/native_path.h"
 #include "common/os_headers.h"
 #include "dbdat/extract_folder.h"
-#include "package/create_header.h"
+#include "package/create_grammar.h"
 #include "package/package_file.h"
 #include "package/package_format.h"
 #include "package/record_plan.h"
@@ -83,10 +83,12 @@ const char* const split_help =
     "Runs the statement builder on the bytes of SCRIPT and writes the drop and\n"
     "the create statement, as raw bytes, to the given files. Exit 3 and name the\n"
     "failed test (create key, body key, procedure key, batch separator) when the\n"
-    "script is refused; nothing is written then. When the inserted\n"
-    "\" with ENCRYPTION \" would land inside a comment, a string, a quoted name or\n"
-    "a word, both statements are written all the same and a warning names the\n"
-    "line.\n";
+    "script is refused; nothing is written then. When every SQL Server would\n"
+    "refuse the create statement (the inserted \" with ENCRYPTION \" after a WITH\n"
+    "list, an AFTER trigger's events or in a body without BEGIN, a \"go\" line in\n"
+    "it, ...), or the clause would land inside a comment, a string, a quoted name\n"
+    "or a word, both statements are written all the same and a warning names the\n"
+    "line and the fix.\n";
 
 const char* const check_help =
     "usage: dbdat check FILE [--driver MSS|ODBC] [--show]\n"
@@ -94,11 +96,13 @@ const char* const check_help =
     "Validates the package, then prints for each record, in order, whether an\n"
     "upgrade through DRIVER (default MSS) would execute it, skip it (interface\n"
     "tag) or refuse it (statement builder, or not valid GBK), and a summary line.\n"
-    "An executed record whose \" with ENCRYPTION \" would land inside a comment,\n"
-    "a string, a quoted name or a word is said to be created without encryption.\n"
+    "An executed record whose create statement every SQL Server would refuse is\n"
+    "said to fail on the server; one whose \" with ENCRYPTION \" would land inside\n"
+    "a comment, a string, a quoted name or a word, to be created without\n"
+    "encryption. Each names the line and the fix.\n"
     "--show also prints the drop and create statements of every executed record.\n"
-    "Exit 0 when every record that passes the tag filter would execute with\n"
-    "encryption, 3 otherwise, 1 when the package is damaged.\n";
+    "Exit 0 when every record that passes the tag filter would execute and be\n"
+    "created with encryption, 3 otherwise, 1 when the package is damaged.\n";
 
 bool wants_help(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -372,9 +376,12 @@ int cmd_split(int argc, char** argv) {
         return exit_refused;
     }
     // The statements are written as the upgrade would send them, whatever they do.
-    const velmora::clause_placement clause = velmora::place_clause(script.view(), cuts);
-    if (!clause.encrypts())
-        std::cerr << "dbdat: warning: " << script_path << ": " << velmora::describe(clause)
+    const velmora::create_reading reading = velmora::read_create_statement(script.view(), cuts);
+    if (reading.fails_on_server())
+        std::cerr << "dbdat: warning: " << script_path << ": " << velmora::describe(reading.faults)
+                  << "; every SQL Server would refuse the create statement, and dbdat build refuses the script\n";
+    if (!reading.clause.encrypts())
+        std::cerr << "dbdat: warning: " << script_path << ": " << velmora::describe(reading.clause)
                   << "; the object would be created without encryption, and dbdat build refuses the script\n";
     if (!write_file(drop_path, drop) || !write_file(create_path, create)) return exit_failure;
     return exit_ok;
@@ -401,7 +408,7 @@ int cmd_check(int argc, char** argv) {
     }
     if (path.empty()) return usage_error(check_help, "check needs a FILE");
 
-    std::size_t records = 0, executed = 0, skipped = 0, refused = 0, unencrypted = 0;
+    std::size_t records = 0, executed = 0, skipped = 0, refused = 0, unencrypted = 0, failing = 0;
     const bool read = scan_package(path, !show, [&](const pkg::record_view& r) {
         ++records;
         std::cout << r.offset << '\t' << shown(r.name) << '\t';
@@ -418,12 +425,16 @@ int cmd_check(int argc, char** argv) {
                 break;
             case velmora::record_plan::action::execute:
                 ++executed;
-                if (plan.without_encryption.empty()) {
-                    std::cout << "execute\n";
-                } else {
-                    ++unencrypted;
-                    std::cout << "execute, would be created without encryption (" << plan.without_encryption << ")\n";
+                std::cout << "execute";
+                if (!plan.fails_on_server.empty()) {
+                    ++failing;
+                    std::cout << ", would fail on the server (" << plan.fails_on_server << ")";
                 }
+                if (!plan.without_encryption.empty()) {
+                    ++unencrypted;
+                    std::cout << ", would be created without encryption (" << plan.without_encryption << ")";
+                }
+                std::cout << '\n';
                 if (show)
                     std::cout << "-- drop:\n" << shown(plan.drop) << "\n-- create:\n" << shown(plan.create)
                               << "\n-- end\n";
@@ -433,9 +444,10 @@ int cmd_check(int argc, char** argv) {
     if (!read) return exit_failure;
     std::cout << records << " record(s): " << executed << " execute, " << skipped << " skip, " << refused
               << " refuse";
+    if (failing > 0) std::cout << ", " << failing << " of the executed would fail on the server";
     if (unencrypted > 0) std::cout << ", " << unencrypted << " of the executed without encryption";
     std::cout << "\n";
-    return refused == 0 && unencrypted == 0 ? exit_ok : exit_refused;
+    return refused == 0 && unencrypted == 0 && failing == 0 ? exit_ok : exit_refused;
 }
 
 }  // namespace
