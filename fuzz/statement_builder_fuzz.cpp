@@ -2,6 +2,7 @@
 // rendering of its steps (1-based positions, the last-keyword search done on
 // the reversed header), and the character-boundary searches against brute force.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/gbk_search.h"
+#include "package/create_grammar.h"
 #include "package/statement_builder.h"
 
 namespace {
@@ -111,6 +113,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             found = create.substr(0, at) + create.substr(at + 17) == suffix;
         require(found);
         require(trimmed.starts_with(drop));
+    }
+
+    // The grammar check reads whatever the builder cuts, and names lines of the script.
+    std::string cut = input, cut_drop;
+    velmora::script_cuts cuts;
+    if (velmora::get_sql_go_checked(cut, cut_drop, &cuts) == velmora::split_failure::none) {
+        const auto lines = static_cast<std::size_t>(1 + std::count(input.begin(), input.end(), '\n'));
+        const velmora::create_reading reading = velmora::read_create_statement(input, cuts);
+        for (const velmora::grammar_fault& f : reading.faults) require(f.line >= 1 && f.line <= lines);
+        if (reading.faults.empty() || reading.faults[0].what != velmora::grammar_fault::kind::create_key)
+            require(reading.clause.line >= 1 && reading.clause.line <= lines);
     }
 
     // The boundary-aware searches against brute force, with a short needle

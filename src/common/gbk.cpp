@@ -369,14 +369,85 @@ bool is_valid_gbk(std::string_view s) {
     for (;;) {
         i = skip_ascii(p, i, n);
         if (i == n) return true;
-        if (p[i] == 0x80) {  // the euro sign stands alone
-            ++i;
-            continue;
+        // A run of double-byte characters is taken pair by pair, without
+        // looking for ASCII between them.
+        do {
+            if (p[i] == 0x80) {  // the euro sign stands alone
+                ++i;
+                continue;
+            }
+            if (p[i] == 0xFF || i + 1 == n) return false;
+            const unsigned char trail = p[i + 1];
+            if (trail < 0x40 || trail == 0x7F || trail == 0xFF) return false;
+            i += 2;
+        } while (i < n && p[i] >= 0x80);
+    }
+}
+
+namespace {
+
+#ifdef __SSE2__
+// How many of the sixteen bytes at p, which start a character, are whole
+// characters that code page 936 has: 16, or 15 when the last byte is a lead
+// byte whose trail follows, or 0 when the block needs a closer look (a NUL,
+// a 0x80, which is a character of its own, a 0xFF, or a lead byte before a
+// byte below 0x80). Every run of bytes of 0x81 to 0xFE pairs up from its
+// start, so a run of odd length ends in a lead byte. The runs of odd length
+// are found as in bit-parallel scanners of escape sequences: a carry added at
+// each run's start of one parity ends past the runs whose end has the other.
+std::size_t whole_characters16(const unsigned char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Bytes 1 to 0x7F, as signed bytes above zero: the bulk of every script.
+    const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(v, _mm_setzero_si128())));
+    if (plain == 0xFFFFu) return 16;
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if ((plain | high) != 0xFFFFu) return 0;  // a NUL
+    const unsigned odd_bytes = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x80))),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xFF))))));
+    if (odd_bytes != 0) return 0;
+    constexpr unsigned even_bits = 0x5555u, odd_bits = 0xAAAAu, past_the_block = 0x10000u;
+    const unsigned starts = high & ~(high << 1);
+    const unsigned after_even_starts = ((starts & even_bits) + high) & ~high;
+    const unsigned after_odd_starts = ((starts & odd_bits) + high) & ~high;
+    if ((after_even_starts & odd_bits) != 0 || (after_odd_starts & even_bits) != 0) return 0;
+    return (after_odd_starts & past_the_block) != 0 ? 15 : 16;
+}
+#endif
+
+}  // namespace
+
+gbk_text check_gbk_text(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    // A NUL is named before invalid GBK, wherever the two stand.
+    auto invalid = [&] { return s.find('\0') != std::string_view::npos ? gbk_text::holds_nul : gbk_text::invalid; };
+    std::size_t i = 0;
+    for (;;) {
+#ifdef __SSE2__
+        while (i + 16 <= n) {
+            const std::size_t whole = whole_characters16(p + i);
+            if (whole == 0) break;
+            i += whole;
         }
-        if (p[i] == 0xFF || i + 1 == n) return false;
-        const unsigned char trail = p[i + 1];
-        if (trail < 0x40 || trail == 0x7F || trail == 0xFF) return false;
-        i += 2;
+#endif
+        // Character by character to the next block (or the end).
+        const std::size_t stop = std::min(n, i + 16);
+        while (i < stop) {
+            const unsigned char c = p[i];
+            if (c < 0x80) {
+                if (c == 0) return gbk_text::holds_nul;
+                ++i;
+            } else if (c == 0x80) {  // the euro sign stands alone
+                ++i;
+            } else {
+                if (c == 0xFF || i + 1 == n) return invalid();
+                const unsigned char trail = p[i + 1];
+                if (trail < 0x40 || trail == 0x7F || trail == 0xFF) return invalid();
+                i += 2;
+            }
+        }
+        if (i >= n) return gbk_text::sendable;
     }
 }
 

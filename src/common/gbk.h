@@ -11,6 +11,11 @@ namespace velmora {
 // True when every byte sequence of s converts under code page 936.
 bool is_valid_gbk(std::string_view s);
 
+// Text that can be sent as it is: no NUL byte (which the client stack takes
+// for the text's end), and valid GBK. One pass over the bytes.
+enum class gbk_text { sendable, holds_nul, invalid };
+gbk_text check_gbk_text(std::string_view s);
+
 // Where s's first non-ASCII character starts, when s is valid UTF-8 and holds
 // one: text that reads as UTF-8 (and seldom also as GBK, whose characters
 // rarely form valid UTF-8 sequences). nullopt for ASCII text and for text

@@ -59,6 +59,21 @@ std::string ascii_lower(std::string_view text) {
 
 namespace {
 
+// The first byte at or after i and before end that is not ASCII (end when
+// none): ASCII bytes are characters of their own, and most of a script is
+// ASCII, so the walk over character starts takes them many at a time.
+std::size_t past_ascii(std::string_view text, std::size_t i, std::size_t end) {
+    const char* p = text.data();
+#ifdef __SSE2__
+    for (; i + 16 <= end; i += 16) {
+        const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (high != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(high)));
+    }
+#endif
+    while (i < end && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+    return i;
+}
+
 // Finds matches with the ordinary byte search and walks the character
 // boundaries only up to each candidate, so the whole search stays one pass.
 // Calls on_match(i) for every match at a boundary i, in order, until it
@@ -71,7 +86,10 @@ void for_each_match(std::string_view text, std::string_view needle, OnMatch&& on
     for (;;) {
         const std::size_t hit = text.find(needle, from);
         if (hit == std::string_view::npos) return;
-        while (boundary < hit) boundary += char_length(text, boundary);
+        while (boundary < hit) {
+            boundary = past_ascii(text, boundary, hit);
+            if (boundary < hit) boundary += char_length(text, boundary);
+        }
         if (boundary == hit) {
             if (!on_match(hit)) return;
             from = hit + 1;

@@ -1,7 +1,12 @@
 #include "package/create_grammar.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "common/gbk_search.h"
 #include "package/tsql_tokens.h"
@@ -15,8 +20,7 @@ using token_kind = token::kind;
 using fault_kind = grammar_fault::kind;
 
 std::size_t line_at(std::string_view s, std::size_t from, std::size_t line, std::size_t to) {
-    return line + static_cast<std::size_t>(std::count(s.begin() + static_cast<long>(from),
-                                                      s.begin() + static_cast<long>(to), '\n'));
+    return line + tsql::line_feeds(s, from, to);
 }
 
 bool name_part(const token& t) { return t.what == token_kind::word || t.what == token_kind::quoted_name; }
@@ -24,6 +28,7 @@ bool name_part(const token& t) { return t.what == token_kind::word || t.what == 
 // The words CREATE may begin with; a key followed by anything else (the
 // "Create date:" of a template's comment) begins no statement at all.
 bool object_kind(const token& t) {
+    if (t.is("PROCEDURE") || t.is("PROC") || t.is("TRIGGER")) return true;
     static constexpr const char* kinds[] = {
         "AGGREGATE", "APPLICATION", "ASSEMBLY", "ASYMMETRIC", "AVAILABILITY", "BROKER",     "CERTIFICATE",
         "CLUSTERED", "COLUMN",      "COLUMNSTORE", "CONTRACT", "CREDENTIAL",  "CRYPTOGRAPHIC", "DATABASE",
@@ -66,9 +71,9 @@ public:
         return t_;
     }
 
-    // The header of a procedure or a trigger; other kinds are left to the server.
+    // After kind(): the header of a procedure or a trigger; other kinds are
+    // left to the server.
     void read() {
-        kind();
         if (t_.is("PROC") || t_.is("PROCEDURE")) {
             advance();
             procedure();
@@ -209,64 +214,80 @@ private:
     token t_;
 };
 
+// The next "go" in either case at or after i, or npos.
+std::size_t next_go(std::string_view s, std::size_t i) {
+#ifdef __SSE2__
+    // Thirty-two bytes a step: a "g" is rare in code, so a step seldom stops.
+    const __m128i case_bit = _mm_set1_epi8(0x20), g = _mm_set1_epi8('g');
+    const char* p = s.data();
+    for (; i + 33 <= s.size(); i += 32) {
+        const __m128i low = _mm_cmpeq_epi8(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), case_bit), g);
+        const __m128i high =
+            _mm_cmpeq_epi8(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16)), case_bit), g);
+        if (_mm_movemask_epi8(_mm_or_si128(low, high)) == 0) continue;
+        std::uint32_t hits = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                             static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16;
+        for (; hits != 0; hits &= hits - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(hits));
+            if ((p[at + 1] | 0x20) == 'o') return at;
+        }
+    }
+#endif
+    for (; i + 1 < s.size(); ++i)
+        if ((s[i] | 0x20) == 'g' && (s[i + 1] | 0x20) == 'o') return i;
+    return std::string_view::npos;
+}
+
 // The first line of the create statement that holds only "go" (a repeat
 // count and a comment may follow): the client's batch separator, which the
-// server reads as a word of the statement. Line starts are searched first,
-// so that only a candidate costs a reading of the text before it.
+// server reads as a word of the statement. Every "go" is a candidate, and
+// only one that opens its line costs a reading of the text before it.
 std::size_t go_line(std::string_view s, std::size_t from, std::size_t line) {
     tsql::region_lexer lexer(s);
     std::size_t lexed = from;
     auto blank = [&](std::size_t i) { return i < s.size() && (s[i] == ' ' || s[i] == '\t'); };
-    for (std::size_t nl = s.find('\n', from); nl != std::string_view::npos; nl = s.find('\n', nl + 1)) {
-        std::size_t i = nl + 1;
-        while (blank(i)) ++i;
-        if (i + 1 >= s.size() || (s[i] | 0x20) != 'g' || (s[i + 1] | 0x20) != 'o') continue;
-        std::size_t j = i + 2;
+    for (std::size_t at = next_go(s, from); at != std::string_view::npos; at = next_go(s, at + 1)) {
+        // Blanks alone between the line's start and the "go"; a line feed is
+        // never a trail byte, so the "go" starts a character.
+        std::size_t start = at;
+        while (start > from && (s[start - 1] == ' ' || s[start - 1] == '\t')) --start;
+        if (start == from || s[start - 1] != '\n') continue;
+        std::size_t j = at + 2;
         if (j < s.size() && tsql::word_char(s, j)) continue;
         while (blank(j)) ++j;
         while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
         while (blank(j) || (j < s.size() && s[j] == '\r')) ++j;
         if (j < s.size() && s[j] != '\n' && !(s[j] == '-' && j + 1 < s.size() && s[j + 1] == '-')) continue;
-        // Line starts are character boundaries: a line feed is never a trail byte.
-        if (lexer.run(lexed, i) == tsql::region::code) return line_at(s, from, line, i);
-        lexed = i;
+        if (lexer.run(lexed, at) == tsql::region::code) return line_at(s, from, line, at);
+        lexed = at;
     }
     return 0;
 }
 
-// The create key must open the CREATE statement of an object, in code.
+// The create key must open the CREATE statement of an object, in code; the
+// reader is left at the object's kind.
 bool create_key_placed(std::string_view script, const script_cuts& cuts, std::size_t create_line,
-                       create_reading& out) {
-    tsql::region_lexer lexer(script);
-    std::size_t i = 0, last_char = std::string_view::npos;
-    while (i < cuts.create_at) {
-        last_char = i;
-        i = lexer.step(i);
-    }
+                       header_reader& reader, create_reading& out) {
     grammar_fault f{fault_kind::create_key, create_line, {}, {}};
-    switch (lexer.state()) {
+    // Every tool starts a batch after the go line, so that is where the
+    // script's own reading starts.
+    switch (tsql::region_lexer(script).run(cuts.batch_at, cuts.create_at)) {
         case tsql::region::comment: f.text = "comment"; break;
         case tsql::region::string: f.text = "string"; break;
         case tsql::region::quoted_name: f.text = "quoted name"; break;
-        case tsql::region::code:
-            if (last_char != std::string_view::npos && tsql::word_char(script, last_char)) {
-                // Back to the word's first character: walk forward from the line's start.
-                std::size_t line_start = script.rfind('\n', last_char);
-                line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
-                std::size_t start = line_start;
-                for (std::size_t k = line_start; k <= last_char; k += gbk_search::char_length(script, k))
-                    if (!tsql::word_char(script, k)) start = k + gbk_search::char_length(script, k);
-                start = std::min(start, last_char);
+        case tsql::region::code: {
+            const std::size_t word_start = tsql::word_start_before(script, cuts.create_at);
+            if (word_start < cuts.create_at) {
                 std::size_t end = cuts.create_at;
                 while (end < script.size() && tsql::word_char(script, end))
                     end += gbk_search::char_length(script, end);
                 f.text = "word";
-                f.word = std::string(script.substr(start, end - start));
+                f.word = std::string(script.substr(word_start, end - word_start));
             }
             break;
+        }
     }
     if (f.text.empty()) {
-        header_reader reader(script, cuts, create_line, out);
         const token t = reader.kind();
         if (object_kind(t)) return true;
         f.word = "create " + std::string(t.text);
@@ -280,9 +301,10 @@ bool create_key_placed(std::string_view script, const script_cuts& cuts, std::si
 create_reading read_create_statement(std::string_view script, const script_cuts& cuts) {
     create_reading out;
     const std::size_t create_line = line_at(script, 0, 1, cuts.create_at);
-    if (!create_key_placed(script, cuts, create_line, out)) return out;
+    header_reader reader(script, cuts, create_line, out);
+    if (!create_key_placed(script, cuts, create_line, reader, out)) return out;
     out.clause = place_clause(script, cuts);
-    header_reader(script, cuts, create_line, out).read();
+    reader.read();
     if (const std::size_t line = go_line(script, cuts.create_at, create_line))
         out.faults.push_back({fault_kind::go_line, line, {}, {}});
     return out;

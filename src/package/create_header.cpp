@@ -32,19 +32,10 @@ std::size_t skip_word(std::string_view s, std::size_t i) {
 
 clause_placement place_clause(std::string_view script, const script_cuts& cuts) {
     clause_placement p;
-    p.line = 1 + static_cast<std::size_t>(std::count(script.begin(), script.begin() + static_cast<long>(cuts.clause_at), '\n'));
-    tsql::region_lexer lexer(script);
-    // Where the word that ends at the clause begins, when one does.
-    std::size_t word_start = cuts.clause_at;
-    for (std::size_t i = cuts.create_at; i < cuts.clause_at;) {
-        const bool in_code = lexer.state() == tsql::region::code;
-        const std::size_t next = lexer.step(i);
-        if (!in_code || !word_char(script, i)) word_start = cuts.clause_at;
-        else if (word_start == cuts.clause_at) word_start = i;
-        i = next;
-    }
-    p.at = where_of(lexer.state());
+    p.line = 1 + tsql::line_feeds(script, 0, cuts.clause_at);
+    p.at = where_of(tsql::region_lexer(script).run(cuts.create_at, cuts.clause_at));
     if (p.at != clause_placement::where::code) return p;
+    const std::size_t word_start = std::max(cuts.create_at, tsql::word_start_before(script, cuts.clause_at));
     const std::size_t keyword_end = cuts.clause_at + cuts.keyword_length;
     const bool longer = keyword_end < script.size() && word_char(script, keyword_end);
     if (word_start != cuts.clause_at || longer) {

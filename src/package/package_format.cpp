@@ -49,6 +49,11 @@ std::string reversed(std::string_view bytes) {
     return out;
 }
 
+void reversed_into(std::string& out, std::string_view bytes) {
+    out.resize(bytes.size());
+    reverse_into(out.data(), bytes);
+}
+
 void append_record(std::string& package, std::string_view name, std::string_view script) {
     package.reserve(package.size() + name_head.size() + name.size() + body_head.size() +
                     script.size() + body_end.size());

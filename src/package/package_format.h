@@ -22,6 +22,8 @@ inline constexpr std::size_t max_record_head_and_body = 32766;
 
 // The one reversal shared by writer and reader: single bytes, end first.
 std::string reversed(std::string_view bytes);
+// The same into out, whose storage is used again.
+void reversed_into(std::string& out, std::string_view bytes);
 
 // Appends one record (the script is stored reversed).
 void append_record(std::string& package, std::string_view name, std::string_view script);

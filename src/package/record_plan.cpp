@@ -19,30 +19,39 @@ record_plan refusal(std::string reason) {
 
 }  // namespace
 
-record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body) {
+record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body,
+                        bool statements) {
     if (!passes_interface_filter(driver, name)) return {};
+
+    // Without the statements, the script is only read: one buffer serves
+    // every record, so a package is checked without an allocation per record.
+    thread_local std::string reused;
+    std::string owned;
+    std::string& script = statements ? owned : reused;
+    package::reversed_into(script, stored_body);
 
     // The client stack ends text at a NUL and cannot carry invalid GBK: the
     // server would receive a different procedure than the one packaged.
-    std::string create = package::reversed(stored_body);
-    if (create.find('\0') != std::string::npos) return refusal("holds a NUL byte");
-    if (!is_valid_gbk(create)) return refusal("not valid GBK");
+    switch (check_gbk_text(script)) {
+        case gbk_text::holds_nul: return refusal("holds a NUL byte");
+        case gbk_text::invalid: return refusal("not valid GBK");
+        case gbk_text::sendable: break;
+    }
 
-    const std::string script = create;
-    std::string drop;
-    script_cuts cuts;
-    const split_failure f = get_sql_go_checked(create, drop, &cuts);
-    if (f != split_failure::none) return refusal("statement builder: " + std::string(describe(f)));
+    const script_cut cut = cut_script(script);
+    if (cut.failure != split_failure::none) return refusal("statement builder: " + std::string(describe(cut.failure)));
 
     record_plan p;
     p.what = record_plan::action::execute;
-    p.object_name = created_object_name(std::string_view(script).substr(cuts.create_at));
-    const create_reading reading = read_create_statement(script, cuts);
+    const create_reading reading = read_create_statement(script, cut.cuts);
     if (!reading.clause.encrypts()) p.without_encryption = describe(reading.clause);
     if (reading.fails_on_server()) p.fails_on_server = describe(reading.faults);
     p.database_trigger = reading.database_trigger;
-    p.drop = std::move(drop);
-    p.create = std::move(create);
+    if (statements) {
+        p.object_name = created_object_name(std::string_view(script).substr(cut.cuts.create_at));
+        p.drop = drop_statement(script, cut);
+        p.create = create_statement(script, cut);
+    }
     return p;
 }
 

@@ -14,10 +14,12 @@ struct record_plan {
     enum class action { execute, skip, refuse } what = action::skip;
     // For a refusal: why, in English ("statement builder: body key", "holds a NUL byte", ...).
     std::string reason;
-    // For execute: the two statements as GBK bytes, exactly as the statement builder gave them.
+    // For execute, when asked for: the two statements as GBK bytes, exactly
+    // as the statement builder gives them.
     std::string drop;
     std::string create;
-    // For execute: the object the create statement creates, as written there (GBK).
+    // For execute, with the statements: the object the create statement
+    // creates, as written there (GBK).
     std::string object_name;
     // For execute, when the clause would not encrypt the object: where it
     // lands instead (English). The record still runs as the builder made it.
@@ -31,6 +33,9 @@ struct record_plan {
 };
 
 // name and stored_body as they lie in the package (the body reversed).
-record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body);
+// statements: whether to make the drop and create statements and read the
+// object's name; a dry run that only tells what would happen needs none.
+record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body,
+                        bool statements = true);
 
 }  // namespace velmora

@@ -39,14 +39,22 @@ std::string_view describe(split_failure f) {
     return "unknown";
 }
 
-split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop, script_cuts* cuts) {
-    // Views into as_create, which keeps the script until both statements are cut.
-    const std::string_view source = trim_blanks(as_create);
+script_cut cut_script(std::string_view script) {
+    script_cut cut;
+    // Offsets are into the script as given, trimmed or not.
+    const std::string_view source = trim_blanks(script);
+    const std::size_t offset = static_cast<std::size_t>(source.data() - script.data());
+    cut.source_at = offset;
+    cut.source_end = offset + source.size();
 
     // The create key must lie whole within the head of the trimmed script.
     std::string head = gbk_search::ascii_lower(source.substr(0, head_length));
     const std::size_t create_at = gbk_search::find(head, create_key);
-    if (create_at == gbk_search::npos) return split_failure::create_key;
+    if (create_at == gbk_search::npos) {
+        cut.failure = split_failure::create_key;
+        return cut;
+    }
+    cut.cuts.create_at = offset + create_at;
 
     // The create statement runs from the key to the very end of the script.
     // Only its header, up to the first "begin", is ever searched, so only a
@@ -60,41 +68,68 @@ split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop, s
         begin_at = gbk_search::find(lower_header, body_key);
         if (begin_at != gbk_search::npos || length == create.size()) break;
     }
-    // A refusal leaves in as_create what the steps so far made of it.
     if (begin_at == gbk_search::npos) {
-        as_create = std::string(create);
-        return split_failure::body_key;
+        cut.failure = split_failure::body_key;
+        return cut;
     }
+    cut.cuts.body_at = cut.cuts.create_at + begin_at;
     lower_header.resize(begin_at);
 
     // The header is everything before "begin"; the clause goes in front of
     // its last "for" if it has one, else in front of its last "as".
     const std::size_t as_at = gbk_search::rfind(lower_header, procedure_key);
     if (as_at == gbk_search::npos) {
-        as_create = std::string(create);
-        return split_failure::procedure_key;
+        cut.failure = split_failure::procedure_key;
+        return cut;
     }
     const std::size_t for_at = gbk_search::rfind(lower_header, trigger_key);
-    const std::size_t insert_at = for_at != gbk_search::npos ? for_at : as_at;
+    cut.cuts.clause_at = cut.cuts.create_at + (for_at != gbk_search::npos ? for_at : as_at);
+    cut.cuts.keyword_length = for_at != gbk_search::npos ? trigger_key.size() : procedure_key.size();
 
     // The drop section ends before the first CR LF "go" ahead of the create key.
     head.resize(create_at);
     const std::size_t separator_at = gbk_search::find(head, batch_separator);
-    std::string drop;
-    if (separator_at != gbk_search::npos && separator_at != 0) drop = source.substr(0, separator_at);
+    if (separator_at == gbk_search::npos || separator_at == 0) {
+        cut.failure = split_failure::batch_separator;
+        return cut;
+    }
+    cut.drop_end = cut.cuts.batch_at = offset + separator_at;
+    return cut;
+}
 
-    // Offsets into the script as given, before as_create is replaced.
-    const std::size_t create_offset = static_cast<std::size_t>(create.data() - as_create.data());
+std::string create_statement(std::string_view script, const script_cut& cut) {
+    const script_cuts& c = cut.cuts;
     std::string statement;
-    statement.reserve(create.size() + encryption_clause.size());
-    statement.append(create.substr(0, insert_at)).append(encryption_clause).append(create.substr(insert_at));
+    statement.reserve(cut.source_end - c.create_at + encryption_clause.size());
+    statement.append(script.substr(c.create_at, c.clause_at - c.create_at))
+        .append(encryption_clause)
+        .append(script.substr(c.clause_at, cut.source_end - c.clause_at));
+    return statement;
+}
+
+std::string drop_statement(std::string_view script, const script_cut& cut) {
+    return std::string(script.substr(cut.source_at, cut.drop_end - cut.source_at));
+}
+
+split_failure get_sql_go_checked(std::string& as_create, std::string& as_drop, script_cuts* cuts) {
+    const script_cut cut = cut_script(as_create);
+    // A refusal leaves in as_create what the steps so far made of it.
+    switch (cut.failure) {
+        case split_failure::create_key: return cut.failure;
+        case split_failure::body_key:
+        case split_failure::procedure_key:
+            as_create = as_create.substr(cut.cuts.create_at, cut.source_end - cut.cuts.create_at);
+            return cut.failure;
+        case split_failure::batch_separator:
+        case split_failure::none: break;
+    }
+    std::string statement = create_statement(as_create, cut);
+    if (cut.failure == split_failure::none) {
+        as_drop = drop_statement(as_create, cut);
+        if (cuts) *cuts = cut.cuts;
+    }
     as_create = std::move(statement);
-    if (separator_at == gbk_search::npos || separator_at == 0) return split_failure::batch_separator;
-    if (cuts)
-        *cuts = {create_offset, create_offset + insert_at,
-                 for_at != gbk_search::npos ? trigger_key.size() : procedure_key.size(), create_offset + begin_at};
-    as_drop = std::move(drop);
-    return split_failure::none;
+    return cut.failure;
 }
 
 bool wf_get_sql_go(std::string& as_create, std::string& as_drop) {

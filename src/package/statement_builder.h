@@ -26,7 +26,25 @@ struct script_cuts {
     std::size_t clause_at = 0;       // where the clause goes: the last "for" of the header, else its last "as"
     std::size_t keyword_length = 0;  // of that "for" (3) or "as" (2)
     std::size_t body_at = 0;         // the "begin" that ends the header
+    std::size_t batch_at = 0;        // the CR LF "go" that ends the drop section
 };
+
+// Where the statement builder cuts a script, found without making its
+// statements. Offsets are into the script as given.
+struct script_cut {
+    split_failure failure = split_failure::none;
+    script_cuts cuts;           // as far as the failed test let them be found
+    std::size_t source_at = 0;  // the script without its leading and trailing blanks
+    std::size_t source_end = 0;
+    std::size_t drop_end = 0;  // where the drop statement ends (when none failed)
+};
+script_cut cut_script(std::string_view script);
+
+// The statements of a script that cut_script cut: the create statement
+// (once the create key, body key and procedure key were found) and the drop
+// statement (once every test passed).
+std::string create_statement(std::string_view script, const script_cut& cut);
+std::string drop_statement(std::string_view script, const script_cut& cut);
 
 // as_create: on entry the script text; on success the create statement.
 // as_drop: written only on success. On failure as_create may already hold a

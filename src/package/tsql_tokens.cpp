@@ -21,19 +21,13 @@ bool word_start(unsigned char c) {
 
 }  // namespace
 
-bool word_char(std::string_view s, std::size_t i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '@' ||
-           c == '#' || c == '$' || c >= 0x80;
-}
-
 std::size_t region_lexer::enter(region r, std::size_t next, char close) {
     state_ = r;
     close_ = close;
     return next;
 }
 
-std::size_t region_lexer::step(std::size_t i) {
+std::size_t region_lexer::step_slow(std::size_t i) {
     switch (state_) {
         case region::code:
             if (s_[i] == '-' && at(s_, i + 1, '-')) return enter(region::comment, i + 2, line_comment);
@@ -66,12 +60,6 @@ std::size_t region_lexer::step(std::size_t i) {
             break;
     }
     return i + char_length(s_, i);
-}
-
-region region_lexer::run(std::size_t from, std::size_t to) {
-    std::size_t i = from;
-    while (i < to) i = step(i);
-    return state_;
 }
 
 bool token::is(std::string_view keyword) const {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
+
 using namespace velmora;
 
 TEST(Gbk, ChineseRoundTripsThroughUtf8AndUtf16) {
@@ -50,6 +53,16 @@ TEST(Utf16, SurrogatePairsAndBrokenUtf8) {
 // The quick check must agree with the conversion on every character: each
 // one- and two-byte string, alone and after ASCII, before a lead byte and
 // before more ASCII.
+namespace {
+
+// What the one-pass check of text to be sent must say: a NUL first, then validity.
+gbk_text text_verdict(const std::string& s) {
+    if (s.find('\0') != std::string::npos) return gbk_text::holds_nul;
+    return is_valid_gbk(s) ? gbk_text::sendable : gbk_text::invalid;
+}
+
+}  // namespace
+
 TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
     // ASCII before the pair puts it at every kind of place of the eight- and
     // sixteen-byte steps.
@@ -61,9 +74,24 @@ TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
         for (int b = 0; b < 256; ++b) {
             const std::string two = one + static_cast<char>(b);
             for (const std::string& prefix : prefixes)
-                for (const std::string& s : {prefix + two, prefix + two + "\x81", prefix + two + "-- select 2 from t"})
+                for (const std::string& s : {prefix + two, prefix + two + "\x81", prefix + two + "-- select 2 from t"}) {
                     if (is_valid_gbk(s) != gbk_to_utf8(s).has_value()) ++disagreements;
+                    if (check_gbk_text(s) != text_verdict(s)) ++disagreements;
+                }
         }
+    }
+    // Characters strung together across the sixteen-byte blocks the one-pass
+    // check takes whole.
+    const std::string pieces[] = {"a", "select ", "\xB2\xE9", "\xD6\xD0\xCE\xC4", "\x80", "\x81\x40", "\x81",
+                                  "\xFF", std::string(1, '\0'), "\xFE\xFE", "\x7F"};
+    std::uint32_t seed = 12345;
+    for (int round = 0; round < 20000; ++round) {
+        std::string s;
+        for (int k = static_cast<int>(seed % 24); k >= 0; --k) {
+            seed = seed * 1664525u + 1013904223u;
+            s += pieces[(seed >> 16) % std::size(pieces)];
+        }
+        if (check_gbk_text(s) != text_verdict(s)) ++disagreements;
     }
     EXPECT_EQ(disagreements, 0);
     // Code page 936 has the euro sign as a single byte, and its user-defined

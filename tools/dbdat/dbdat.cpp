@@ -413,7 +413,7 @@ int cmd_check(int argc, char** argv) {
         ++records;
         std::cout << r.offset << '\t' << shown(r.name) << '\t';
         // The runner asks the same function, so this dry run cannot disagree with it.
-        const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body);
+        const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body, show);
         switch (plan.what) {
             case velmora::record_plan::action::skip:
                 ++skipped;
