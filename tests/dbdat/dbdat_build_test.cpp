@@ -92,6 +92,12 @@ TEST_F(BuilderCliTest, AScriptThatReadsAsUtf8IsRefusedUnlessDeclaredGbk) {
     // A mistyped name is no licence for another script.
     EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run --gbk=m_MS.sql --gbk n_MS.sql"), 3);
     EXPECT_NE(err_.find("n_MS.sql 不在脚本目录"), std::string::npos) << err_;
+    // A script named in Chinese is declared by its file name, as the folder shows it.
+    fs::rename(dir_ + "scripts/m_MS.sql", dir_ + "scripts/中_MS.sql");
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run"), 3);
+    EXPECT_EQ(build(dir_ + "scripts " + dir_ + "run --gbk 中_MS.sql"), 0) << err_;
+    EXPECT_EQ(slurp(dir_ + "run/db.dat"),
+              velmora::package::encode_package({{"a_MS.sql", script_a}, {"\xD6\xD0_MS.sql", lookalike}}));
     EXPECT_EQ(build("--help"), 0);
     EXPECT_NE(out_.find("code page 936"), std::string::npos) << out_;
 }

@@ -385,6 +385,16 @@ TEST_F(DbdatTest, CheckTellsWhatAnUpgradeWouldDoWithEachRecord) {
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(r.out.find("0\ta_MS.sql\tskip (interface tag)\n"), std::string::npos);
     EXPECT_NE(r.out.find("6 record(s): 2 execute, 4 skip, 0 refuse\n"), std::string::npos);
+
+    // A record created without encryption is reason enough on its own.
+    r = run({"check", package_file(pkg::encode_package({
+                          {"a_MS.sql", good_ms},
+                          {"f_MS.sql", "drop\r\ngo\r\ncreate proc f as\r\n/* was: create */\r\nbegin end"},
+                      }))});
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_NE(r.out.find("2 record(s): 2 execute, 0 skip, 0 refuse, 1 of the executed without encryption\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(DbdatTest, CheckShowsTheStatementsOnRequest) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "session_test_support.h"
@@ -135,6 +136,105 @@ TEST(session_limits, a_server_gone_silent_breaks_the_session_and_every_later_cal
     // A new login starts afresh.
     t.connect();
     EXPECT_FALSE(t.connection_broken());
+}
+
+// The requests a log_in sends of its own (the isolation level, the lock
+// timeout) before the caller's first.
+std::size_t login_request_count(bool autocommit) {
+    standin_process counting(with_fixtures({fixture("shops.sql")}));
+    database_session t;
+    log_in(t, counting.server_name(), "shop_a", autocommit);
+    // (Each line is on record once its request is answered.)
+    return counting.journal_lines().size();
+}
+
+// Whatever the call, and however the driver answers it, a connection the
+// server closed under it fails that call, with a text, and breaks the
+// session; every later call fails with the same text.
+TEST(session_limits, a_connection_the_server_closed_fails_the_call_that_found_it_gone) {
+    struct call_case {
+        const char* label;
+        bool autocommit;  // false: an insert opens a transaction before the call
+        std::size_t request;  // the request the server closes the connection at; 0: the call's own
+        std::function<void(database_session&)> call;
+    };
+    const call_case cases[] = {
+        // The driver answers this one with success, and finds the connection dead only afterwards.
+        {"the login's own first request (its isolation level)", true, 1, [](database_session&) {}},
+        {"a statement", true, 0, [](database_session& t) { t.execute("select 1"); }},
+        {"a query into targets", true, 0,
+         [](database_session& t) {
+             std::string v;
+             t.select_into("select 1", {&v});
+         }},
+        {"a query of rows", true, 0,
+         [](database_session& t) {
+             std::vector<database_session::result_row> rows;
+             t.select_rows("select 1", rows);
+         }},
+        {"a commit", false, 0, [](database_session& t) { t.commit(); }},
+    };
+    for (const call_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::size_t before = login_request_count(c.autocommit) + (c.autocommit ? 0 : 1);
+        standin_process server(
+            {{fixture("shops.sql")}, {"--drop-at", std::to_string(c.request ? c.request : before + 1)}});
+        database_session t;
+        log_in(t, server.server_name(), "shop_a", c.autocommit);
+        ASSERT_TRUE(t.connected()) << t.error_text;
+        if (c.request == 0) {
+            ASSERT_EQ(t.status_code, 0) << t.error_text;
+            if (!c.autocommit) {
+                t.execute("insert into t_note values ( 60 , 'open' )");
+                ASSERT_EQ(t.status_code, 0) << t.error_text;
+            }
+        }
+        c.call(t);
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_FALSE(t.error_text.empty());
+        EXPECT_TRUE(t.connection_broken()) << t.error_text;
+        const std::string broke_with = t.error_text;
+        t.execute("select 2");
+        EXPECT_EQ(t.status_code, -1);
+        EXPECT_EQ(t.error_text, broke_with);
+    }
+}
+
+// The watchdog ends only its own session's connection. Another session of
+// the process, logged in while this one was logging in or after it, works on
+// when this one is given up.
+TEST(session_limits, a_session_given_up_ends_its_own_connection_and_no_other) {
+    const std::size_t own = login_request_count(false);
+    standin_process other_server(with_fixtures({fixture("shops.sql")}));
+    // Slow to log in, then silent at the commit of the first transaction: a
+    // request only the watchdog bounds.
+    constexpr int delay_ms = 600;
+    standin_process slow_server(
+        {{fixture("shops.sql")}, {"--delay-ms", std::to_string(delay_ms), "--silent-at", std::to_string(own + 2)}});
+    database_session given_up, during, after;
+    given_up.query_timeout_seconds = 2;
+    const auto t0 = clock_type::now();
+    std::thread login([&] { log_in(given_up, slow_server.server_name(), "shop_a", false); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    log_in(during, other_server.server_name(), "shop_a");
+    // The slow login's pre-login and login answers alone take two delays.
+    const bool overlapped = seconds_since(t0) < 2 * delay_ms / 1000.0;
+    login.join();
+    ASSERT_EQ(given_up.status_code, 0) << given_up.error_text;
+    ASSERT_EQ(during.status_code, 0) << during.error_text;
+    EXPECT_TRUE(overlapped) << "the other login should have ended while the slow one was under way";
+    log_in(after, other_server.server_name(), "shop_a");
+    ASSERT_EQ(after.status_code, 0) << after.error_text;
+
+    given_up.execute("insert into t_note values ( 60 , 'open' )");
+    ASSERT_EQ(given_up.status_code, 0) << given_up.error_text;
+    given_up.commit();
+    EXPECT_EQ(given_up.status_code, -1);
+    EXPECT_TRUE(given_up.connection_broken()) << given_up.error_text;
+    for (database_session* other : {&during, &after}) {
+        EXPECT_EQ(server_db_name(*other), "shop_a") << other->error_text;
+        EXPECT_FALSE(other->connection_broken()) << other->error_text;
+    }
 }
 
 TEST(session_limits, failures_carry_the_servers_error_number) {

@@ -183,6 +183,10 @@ TEST(run_report, a_failing_create_is_reported_with_its_error) {
     EXPECT_EQ(last["object"], "old");  // rolled back
     EXPECT_EQ(last["error_number"], 50000);
     EXPECT_TRUE(last.contains("seconds"));
+    // The objects created before the failing one are checked all the same.
+    EXPECT_EQ(r.report["databases"][0]["verification"]["outcome"], "passed");
+    for (std::size_t i = 0; i + 1 < package["records"].size(); ++i)
+        EXPECT_EQ(package["records"][i]["verified"], "encrypted") << package["records"][i].dump();
 }
 
 TEST(run_report, a_run_that_did_not_do_all_its_work_is_failed_with_exit_1) {
@@ -269,6 +273,64 @@ TEST(run_report, objects_created_without_encryption_or_gone_are_reported_after_t
         }
 }
 
+// Each way the check after a pass can fail, in a run of its own, so that no
+// case hides another: an object without encryption, a missing one, and a
+// check the server could not answer. Each fails the run; only a check not
+// made carries the server's error.
+TEST(run_report, the_check_after_each_pass_fails_the_run_for_each_reason_alone) {
+    struct check_case {
+        const char* label;
+        std::vector<velmora::package::record> records;  // appended to the demo package
+        std::vector<std::string> standin_args;
+        const char* outcome;
+        std::map<std::string, std::string> verified;  // of the appended records' objects
+        const char* message;
+    };
+    const check_case cases[] = {
+        {"an object without encryption", {unencrypted_record}, {}, "failed", {{"p_zz_comment", "not_encrypted"}},
+         "升级后检查对象：p_zz_comment（未加密）。"},
+        {"a missing object (a later script drops an earlier one)",
+         {{"p_MS_zz_second.sql", "drop procedure p_MS_db_version\r\ngo\r\ncreate procedure p_zz_second as begin "
+                                 "select 1 end\r\n"}},
+         {}, "failed", {{"p_MS_db_version", "missing"}}, "升级后检查对象：p_MS_db_version（不存在）。"},
+        {"a check the server cannot answer", {}, {"--fail", "^select OBJECTPROPERTY=50000:cannot say"}, "not_made", {},
+         "中升级的对象是否存在并已加密。(错误信息：[FreeTDS][SQL Server]cannot say)"},
+    };
+    for (const check_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        standin_test::standin_options options = with_fixtures({"demo"});
+        options.extra_args = c.standin_args;
+        standin_test::standin_process server(options);
+        configuration conf;
+        conf.point_at(server.server_name(), "velmora");
+        conf.package(DEMO_SCRIPTS_DIR);
+        append_records(conf, c.records);
+        reported_run r = run_with_report(conf);
+        EXPECT_EQ(r.cli.exit_code, 1) << r.cli.out;
+        expect_valid(r);
+        EXPECT_NE(r.cli.out.find(c.message), std::string::npos) << r.cli.out;
+        ASSERT_EQ(r.report["databases"].size(), 2u);
+        for (const auto& db : r.report["databases"]) {
+            const json& v = db["verification"];
+            EXPECT_EQ(v["outcome"], c.outcome) << v.dump();
+            const bool not_made = std::string(c.outcome) == "not_made";
+            EXPECT_EQ(v.contains("error_number"), not_made) << v.dump();
+            EXPECT_EQ(v.contains("error"), not_made) << v.dump();
+            if (not_made) {
+                EXPECT_EQ(v["error_number"], 50000);
+                EXPECT_EQ(v["error"], "[FreeTDS][SQL Server]cannot say");
+            }
+            std::map<std::string, std::string> verified;
+            for (const auto& rec : db["package"]["records"]) {
+                if (not_made) EXPECT_FALSE(rec.contains("verified")) << rec.dump();
+                else if (c.verified.count(rec["object_name"])) verified[rec["object_name"]] = rec["verified"];
+                else EXPECT_EQ(rec["verified"], "encrypted") << rec.dump();
+            }
+            EXPECT_EQ(verified, c.verified);
+        }
+    }
+}
+
 // db_upgrade_cli --plan against the stand-in: each answer, and nothing sent
 // that changes anything.
 TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
@@ -280,6 +342,7 @@ TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
         std::function<std::shared_ptr<void>(standin_test::standin_process&, configuration&)> before;
         int exit_code;
         std::function<void(const json&, const std::string& out)> check;
+        std::vector<std::string> standin_args = {};
     };
     auto nothing = [](standin_test::standin_process&, configuration&) { return std::shared_ptr<void>(); };
     const plan_case cases[] = {
@@ -293,6 +356,12 @@ TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
                  EXPECT_EQ(db["lock_free"], true);
                  EXPECT_EQ(db["builtin_refused"], false);
                  EXPECT_EQ(db["steps"].size(), 5u);
+                 // Nothing was sent, so no step has an error of the server's.
+                 for (const auto& step : db["steps"]) {
+                     EXPECT_EQ(step["outcome"], "planned");
+                     EXPECT_FALSE(step.contains("error_number")) << step.dump();
+                     EXPECT_FALSE(step.contains("error")) << step.dump();
+                 }
                  // The demo's shop database holds one of the triggers already.
                  for (const auto& rec : db["package"]["records"])
                      EXPECT_EQ(rec["exists"], db["database"] == "velmora" && rec["object_name"] == "tr_MS_detail_ins")
@@ -375,14 +444,55 @@ TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
                  << out;
              EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
          }},
+        // Each reason for a failing plan alone, so that none hides another.
+        {"a refused record alone", {"demo"}, "velmora",
+         [](standin_test::standin_process&, configuration& conf) {
+             append_records(conf, {{"p_MS_zz_bad.sql", "drop procedure p_zz_bad\r\ngo\r\ncreate procedure "
+                                                       "p_zz_bad as select 1\r\n"}});
+             return std::shared_ptr<void>();
+         },
+         1,
+         [](const json& j, const std::string& out) {
+             EXPECT_EQ(j["databases"][0]["package"]["records"].back()["outcome"], "refused");
+             EXPECT_NE(out.find("velmora: p_MS_zz_bad.sql: would be refused (statement builder: body key)\n"),
+                       std::string::npos)
+                 << out;
+             EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
+         }},
+        {"a record without encryption alone", {"demo"}, "velmora",
+         [](standin_test::standin_process&, configuration& conf) {
+             append_records(conf, {unencrypted_record});
+             return std::shared_ptr<void>();
+         },
+         1,
+         [](const json& j, const std::string& out) {
+             for (const auto& db : j["databases"]) EXPECT_EQ(db["package"]["refused"], 0);
+             EXPECT_NE(out.find("velmora: p_MS_zz_comment.sql: would be created without encryption"),
+                       std::string::npos)
+                 << out;
+             EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
+         }},
+        {"a failed lookup of the special database", {"demo"}, "velmora", nothing, 1,
+         [](const json& j, const std::string& out) {
+             ASSERT_EQ(j["databases"].size(), 1u);
+             EXPECT_EQ(j["databases"][0]["ending"], "completed");
+             EXPECT_EQ(j["special_database_lookup"]["error"], "[FreeTDS][SQL Server]injected");
+             EXPECT_NE(out.find("plan: the special customer database cannot be looked up, so it would not be "
+                                "upgraded: [FreeTDS][SQL Server]injected\n"),
+                       std::string::npos)
+                 << out;
+             EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
+         },
+         {"--fail", "sysdatabases=50001:injected"}},
     };
     static const std::regex changing(
         R"(\b(insert|update|delete|merge|create|alter|drop|truncate|use|grant|sp_getapplock|sp_releaseapplock)\b|<)",
         std::regex::icase);
     for (const plan_case& c : cases) {
         SCOPED_TRACE(c.label);
-        std::vector<std::string> fixtures = c.fixtures;
-        standin_test::standin_process server(with_fixtures(fixtures));
+        standin_test::standin_options options = with_fixtures(c.fixtures);
+        options.extra_args = c.standin_args;
+        standin_test::standin_process server(options);
         configuration conf;
         conf.point_at(server.server_name(), c.database);
         conf.package(DEMO_SCRIPTS_DIR);
