@@ -240,7 +240,9 @@ private:
     void exec_alter_drop(const statement& st);
     void exec_drop_table(const statement& st);
     void exec_create_module(const statement& st);
+    void exec_create_ddl_trigger(const statement& st);
     void exec_drop_module(const statement& st);
+    void exec_drop_ddl_triggers(const statement& st);
     void exec_use(const statement& st);
     void exec_create_database(const statement& st);
 

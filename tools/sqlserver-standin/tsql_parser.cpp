@@ -337,14 +337,21 @@ void parser::drop_(statement& st) {
     st.names.push_back(multipart());
     while (accept_op(",")) st.names.push_back(multipart());
     st.name = st.names.front();
+    // DROP TRIGGER t ON DATABASE; ON ALL SERVER fails at ALL, as server
+    // triggers are not kept.
+    if (st.module_type == "TR" && accept("ON")) {
+        expect("DATABASE");
+        st.on_database = true;
+    }
 }
 
 void parser::create_(statement& st, bool first) {
     bool alter = peek().is("ALTER");
     const token& kw = next();
-    if (accept("OR")) {
+    // CREATE OR ALTER (SQL Server 2016 SP1 on): modules only.
+    if (!alter && accept("OR")) {
         expect("ALTER");
-        alter = true;
+        st.or_alter = true;
     }
     if (peek().is("PROC") || peek().is("PROCEDURE") || peek().is("TRIGGER")) {
         if (!first) {
@@ -354,6 +361,7 @@ void parser::create_(statement& st, bool first) {
         module_(st, alter);
         return;
     }
+    if (st.or_alter) fail();
     if (alter) {
         if (!accept("TABLE")) fail();
         alter_table_(st);

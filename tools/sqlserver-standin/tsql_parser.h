@@ -153,6 +153,8 @@ struct statement {
     // create procedure / trigger
     std::string module_type;  // "P" or "TR"
     bool encrypted = false;
+    bool or_alter = false;     // CREATE OR ALTER: replaces a module of its kind, else creates it
+    bool on_database = false;  // CREATE / ALTER / DROP TRIGGER ... ON DATABASE: a DDL trigger
     std::vector<std::string> trigger_table;
 
     // if

@@ -84,6 +84,7 @@ private:
     // kept as text.
     void module_(statement& st, bool alter);
     void trigger_header_(statement& st);
+    void ddl_trigger_header_(statement& st);
     void procedure_header_(statement& st);
     expr_ptr parameter_default_();
     // A GO that opens its line and has nothing after it but a comment or a
