@@ -333,3 +333,59 @@ TEST_F(modules, alter_replaces_a_definition_and_helptext_reports_missing_text) {
 }
 
 }  // namespace
+
+namespace {
+
+// SET PARSEONLY: each batch is parsed and nothing runs; only the errors of
+// the parse come back, those of compiling and running (208, 2714, 3701,
+// 8197) do not.
+TEST_F(modules, parseonly_returns_the_parse_errors_and_runs_nothing) {
+    struct step {
+        const char* sql;
+        std::vector<int> errors;
+        bool parse_only;
+    };
+    const step steps[] = {
+        {"set parseonly on", {}, true},
+        {"create procedure p_po as select 1", {}, true},
+        {"create procedure p_po2 with recompile  with ENCRYPTION as select 1", {156}, true},
+        {"create procedure p_po3 as\r\nselect 1\r\ngo\r\n", {102}, true},
+        {"select 1\r\ncreate procedure p_po4 as select 1", {111}, true},
+        {"select * from nosuch", {}, true},
+        {"create procedure t_sys_menu as select 1", {}, true},
+        {"create trigger tr_po on nosuch for insert as select 1", {}, true},
+        {"drop procedure p_none", {}, true},
+        {"delete from t_sys_menu", {}, true},
+        {"create trigger tr_ddl_po on database for create_table as select 1", {}, true},
+        // The setting counts when the SET is parsed: an IF does not hold it back.
+        {"if 1 = 0 set parseonly off", {}, false},
+        {"set parseonly on select 1 set parseonly off select 2", {}, false},
+        // A SET parsed before a syntax error still takes effect.
+        {"set parseonly on\r\nselect from", {156}, true},
+        {"select 3", {}, true},
+        {"set parseonly off", {}, false},
+    };
+    for (const auto& st : steps) {
+        auto r = s.run(st.sql);
+        EXPECT_EQ(errors(r), st.errors) << st.sql;
+        EXPECT_EQ(r.parse_only, st.parse_only) << st.sql;
+        if (st.parse_only) {
+            EXPECT_TRUE(results(r).empty()) << st.sql;
+        }
+    }
+    EXPECT_EQ(s.scalar("select count(*) from sysobjects where name like 'p[_]po%' or name like 'tr[_]po'"), "0");
+    EXPECT_EQ(s.scalar("select count(*) from sys.triggers where name = 'tr_ddl_po'"), "0");
+    EXPECT_NE(s.scalar("select count(*) from t_sys_menu"), "0");
+    // The same errors, numbers and texts, as without PARSEONLY.
+    auto off = s.run("create procedure p_po2 with recompile  with ENCRYPTION as select 1");
+    s.run("set parseonly on");
+    auto on = s.run("create procedure p_po2 with recompile  with ENCRYPTION as select 1");
+    ASSERT_EQ(messages(on).size(), 1u);
+    EXPECT_EQ(messages(on)[0].text, messages(off).at(0).text);
+    EXPECT_EQ(messages(on)[0].severity, messages(off)[0].severity);
+    // A reset restores the default: off.
+    s.conn->reset(false);
+    EXPECT_EQ(s.scalar("select 4"), "4");
+}
+
+}  // namespace

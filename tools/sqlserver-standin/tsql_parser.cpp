@@ -10,8 +10,9 @@
 
 namespace standin::tsql {
 
-std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks) {
-    parser p(sql, toks);
+std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks,
+                                  std::optional<bool>* parseonly) {
+    parser p(sql, toks, parseonly);
     return p.batch();
 }
 
@@ -238,12 +239,15 @@ void parser::set_(statement& st) {
         "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT", "CONTEXT_INFO"};
     if (on_off.count(opt)) {
         // SET A, B, C ON
+        bool parseonly = opt == "PARSEONLY";
         while (accept_op(",")) {
             if (peek().kind != tok::ident || !on_off.count(peek().upper)) fail();
+            parseonly = parseonly || peek().upper == "PARSEONLY";
             next();
         }
         if (accept("ON")) st.with_values = true;
         else if (!accept("OFF")) fail();
+        if (parseonly && parseonly_) *parseonly_ = st.with_values;
         return;
     }
     if (opt == "STATISTICS") {
