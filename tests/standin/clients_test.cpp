@@ -253,6 +253,50 @@ TEST(StandinOdbc, JournalRecordsEveryRequestInOrder) {
     EXPECT_EQ(errors, (std::vector<std::int64_t>{0, 0, 208, 0, 0, 0, 0}));
 }
 
+// A plan's check of a create statement through FreeTDS: SET PARSEONLY ON in
+// a batch of its own, the statement, SET PARSEONLY OFF. The broken statement
+// gets the server's syntax error, the valid one creates nothing, and the
+// journal marks the parsed-only batches.
+TEST(StandinOdbc, ParseOnlyChecksCreateStatementsWithoutRunningThem) {
+    standin_process s(shop());
+    struct step {
+        const char* sql;
+        long error;  // the native error, 0 for none
+        const char* text;
+    };
+    const step steps[] = {
+        {"set parseonly on", 0, ""},
+        {"create trigger tr_po on t_item for insert, update not  with ENCRYPTION for replication as select 1", 156,
+         "Incorrect syntax near the keyword 'with'."},
+        {"create proc p_po with recompile  with ENCRYPTION as select 1", 156, "Incorrect syntax near the keyword 'with'."},
+        {"create procedure p_po\r\n with ENCRYPTION AS\r\nBEGIN\r\n  select 1\r\nEND", 0, ""},
+        {"create trigger tr_po on t_item with ENCRYPTION for insert as select 1", 0, ""},
+        {"set parseonly off", 0, ""},
+    };
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+    for (const auto& st : steps) {
+        auto r = c.exec(st.sql);
+        EXPECT_EQ(r.ok, st.error == 0) << st.sql << "\n" << r.all_text();
+        if (st.error) {
+            ASSERT_TRUE(r.has_error(st.error)) << r.all_text();
+            EXPECT_NE(r.all_text().find(st.text), std::string::npos) << r.all_text();
+        }
+    }
+    EXPECT_EQ(c.exec("select count(*) from sysobjects where name in ('p_po', 'tr_po')").scalar(), "0");
+    auto lines = s.journal_lines();
+    ASSERT_EQ(lines.size(), std::size(steps) + 1);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto j = json::parse(lines[i]);
+        const bool parsed_only = i + 2 < lines.size();  // all but SET PARSEONLY OFF and the count
+        EXPECT_EQ(j.contains("parseonly"), parsed_only) << lines[i];
+        if (parsed_only) {
+            EXPECT_TRUE(j.at("parseonly").get<bool>()) << lines[i];
+        }
+        EXPECT_EQ(j.at("error").get<long>(), i < std::size(steps) ? steps[i].error : 0) << lines[i];
+    }
+}
+
 }  // namespace
 
 namespace {

@@ -62,13 +62,120 @@ TEST_F(modules, a_clause_in_the_wrong_place_is_a_syntax_error) {
         {"create procedure p3 with ENCRYPTION", 102, "Incorrect syntax near 'ENCRYPTION'."},
         {"create procedure p4 with nonsense as select 1", 102, "Incorrect syntax near 'nonsense'."},
         {"create trigger t3 on t_sys_menu as select 1", 156, "Incorrect syntax near the keyword 'as'."},
+        // A second WITH list.
+        {"create proc p5 with recompile  with ENCRYPTION as select 1", 156, "Incorrect syntax near the keyword 'with'."},
+        // Options after the event list, where only WITH APPEND may stand.
+        {"create trigger t4 on t_sys_menu after insert  with ENCRYPTION as select 1", 102,
+         "Incorrect syntax near 'ENCRYPTION'."},
+        // The clause landed in a body that has no BEGIN.
+        {"create proc p6 as set nocount on select menu_id  with ENCRYPTION as code from t_sys_menu", 156,
+         "Incorrect syntax near the keyword 'with'."},
+        {"create proc p7 @s varchar(9) as select cast(@s  with ENCRYPTION as int)", 156,
+         "Incorrect syntax near the keyword 'with'."},
+        {"create proc p8 as declare c cursor  with ENCRYPTION for select 1", 156,
+         "Incorrect syntax near the keyword 'with'."},
+        // The create key was found in a template's comment.
+        {"Create date: 2017-06-21\r\n-- Description:\r\n-- ====\r\nCREATE PROCEDURE p9 AS select 1", 102,
+         "Incorrect syntax near 'date'."},
+        {"create procedure p10 with execute as nobody as select 1", 102, "Incorrect syntax near 'nobody'."},
+        // Server triggers are not kept; a DDL trigger has no INSTEAD OF and no replication clause.
+        {"create trigger t5 on all server for create_database as select 1", 156,
+         "Incorrect syntax near the keyword 'all'."},
+        {"create trigger t6 on database instead of create_table as select 1", 102, "Incorrect syntax near 'instead'."},
+        {"create trigger t7 on database for create_table not for replication as select 1", 156,
+         "Incorrect syntax near the keyword 'not'."},
+        {"create or alter table t8 (a int)", 156, "Incorrect syntax near the keyword 'table'."},
     };
     for (const auto& c : cases) {
         auto r = s.run(c.sql);
         ASSERT_EQ(errors(r), std::vector<int>{c.number}) << c.sql;
         EXPECT_EQ(messages(r)[0].text, c.text) << c.sql;
     }
-    EXPECT_EQ(s.scalar("select count(*) from sysobjects where name in ('t1','t2','t3','p1','p2','p3','p4')"), "0");
+    EXPECT_EQ(s.scalar("select count(*) from sys.triggers where name like 't[0-9]'"), "0");
+    EXPECT_EQ(s.scalar("select count(*) from sysobjects where name like 'p[0-9]%' or name like 't[0-9]'"), "0");
+}
+
+// Shapes SQL Server accepts next to the refused ones: each creates its object.
+TEST_F(modules, header_shapes_sql_server_accepts) {
+    struct good {
+        const char* sql;
+        const char* name;
+    };
+    const good cases[] = {
+        {"create procedure p_cur @c cursor varying output as select 1", "p_cur"},
+        {"create proc p_dflt (@a int = -1, @b numeric(6,2) = -1.5, @c nvarchar(20) = N'默认', @d varchar(9) = NULL output,"
+         " @e int out) as select 1", "p_dflt"},
+        {"create proc p_ro @t dbo.item_list readonly, @u int as select 1", "p_ro"},
+        {"create procedure p_grp;2 as select 1", "p_grp"},
+        {"create procedure [dbo].[p brk] as select 1", "p brk"},
+        {"create procedure \"p_quo\" as select 1", "p_quo"},
+        {"create procedure dbo . p_dots as select 1", "p_dots"},
+        {"create procedure p_repl for replication as select 1", "p_repl"},
+        {"create procedure p_own with execute as owner as select 1", "p_own"},
+        {"create procedure p_self with execute as self, encryption as select 1", "p_self"},
+        {"create procedure p_user with exec as 'dbo' as select 1", "p_user"},
+        {"create procedure p_rc with recompile, encryption for replication as select 1", "p_rc"},
+        {"create proc p_alias as set nocount on select menu_id as code from t_sys_menu", "p_alias"},
+        {"create proc p_bak as backup database velmora to disk = 'v.bak' with encryption (algorithm = aes_256)", "p_bak"},
+        {"create trigger t_app on t_sys_menu for insert with append not for replication as select 1", "t_app"},
+        {"create trigger t_all on t_sys_menu for insert, update, delete as select 1", "t_all"},
+        {"create trigger t_call on t_sys_menu with execute as caller after delete as select 1", "t_call"},
+        {"create or alter procedure p_coa as select 1", "p_coa"},
+        {"create or alter trigger t_coa on t_sys_menu for update as select 1", "t_coa"},
+    };
+    for (const auto& c : cases) {
+        auto r = s.run(c.sql);
+        EXPECT_EQ(r.first_error, 0) << c.sql << "\n" << (messages(r).empty() ? "" : messages(r)[0].text);
+        EXPECT_EQ(s.scalar(std::string("select count(*) from sysobjects where name = '") + c.name + "'"), "1") << c.sql;
+    }
+}
+
+TEST_F(modules, create_or_alter_replaces_its_own_kind_and_creates_the_missing) {
+    ASSERT_EQ(s.run("create or alter procedure p_x as select 1").first_error, 0);
+    ASSERT_EQ(s.run("create or alter procedure p_x with encryption as select 2").first_error, 0);
+    EXPECT_EQ(s.query("exec p_x"), std::vector<std::string>{"2"});
+    EXPECT_EQ(s.scalar("select isnull(definition, 'NULL') from sys.sql_modules where object_id = object_id('p_x')"), "NULL");
+    // A name another kind of object holds is taken.
+    EXPECT_EQ(errors(s.run("create or alter trigger p_x on t_sys_menu for insert as select 1")), std::vector<int>{2714});
+}
+
+// A database DDL trigger as SQL Server catalogues it: sys.triggers only, with
+// the database as parent; its text in sys.sql_modules like every module's.
+TEST_F(modules, database_ddl_triggers_live_in_sys_triggers_only) {
+    const std::string def = "create trigger t_ddl\r\non database for create_table, alter_table as\r\nselect 1";
+    ASSERT_EQ(s.run(def).first_error, 0);
+    EXPECT_EQ(s.query("select parent_class, parent_class_desc, parent_id, type, type_desc from sys.triggers where name = 't_ddl'"),
+              std::vector<std::string>{"0|DATABASE|0|TR|SQL_TRIGGER"});
+    EXPECT_EQ(s.scalar("select isnull(object_id('t_ddl'), -1)"), "-1");
+    EXPECT_EQ(s.scalar("select count(*) from sysobjects where name = 't_ddl'"), "0");
+    EXPECT_EQ(s.scalar("select count(*) from sys.objects where name = 't_ddl'"), "0");
+    EXPECT_EQ(s.scalar("select m.definition from sys.sql_modules m join sys.triggers t on t.object_id = m.object_id "
+                       "where t.name = 't_ddl'"),
+              def);
+    // Its id is unique among the database's objects; its name is apart from theirs.
+    EXPECT_EQ(s.run("create trigger t_ddl on t_sys_menu for insert as select 1").first_error, 0);
+    EXPECT_EQ(s.scalar("select count(distinct object_id) from sys.triggers where name = 't_ddl'"), "2");
+    EXPECT_EQ(errors(s.run("create trigger t_ddl on database for drop_table as select 2")), std::vector<int>{2714});
+    ASSERT_EQ(s.run("alter trigger t_ddl on database with encryption after drop_table as select 2").first_error, 0);
+    EXPECT_EQ(s.scalar("select isnull(m.definition, 'NULL') from sys.sql_modules m join sys.triggers t on t.object_id = m.object_id "
+                       "where t.name = 't_ddl' and t.parent_class = 0"),
+              "NULL");  // encrypted
+    EXPECT_NE(demo.eng.dump_json().find("{\"name\":\"t_ddl\",\"type\":\"TR\",\"table\":null,\"on\":\"database\",\"encrypted\":true,"),
+              std::string::npos);
+
+    // DROP TRIGGER without ON DATABASE looks among the schema's triggers.
+    ASSERT_EQ(s.run("drop trigger t_ddl").first_error, 0);
+    EXPECT_EQ(s.scalar("select parent_class from sys.triggers where name = 't_ddl'"), "0");
+    ASSERT_EQ(s.run("drop trigger t_ddl on database").first_error, 0);
+    auto r = s.run("drop trigger t_ddl on database");
+    ASSERT_EQ(errors(r), std::vector<int>{3701});
+    EXPECT_EQ(messages(r)[0].text, "Cannot drop the trigger 't_ddl', because it does not exist or you do not have permission.");
+
+    // Kept with the data: a rollback takes a new one away.
+    s.run("begin tran");
+    ASSERT_EQ(s.run("create or alter trigger t_tran on database for create_table as select 1").first_error, 0);
+    s.run("rollback");
+    EXPECT_EQ(s.scalar("select count(*) from sys.triggers where name = 't_tran'"), "0");
 }
 
 TEST_F(modules, a_go_line_inside_the_batch_fails_it) {
@@ -206,6 +313,54 @@ TEST_F(modules, alter_replaces_a_definition_and_helptext_reports_missing_text) {
     r = s.run("sp_helptext 'nothing'");
     ASSERT_EQ(errors(r), std::vector<int>{15009});
     EXPECT_EQ(messages(r)[0].text, "The object 'nothing' does not exist in database 'velmora' or is invalid for this operation.");
+}
+
+}  // namespace
+
+namespace {
+
+// SET PARSEONLY: each batch is parsed and nothing runs; only the errors of
+// the parse come back, those of compiling and running (208, 2714, 3701,
+// 8197) do not.
+TEST_F(modules, parseonly_returns_the_parse_errors_and_runs_nothing) {
+    struct step {
+        const char* sql;
+        std::vector<int> errors;
+        bool parse_only;
+    };
+    const step steps[] = {
+        {"set parseonly on", {}, true},
+        {"create procedure p_po as select 1", {}, true},
+        {"create procedure p_po2 with recompile  with ENCRYPTION as select 1", {156}, true},
+        {"select 1\r\ncreate procedure p_po4 as select 1", {111}, true},
+        {"select * from nosuch", {}, true},
+        {"create procedure t_sys_menu as select 1", {}, true},
+        {"create trigger tr_po on nosuch for insert as select 1", {}, true},
+        {"delete from t_sys_menu", {}, true},
+        {"create trigger tr_ddl_po on database for create_table as select 1", {}, true},
+        // The setting counts when the SET is parsed: an IF does not hold it back.
+        {"if 1 = 0 set parseonly off", {}, false},
+        {"set parseonly on select 1 set parseonly off select 2", {}, false},
+        // A SET parsed before a syntax error still takes effect.
+        {"set parseonly on\r\nselect from", {156}, true},
+        {"select 3", {}, true},
+        {"set parseonly off", {}, false},
+    };
+    for (const auto& st : steps) {
+        auto r = s.run(st.sql);
+        EXPECT_EQ(errors(r), st.errors) << st.sql;
+        EXPECT_EQ(r.parse_only, st.parse_only) << st.sql;
+        if (st.parse_only) {
+            EXPECT_TRUE(results(r).empty()) << st.sql;
+        }
+    }
+    EXPECT_EQ(s.scalar("select count(*) from sysobjects where name like 'p[_]po%' or name like 'tr[_]po'"), "0");
+    EXPECT_EQ(s.scalar("select count(*) from sys.triggers where name = 'tr_ddl_po'"), "0");
+    EXPECT_NE(s.scalar("select count(*) from t_sys_menu"), "0");
+    // A reset restores the default: off.
+    s.run("set parseonly on");
+    s.conn->reset(false);
+    EXPECT_EQ(s.scalar("select 4"), "4");
 }
 
 }  // namespace

@@ -24,8 +24,14 @@ col_info sys_col(const std::string& name, vtype v) {
     return c;
 }
 
+col_info sys_text_max(const std::string& name) {
+    col_info c = sys_col(name, vtype::text);
+    c.type.length = -2;
+    return c;
+}
+
 // The columns of the system tables and views in order, as name:type with
-// type t (text), i (integer) or d (datetime).
+// type t (text), m (nvarchar(max)), i (integer) or d (datetime).
 const char* const sysobjects_columns =
     "name:t id:i xtype:t uid:i info:i status:i base_schema_ver:i replinfo:i parent_obj:i crdate:d "
     "ftcatid:i schema_ver:i stats_schema_ver:i type:t userstat:i sysstat:i indexdel:i refdate:d "
@@ -41,8 +47,9 @@ const char* const sys_objects_columns =
     "name:t object_id:i principal_id:i schema_id:i parent_object_id:i type:t type_desc:t "
     "create_date:d modify_date:d is_ms_shipped:i is_published:i is_schema_published:i";
 const char* const sys_triggers_columns =
-    "name:t object_id:i parent_class:i parent_id:i type:t type_desc:t create_date:d modify_date:d "
-    "is_ms_shipped:i is_disabled:i is_not_for_replication:i is_instead_of_trigger:i";
+    "name:t object_id:i parent_class:i parent_class_desc:t parent_id:i type:t type_desc:t create_date:d "
+    "modify_date:d is_ms_shipped:i is_disabled:i is_not_for_replication:i is_instead_of_trigger:i";
+const char* const sys_sql_modules_columns = "object_id:i definition:m";
 const char* const sys_databases_columns =
     "name:t database_id:i create_date:d compatibility_level:i collation_name:t";
 
@@ -56,7 +63,8 @@ table_info system_table(const std::string& name, const char* columns, const std:
     while (in >> col) {
         std::size_t colon = col.find(':');
         char type = col[colon + 1];
-        t.cols.push_back(sys_col(col.substr(0, colon), type == 'i' ? vtype::integer : type == 'd' ? vtype::datetime : vtype::text));
+        if (type == 'm') t.cols.push_back(sys_text_max(col.substr(0, colon)));
+        else t.cols.push_back(sys_col(col.substr(0, colon), type == 'i' ? vtype::integer : type == 'd' ? vtype::datetime : vtype::text));
     }
     return t;
 }
@@ -79,6 +87,8 @@ const char* const catalog_schema =
     "CREATE INDEX __standin_columns_t ON __standin_columns(table_id);"
     "CREATE TABLE __standin_modules(id INT PRIMARY KEY, definition TEXT, encrypted INT,"
     " table_id INT, body_start INT);"
+    "CREATE TABLE __standin_ddl_triggers(id INT PRIMARY KEY, name TEXT COLLATE TSQL, crdate TEXT,"
+    " refdate TEXT);"
     "CREATE VIEW syscolumns AS SELECT name, table_id AS id, xtype, 0 AS typestat,"
     " xtype AS xusertype, bytes AS length, prec AS xprec, scale AS xscale, colid,"
     " 0 AS colorder, 0 AS cdefault, 0 AS domain, 0 AS number,"
@@ -93,9 +103,13 @@ const char* const catalog_schema =
     " 0 AS is_schema_published FROM sysobjects;"
     "CREATE VIEW sys_procedures AS SELECT * FROM sys_objects WHERE rtrim(type) = 'P';"
     "CREATE VIEW sys_tables AS SELECT * FROM sys_objects WHERE rtrim(type) = 'U';"
-    "CREATE VIEW sys_triggers AS SELECT name, object_id, 1 AS parent_class, parent_object_id AS parent_id,"
-    " type, type_desc, create_date, modify_date, 0 AS is_ms_shipped, 0 AS is_disabled,"
-    " 0 AS is_not_for_replication, 0 AS is_instead_of_trigger FROM sys_objects WHERE rtrim(type) = 'TR';";
+    "CREATE VIEW sys_triggers AS SELECT name, object_id, 1 AS parent_class, 'OBJECT_OR_COLUMN' AS parent_class_desc,"
+    " parent_object_id AS parent_id, type, type_desc, create_date, modify_date, 0 AS is_ms_shipped, 0 AS is_disabled,"
+    " 0 AS is_not_for_replication, 0 AS is_instead_of_trigger FROM sys_objects WHERE rtrim(type) = 'TR'"
+    " UNION ALL SELECT name, id, 0, 'DATABASE', 0, 'TR', 'SQL_TRIGGER', crdate, refdate, 0, 0, 0, 0"
+    " FROM __standin_ddl_triggers;"
+    "CREATE VIEW sys_sql_modules AS SELECT id AS object_id, CASE WHEN encrypted THEN NULL ELSE definition END"
+    " AS definition FROM __standin_modules;";
 
 // ------------------------------------------------------------ catalog access
 
@@ -159,6 +173,8 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
             return std::make_shared<table_info>(system_table(to_lower(name), sys_objects_columns, "sys_" + to_lower(name)));
         if (!other_db && ieq(name, "triggers"))
             return std::make_shared<table_info>(system_table("triggers", sys_triggers_columns, "sys_triggers"));
+        if (!other_db && ieq(name, "sql_modules"))
+            return std::make_shared<table_info>(system_table("sql_modules", sys_sql_modules_columns, "sys_sql_modules"));
     }
     if (!other_db && (owner.empty() || ieq(owner, "dbo"))) {
         auto t = load_table(h, name);
@@ -190,7 +206,8 @@ std::optional<long long> conn_impl::object_id(sqlite3* h, const std::string& nam
 }
 
 long long conn_impl::new_object_id(sqlite3* h) {
-    auto v = scalar(h, "SELECT max(id) FROM sysobjects", {});
+    // DDL triggers take their ids from the same range: an id is unique in the database.
+    auto v = scalar(h, "SELECT max(id) FROM (SELECT id FROM sysobjects UNION ALL SELECT id FROM __standin_ddl_triggers)", {});
     long long base = 1977058079;
     if (v && std::holds_alternative<std::int64_t>(*v)) base = std::get<std::int64_t>(*v) + 16;
     return base;

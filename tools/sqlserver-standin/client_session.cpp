@@ -278,7 +278,7 @@ bool client_session::on_sql_batch(const std::string& payload) {
     tds::token_writer w = reply_writer();
     write_reply(w, r);
     // Journal first: a client that has its answer finds the line there.
-    journal_.record(conn_id_, db, *text, r.first_error);
+    journal_.record(conn_id_, db, *text, r.first_error, r.parse_only);
     return answer(w.bytes());
 }
 
@@ -357,7 +357,7 @@ bool client_session::on_rpc(const std::string& payload) {
     w.done(r.first_error ? tds::done_error : 0, 0, 0, tds::doneproc_token);
     // Only statements and refusals are worth a journal line, not the
     // driver's bookkeeping.
-    if (plan.text || r.first_error) journal_.record(conn_id_, db, label, r.first_error);
+    if (plan.text || r.first_error) journal_.record(conn_id_, db, label, r.first_error, r.parse_only);
     return answer(w.bytes());
 }
 

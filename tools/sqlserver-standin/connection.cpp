@@ -77,7 +77,7 @@ void conn_impl::reset(bool keep_transaction) {
     eng_.applocks.release_all(spid_, applock_table::held_by::session);
     reply_ = nullptr;
     if (eng_.find_db(login_db_)) db_ = login_db_;
-    nocount_ = implicit_ = xact_abort_ = false;
+    nocount_ = implicit_ = xact_abort_ = parseonly_ = false;
     lock_timeout_ms_ = -1;
     identity_insert_.clear();
     rowcount_ = 0;
@@ -371,22 +371,28 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         }
     vars_.clear();
     interrupted_ = false;
-    run_statements(sql);
+    r.parse_only = run_statements(sql);
     reply_ = nullptr;
     return r;
 }
 
 // The statements of one batch, as the batch's reply tells of them: an error
-// ends its statement or, as SQL Server's do, the batch.
-void conn_impl::run_statements(const std::string& sql) {
+// ends its statement or, as SQL Server's do, the batch. SET PARSEONLY counts
+// as it is parsed: when it is on once the parse is done, only the parse's
+// errors come back and nothing runs.
+bool conn_impl::run_statements(const std::string& sql) {
     std::vector<token> toks = tokenize(sql);
     std::vector<stmt_ptr> stmts;
+    std::optional<bool> parseonly;
     try {
-        stmts = parse_batch(sql, toks);
+        stmts = parse_batch(sql, toks, &parseonly);
     } catch (const syntax_error& e) {
+        if (parseonly) parseonly_ = *parseonly;
         report(tsql_error{e.number, 1, e.severity, e.what()}, e.line);
-        return;
+        return parseonly_;
     }
+    if (parseonly) parseonly_ = *parseonly;
+    if (parseonly_) return true;
     for (const auto& st : stmts) {
         line_ = st->line;
         alias_counter_ = 0;  // same statement text, same SQLite text: the prepared one is reused
@@ -412,6 +418,7 @@ void conn_impl::run_statements(const std::string& sql) {
             if (e.abort_batch) break;
         }
     }
+    return false;
 }
 
 void conn_impl::exec_stmt(const statement& st) {

@@ -92,6 +92,7 @@ private:
     bool nocount_ = false;
     bool implicit_ = false;
     bool xact_abort_ = false;
+    bool parseonly_ = false;  // SET PARSEONLY: batches are parsed and not run
     std::int64_t rowcount_ = 0;
     int last_error_ = 0;
     std::int64_t last_identity_ = 0;
@@ -202,7 +203,8 @@ private:
     // ------------------------------------- batches and simple statements
     // (connection.cpp)
 
-    void run_statements(const std::string& sql);
+    // Returns true when the batch was only parsed (SET PARSEONLY).
+    bool run_statements(const std::string& sql);
     void exec_stmt(const statement& st);
     void check_owner(const std::vector<std::string>& parts);
     bool eval_condition(const expr& e);
@@ -240,7 +242,9 @@ private:
     void exec_alter_drop(const statement& st);
     void exec_drop_table(const statement& st);
     void exec_create_module(const statement& st);
+    void exec_create_ddl_trigger(const statement& st);
     void exec_drop_module(const statement& st);
+    void exec_drop_ddl_triggers(const statement& st);
     void exec_use(const statement& st);
     void exec_create_database(const statement& st);
 

@@ -95,24 +95,27 @@ json dump_tables(sqlite3* h) {
     return out;
 }
 
-// Procedures and triggers: name, type, the trigger's table, encryption and text.
+// Procedures and triggers: name, type, the trigger's table (a database DDL
+// trigger has none, and "on":"database" instead), encryption and text.
 json dump_objects(sqlite3* h) {
     json out = json::array();
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(h,
-                       "SELECT o.name, o.type, t.name, m.encrypted, m.definition FROM sysobjects o"
+                       "SELECT o.name, o.type, t.name, m.encrypted, m.definition, 0, o.id FROM sysobjects o"
                        " JOIN __standin_modules m ON m.id = o.id LEFT JOIN sysobjects t ON t.id = m.table_id"
-                       " ORDER BY o.id",
+                       " UNION ALL SELECT d.name, 'TR', NULL, m.encrypted, m.definition, 1, d.id"
+                       " FROM __standin_ddl_triggers d JOIN __standin_modules m ON m.id = d.id"
+                       " ORDER BY 7",
                        -1, &st, nullptr);
     while (st && sqlite3_step(st) == SQLITE_ROW) {
         std::string type = text_column(st, 1);
         while (!type.empty() && type.back() == ' ') type.pop_back();
         json table = sqlite3_column_type(st, 2) == SQLITE_NULL ? json(nullptr) : json(text_column(st, 2));
-        out.push_back({{"name", text_column(st, 0)},
-                       {"type", type},
-                       {"table", std::move(table)},
-                       {"encrypted", sqlite3_column_int(st, 3) != 0},
-                       {"definition", text_column(st, 4)}});
+        json object = {{"name", text_column(st, 0)}, {"type", type}, {"table", std::move(table)}};
+        if (sqlite3_column_int(st, 5) != 0) object["on"] = "database";
+        object["encrypted"] = sqlite3_column_int(st, 3) != 0;
+        object["definition"] = text_column(st, 4);
+        out.push_back(std::move(object));
     }
     sqlite3_finalize(st);
     return out;

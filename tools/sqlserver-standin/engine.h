@@ -95,6 +95,7 @@ struct batch_reply {
     std::vector<reply_item> items;  // in wire order
     int first_error = 0;            // number of the first error raised, 0 if none
     bool interrupted = false;       // ended while waiting for a lock: the client cancelled or left
+    bool parse_only = false;        // SET PARSEONLY was ON when the batch's parse ended: nothing of it ran
 };
 
 struct login_entry {
@@ -117,7 +118,8 @@ public:
     virtual batch_reply save_transaction(const std::string& name) = 0;
 
     // The connection as a fresh login leaves it (a client's reset, as
-    // sp_reset_connection does): its login database, default SET options,
+    // sp_reset_connection does): its login database, default SET options
+    // (PARSEONLY off among them),
     // its session's application locks released and, unless keep_transaction,
     // its open transaction rolled back.
     virtual void reset(bool keep_transaction) = 0;

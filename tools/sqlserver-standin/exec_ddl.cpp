@@ -250,13 +250,19 @@ void conn_impl::exec_drop_table(const statement& st) {
 }
 
 void conn_impl::exec_create_module(const statement& st) {
+    if (st.on_database) {
+        exec_create_ddl_trigger(st);
+        return;
+    }
     sqlite3* h = handle();
     check_owner(st.name);
     const std::string& name = st.name.back();
-    bool alter = st.with_values;
     std::string type;
     auto existing = object_id(h, name, &type);
     while (!type.empty() && type.back() == ' ') type.pop_back();
+    // CREATE OR ALTER replaces a module of its own kind; a name that another
+    // kind of object holds is taken, as for CREATE.
+    bool alter = st.with_values || (st.or_alter && existing && type == st.module_type);
     if (!alter && existing) throw err(errors::object_exists.in_state(3), name);
     if (alter && (!existing || type != st.module_type)) throw err(errors::invalid_object, name);
     std::int64_t table_id = 0;
@@ -285,7 +291,57 @@ void conn_impl::exec_create_module(const statement& st) {
     done(false, 0);
 }
 
+// A database DDL trigger is no schema object: it has a row in sys.triggers
+// (__standin_ddl_triggers) and its text, and neither OBJECT_ID nor
+// sysobjects sees it. Its body never fires.
+void conn_impl::exec_create_ddl_trigger(const statement& st) {
+    sqlite3* h = handle();
+    const std::string& name = st.name.back();
+    auto existing = scalar(h, "SELECT id FROM __standin_ddl_triggers WHERE name = ?1", {name});
+    bool alter = st.with_values;
+    if (existing && !alter && !st.or_alter) throw err(errors::object_exists.in_state(3), name);
+    if (!existing && alter) throw err(errors::invalid_object, name);
+    const std::string now = now_datetime();
+    const std::int64_t encrypted = st.encrypted;
+    const std::int64_t body = static_cast<std::int64_t>(st.body_begin);
+    atomic_stmt a(*this, h);
+    if (existing) {
+        run(h, "UPDATE __standin_modules SET definition = ?2, encrypted = ?3, body_start = ?4 WHERE id = ?1",
+            {*existing, batch_text_, encrypted, body});
+        run(h, "UPDATE __standin_ddl_triggers SET refdate = ?2 WHERE id = ?1", {*existing, now});
+    } else {
+        const std::int64_t id = new_object_id(h);
+        run(h, "INSERT INTO __standin_ddl_triggers VALUES (?1, ?2, ?3, ?3)", {id, name, now});
+        run(h, "INSERT INTO __standin_modules VALUES (?1, ?2, ?3, NULL, ?4)", {id, batch_text_, encrypted, body});
+    }
+    a.commit();
+    done(false, 0);
+}
+
+// DROP TRIGGER [IF EXISTS] t, ... ON DATABASE
+void conn_impl::exec_drop_ddl_triggers(const statement& st) {
+    sqlite3* h = handle();
+    std::optional<tsql_error> failure;
+    for (const auto& parts : st.names) {
+        auto id = scalar(h, "SELECT id FROM __standin_ddl_triggers WHERE name = ?1", {parts.back()});
+        if (!id) {
+            if (!st.with_values && !failure) failure = err(errors::cannot_drop, "trigger", join_name(parts));
+            continue;
+        }
+        atomic_stmt a(*this, h);
+        run(h, "DELETE FROM __standin_modules WHERE id = ?1", {*id});
+        run(h, "DELETE FROM __standin_ddl_triggers WHERE id = ?1", {*id});
+        a.commit();
+    }
+    if (failure) throw *failure;
+    done(false, 0);
+}
+
 void conn_impl::exec_drop_module(const statement& st) {
+    if (st.on_database) {
+        exec_drop_ddl_triggers(st);
+        return;
+    }
     sqlite3* h = handle();
     std::optional<tsql_error> failure;
     const char* what = st.module_type == "P" ? "procedure" : "trigger";

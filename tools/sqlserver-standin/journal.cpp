@@ -10,9 +10,10 @@
 
 namespace standin {
 
-std::string journal_line(int conn, const std::string& db, const std::string& sql, int error) {
+std::string journal_line(int conn, const std::string& db, const std::string& sql, int error, bool parse_only) {
     // The keys in the order the journal has always had them.
     nlohmann::ordered_json line = {{"conn", conn}, {"db", db}, {"sql", sql}, {"error", error}};
+    if (parse_only) line["parseonly"] = true;
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
@@ -29,9 +30,9 @@ bool journal::open(const std::string& path, std::string& error) {
     return true;
 }
 
-void journal::record(int conn, const std::string& db, const std::string& sql, int error) {
+void journal::record(int conn, const std::string& db, const std::string& sql, int error, bool parse_only) {
     if (fd_ < 0) return;
-    std::string line = journal_line(conn, db, sql, error) + "\n";
+    std::string line = journal_line(conn, db, sql, error, parse_only) + "\n";
     // One write per line under the lock: lines from different connections
     // never interleave, and nothing waits in a buffer.
     std::lock_guard<std::mutex> lock(mutex_);

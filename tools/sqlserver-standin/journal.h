@@ -7,8 +7,10 @@
 
 namespace standin {
 
-// {"conn":N,"db":"...","sql":"...","error":E}
-std::string journal_line(int conn, const std::string& db, const std::string& sql, int error);
+// {"conn":N,"db":"...","sql":"...","error":E}, and "parseonly":true after
+// them for a batch that was parsed and not run (SET PARSEONLY).
+std::string journal_line(int conn, const std::string& db, const std::string& sql, int error,
+                         bool parse_only = false);
 
 class journal {
 public:
@@ -19,7 +21,7 @@ public:
 
     bool open(const std::string& path, std::string& error);  // appends to an existing file
     bool is_open() const { return fd_ >= 0; }
-    void record(int conn, const std::string& db, const std::string& sql, int error);
+    void record(int conn, const std::string& db, const std::string& sql, int error, bool parse_only = false);
 
 private:
     std::mutex mutex_;

@@ -10,8 +10,9 @@
 
 namespace standin::tsql {
 
-std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks) {
-    parser p(sql, toks);
+std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks,
+                                  std::optional<bool>* parseonly) {
+    parser p(sql, toks, parseonly);
     return p.batch();
 }
 
@@ -238,12 +239,15 @@ void parser::set_(statement& st) {
         "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT", "CONTEXT_INFO"};
     if (on_off.count(opt)) {
         // SET A, B, C ON
+        bool parseonly = opt == "PARSEONLY";
         while (accept_op(",")) {
             if (peek().kind != tok::ident || !on_off.count(peek().upper)) fail();
+            parseonly = parseonly || peek().upper == "PARSEONLY";
             next();
         }
         if (accept("ON")) st.with_values = true;
         else if (!accept("OFF")) fail();
+        if (parseonly && parseonly_) *parseonly_ = st.with_values;
         return;
     }
     if (opt == "STATISTICS") {
@@ -337,14 +341,21 @@ void parser::drop_(statement& st) {
     st.names.push_back(multipart());
     while (accept_op(",")) st.names.push_back(multipart());
     st.name = st.names.front();
+    // DROP TRIGGER t ON DATABASE; ON ALL SERVER fails at ALL, as server
+    // triggers are not kept.
+    if (st.module_type == "TR" && accept("ON")) {
+        expect("DATABASE");
+        st.on_database = true;
+    }
 }
 
 void parser::create_(statement& st, bool first) {
     bool alter = peek().is("ALTER");
     const token& kw = next();
-    if (accept("OR")) {
+    // CREATE OR ALTER (SQL Server 2016 SP1 on): modules only.
+    if (!alter && accept("OR")) {
         expect("ALTER");
-        alter = true;
+        st.or_alter = true;
     }
     if (peek().is("PROC") || peek().is("PROCEDURE") || peek().is("TRIGGER")) {
         if (!first) {
@@ -354,6 +365,7 @@ void parser::create_(statement& st, bool first) {
         module_(st, alter);
         return;
     }
+    if (st.or_alter) fail();
     if (alter) {
         if (!accept("TABLE")) fail();
         alter_table_(st);

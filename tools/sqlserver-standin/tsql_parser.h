@@ -153,6 +153,8 @@ struct statement {
     // create procedure / trigger
     std::string module_type;  // "P" or "TR"
     bool encrypted = false;
+    bool or_alter = false;     // CREATE OR ALTER: replaces a module of its kind, else creates it
+    bool on_database = false;  // CREATE / ALTER / DROP TRIGGER ... ON DATABASE: a DDL trigger
     std::vector<std::string> trigger_table;
 
     // if
@@ -169,8 +171,12 @@ struct statement {
     std::size_t body_begin = 0;    // procedure / trigger: offset of the body in the batch
 };
 
-// Parses a whole batch. Throws syntax_error.
-std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks);
+// Parses a whole batch. Throws syntax_error. With parseonly, each SET
+// PARSEONLY the parse gets through leaves its ON (true) or OFF there, as SQL
+// Server applies that option while parsing, also when a later part of the
+// batch fails to parse.
+std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks,
+                                  std::optional<bool>* parseonly = nullptr);
 
 // "[dbo].[p_x]" / "dbo.p_x" / "p_x" as written inside OBJECT_ID('...') and the like.
 std::vector<std::string> split_object_name(const std::string& text);

@@ -179,18 +179,24 @@ void parser::module_(statement& st, bool alter) {
         const token& t = t_[i];
         if (t.kind == tok::ident && t.upper == "GO" && separator_line(i))
             throw syntax_error(errors::syntax_near, {"GO"}, t.line);
-        if (t.is("WITH") && t_[i + 1].is("ENCRYPTION"))
+        // (BACKUP ... WITH ENCRYPTION (ALGORITHM = ...) is a body's own.)
+        if (t.is("WITH") && t_[i + 1].is("ENCRYPTION") && !t_[i + 2].is_op("("))
             throw syntax_error(errors::syntax_near_keyword, {t.text}, t.line);
     }
     p_ = t_.size() - 1;
 }
 
 // name ON table [WITH ...] {FOR | AFTER | INSTEAD OF} events [WITH APPEND]
-// [NOT FOR REPLICATION] AS
+// [NOT FOR REPLICATION] AS, or a DDL trigger's ON DATABASE. ON ALL SERVER
+// fails at ALL: server triggers are not kept.
 void parser::trigger_header_(statement& st) {
     st.module_type = "TR";
     st.name = multipart();
     expect("ON");
+    if (accept("DATABASE")) {
+        ddl_trigger_header_(st);
+        return;
+    }
     st.trigger_table = multipart();
     if (accept("WITH")) module_options_(st, true);
     if (accept("FOR") || accept("AFTER")) {
@@ -213,6 +219,20 @@ void parser::trigger_header_(statement& st) {
     expect("AS");
 }
 
+// name ON DATABASE [WITH ...] {FOR | AFTER} event_type | event_group, ... AS:
+// no INSTEAD OF, WITH APPEND nor NOT FOR REPLICATION. The events are not
+// checked against SQL Server's list; the trigger never fires here.
+void parser::ddl_trigger_header_(statement& st) {
+    st.on_database = true;
+    if (accept("WITH")) module_options_(st, true);
+    if (!accept("FOR") && !accept("AFTER")) fail();
+    do {
+        if (peek().kind != tok::ident || is_reserved(peek().upper)) fail();
+        next();
+    } while (accept_op(","));
+    expect("AS");
+}
+
 // PROC[EDURE] name[;n] [(] @p type [VARYING] [= default] [OUT[PUT]] [READONLY], ... [)]
 // [WITH ...] [FOR REPLICATION] AS
 void parser::procedure_header_(statement& st) {
@@ -230,7 +250,13 @@ void parser::procedure_header_(statement& st) {
             if (peek().kind != tok::variable) fail();
             st.arg_names.push_back(next().text);
             accept("AS");
-            st.types.push_back(type_());
+            if (peek().is("CURSOR")) {
+                // A cursor parameter (CURSOR VARYING OUTPUT): reserved, so not a name to type_().
+                next();
+                st.types.push_back(type_spec{"CURSOR"});
+            } else {
+                st.types.push_back(type_());
+            }
             accept("VARYING");
             st.args.push_back(accept_op("=") ? parameter_default_() : nullptr);
             accept("OUT") || accept("OUTPUT");
@@ -294,8 +320,9 @@ void parser::module_options_(statement& st, bool trigger) {
         if (accept("ENCRYPTION")) st.encrypted = true;
         else if (!trigger && accept("RECOMPILE")) {
         } else if (accept("EXECUTE") || accept("EXEC")) {
+            // EXECUTE AS { CALLER | SELF | OWNER | 'name' }
             expect("AS");
-            if (peek().kind == tok::string || peek().kind == tok::ident) next();
+            if (peek().kind == tok::string || peek().is("CALLER") || peek().is("SELF") || peek().is("OWNER")) next();
             else fail();
         } else if (accept("NATIVE_COMPILATION") || accept("SCHEMABINDING")) {
         } else fail();

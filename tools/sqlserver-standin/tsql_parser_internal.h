@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,15 @@ namespace standin::tsql {
 
 class parser {
 public:
-    parser(const std::string& src, const std::vector<token>& toks) : src_(src), t_(toks) {}
+    parser(const std::string& src, const std::vector<token>& toks, std::optional<bool>* parseonly)
+        : src_(src), t_(toks), parseonly_(parseonly) {}
 
     std::vector<stmt_ptr> batch();
 
 private:
     const std::string& src_;
     const std::vector<token>& t_;
+    std::optional<bool>* parseonly_;  // where SET PARSEONLY leaves its setting, if anywhere
     std::size_t p_ = 0;
     int depth_ = 0;
 
@@ -84,6 +87,7 @@ private:
     // kept as text.
     void module_(statement& st, bool alter);
     void trigger_header_(statement& st);
+    void ddl_trigger_header_(statement& st);
     void procedure_header_(statement& st);
     expr_ptr parameter_default_();
     // A GO that opens its line and has nothing after it but a comment or a
