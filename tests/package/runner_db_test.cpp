@@ -3,6 +3,8 @@
 #include "runner_db_support.h"
 
 #include "common/app_names.h"
+#include "package/statement_builder.h"
+#include "support/create_shapes.h"
 
 using namespace runner_db;
 using velmora::gs_appname;
@@ -262,3 +264,22 @@ TEST_F(RunnerDbTest, DroppedConnectionIsAFailureNeverASuccess) {
 }
 
 }  // namespace
+
+// The server's own parser, asked without anything run (SET PARSEONLY), takes
+// exactly the create statements the builder's grammar check lets through.
+TEST_F(RunnerDbTest, TheServerTakesExactlyTheCreateStatementsTheGrammarCheckPasses) {
+    start();
+    session_.execute_immediate("SET PARSEONLY ON");
+    ASSERT_EQ(session_.status_code, 0) << session_.error_text;
+    for (const create_shapes::shape& s : create_shapes::shapes()) {
+        SCOPED_TRACE(s.label);
+        std::string create = s.script, drop;
+        ASSERT_TRUE(velmora::wf_get_sql_go(create, drop));
+        session_.execute_immediate(velmora::gbk_to_utf16(create).value());
+        EXPECT_EQ(session_.status_code == 0, !s.fails) << session_.error_text;
+    }
+    session_.execute_immediate("SET PARSEONLY OFF");
+    EXPECT_EQ(session_.status_code, 0) << session_.error_text;
+    const auto objects = stop_and_read_objects();
+    for (const auto& o : objects) EXPECT_NE(o.name, "p_x") << "a parsed statement created its object";
+}

@@ -15,6 +15,7 @@
 #include "common/app_names.h"
 #include "package/package_format.h"
 #include "session/database_session.h"
+#include "upgrade/upgrade_plan.h"
 #include "upgrade_test_support.h"
 
 using namespace upgrade_test;
@@ -472,6 +473,34 @@ TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
                  << out;
              EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
          }},
+        {"records no server takes, asked of the server", {"demo"}, "velmora",
+         [](standin_test::standin_process&, configuration& conf) {
+             append_records(conf, {{"tr_MS_zz_after.sql", "drop trigger tr_zz_after\r\ngo\r\ncreate trigger "
+                                                          "tr_zz_after on t_sys_menu after insert as begin select 1 "
+                                                          "end\r\n"}});
+             return std::shared_ptr<void>();
+         },
+         1,
+         [](const json& j, const std::string& out) {
+             for (const auto& db : j["databases"]) {
+                 const json& rec = db["package"]["records"].back();
+                 EXPECT_EQ(rec["outcome"], "failed") << rec.dump();
+                 EXPECT_EQ(rec["parsed"], "refused");
+                 EXPECT_EQ(rec["error_number"], 102);
+                 EXPECT_FALSE(rec.contains("object")) << "nothing was touched";
+                 EXPECT_NE(rec["fails_on_server"].get<std::string>().find("write FOR instead of AFTER"),
+                           std::string::npos);
+                 EXPECT_EQ(db["package"]["records"][0]["parsed"], "accepted");
+                 EXPECT_EQ(db["package"]["ending"], "create_failed");
+             }
+             EXPECT_NE(out.find("velmora: tr_MS_zz_after.sql: would fail: 102 [FreeTDS][SQL Server]Incorrect syntax "
+                                "near 'ENCRYPTION'. (line 3: \" with ENCRYPTION \" would follow the trigger's AFTER "
+                                "event list; write FOR instead of AFTER, they mean the same); tr_zz_after does not "
+                                "exist\n"),
+                       std::string::npos)
+                 << out;
+             EXPECT_NE(out.find("\nplan: the upgrade would fail or be refused\n"), std::string::npos);
+         }},
         {"a failed lookup of the special database", {"demo"}, "velmora", nothing, 1,
          [](const json& j, const std::string& out) {
              ASSERT_EQ(j["databases"].size(), 1u);
@@ -505,9 +534,55 @@ TEST(run_report, a_plan_tells_what_the_upgrade_would_do_and_changes_nothing) {
         c.check(r.report, r.cli.out);
         const auto sent = journal(server);
         ASSERT_GT(sent.size(), sent_before);
-        for (std::size_t i = sent_before; i < sent.size(); ++i)
-            EXPECT_FALSE(std::regex_search(sent[i].sql, changing)) << sent[i].sql;
+        // The creates were parsed by the server, and nothing else went under PARSEONLY.
+        std::size_t parsed = 0;
+        for (std::size_t i = sent_before; i < sent.size(); ++i) {
+            EXPECT_FALSE(!sent[i].parse_only && std::regex_search(sent[i].sql, changing)) << sent[i].sql;
+            parsed += sent[i].parse_only && std::regex_search(sent[i].sql, std::regex("^create ", std::regex::icase));
+        }
+        std::size_t sendable = 0;
+        if (r.report["databases"].size() > 0 && !r.report["databases"][0]["package"].is_null())
+            for (const auto& rec : r.report["databases"][0]["package"]["records"])
+                sendable += rec["outcome"] == "executed" || rec["outcome"] == "failed";
+        EXPECT_EQ(parsed, sendable);
     }
+}
+
+// A database DDL trigger is found where SQL Server keeps it (OBJECT_ID does
+// not see one): checked after the pass, and found by a later plan.
+TEST(run_report, a_database_ddl_trigger_is_checked_in_its_own_catalogue) {
+    standin_test::standin_process server(with_fixtures({"demo"}));
+    configuration conf;
+    conf.point_at(server.server_name(), "velmora");
+    conf.package(DEMO_SCRIPTS_DIR);
+    append_records(conf, {{"tr_MS_zz_ddl.sql", "drop trigger tr_zz_ddl on database\r\ngo\r\ncreate trigger "
+                                               "[tr_zz_ddl] on database for create_table as begin select 1 end\r\n"}});
+    reported_run r = run_with_report(conf);
+    EXPECT_EQ(r.cli.exit_code, 0) << r.cli.out;
+    for (const auto& db : r.report["databases"]) {
+        EXPECT_EQ(db["verification"]["outcome"], "passed");
+        EXPECT_EQ(db["package"]["records"].back()["verified"], "encrypted");
+    }
+    r = run_with_report(conf, {"--plan"});
+    for (const auto& db : r.report["databases"]) EXPECT_EQ(db["package"]["records"].back()["exists"], true);
+}
+
+// A record whose object's name cannot be read fails the check after the
+// pass, so the plan cannot call the upgrade clean.
+TEST(run_report, a_plan_with_an_unnamed_object_would_not_run_cleanly) {
+    velmora::upgrade_report plan;
+    plan.plan = true;
+    velmora::pass_report& pass = plan.passes.emplace_back();
+    pass.rehearsed.emplace();
+    velmora::record_result& named = pass.package.emplace().records.emplace_back();
+    named.what = velmora::record_result::action::executed;
+    named.object_name = "p_x";
+    EXPECT_FALSE(velmora::plan_fails(plan));
+    pass.package->records.emplace_back().what = velmora::record_result::action::executed;
+    EXPECT_TRUE(velmora::plan_fails(plan));
+    EXPECT_NE(velmora::plan_lines(plan).find("; the name of the object it creates cannot be read, so the check "
+                                             "after the pass would fail"),
+              std::string::npos);
 }
 
 TEST(run_report, a_run_that_stops_before_the_login_is_no_failed_login) {

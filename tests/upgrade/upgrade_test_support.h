@@ -117,13 +117,15 @@ struct journal_entry {
     std::string db;
     std::string sql;
     int error = 0;
+    bool parse_only = false;  // parsed under SET PARSEONLY, nothing run
 };
 
 inline std::vector<journal_entry> journal(const standin_test::standin_process& server) {
     std::vector<journal_entry> out;
     for (const auto& line : server.journal_lines()) {
         auto j = nlohmann::json::parse(line);
-        out.push_back({j.at("db").get<std::string>(), j.at("sql").get<std::string>(), static_cast<int>(j.at("error").get<std::int64_t>())});
+        out.push_back({j.at("db").get<std::string>(), j.at("sql").get<std::string>(),
+                       static_cast<int>(j.at("error").get<std::int64_t>()), j.value("parseonly", false)});
     }
     return out;
 }
