@@ -38,6 +38,16 @@ inline std::string unicode_literal(std::string_view text) {
     return out + "'";
 }
 
+// A name as one T-SQL identifier: [name] with "]" doubled.
+inline std::string bracketed(std::string_view name) {
+    std::string out = "[";
+    for (char c : name) {
+        out += c;
+        if (c == ']') out += ']';
+    }
+    return out + "]";
+}
+
 // The application lock each pass holds in its database.
 inline constexpr std::string_view upgrade_lock = "velmora_db_upgrade";
 

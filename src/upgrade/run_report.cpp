@@ -65,6 +65,7 @@ const char* pass_ending(pass_report::ending e) {
         case pass_report::ending::system_database: return "system_database";
         case pass_report::ending::locked: return "locked";
         case pass_report::ending::connection_lost: return "connection_lost";
+        case pass_report::ending::backup_failed: return "backup_failed";
     }
     return "completed";
 }
@@ -152,6 +153,16 @@ json package_json(const run_outcome& run, bool plan) {
             {"records", std::move(records)}};
 }
 
+json backup_json(const pass_report::backup_taken& b) {
+    json j = {{"file", b.file},         {"bytes", b.bytes},   {"seconds", b.seconds}, {"verified", b.verified},
+              {"copy_only", b.copy_only}, {"restore", b.restore}};
+    if (!b.error.empty()) {
+        j["error_number"] = b.error_number;
+        j["error"] = b.error;
+    }
+    return j;
+}
+
 json pass_json(const pass_report& pass, int number, bool plan) {
     json steps = json::array();
     for (const step_result& s : pass.steps) steps.push_back(step_json(s, plan));
@@ -170,12 +181,34 @@ json pass_json(const pass_report& pass, int number, bool plan) {
         }
     }
     j["verification"] = std::move(verification);
+    if (pass.other_sessions) {
+        json sessions = json::array();
+        for (const other_session& o : *pass.other_sessions)
+            sessions.push_back(
+                {{"host", o.host}, {"program", o.program}, {"login", o.login}, {"open_transaction", o.open_transaction}});
+        j["other_sessions"] = std::move(sessions);
+    } else {
+        j["other_sessions"] = nullptr;
+    }
+    if (!plan) j["backup"] = pass.backup ? backup_json(*pass.backup) : json(nullptr);
     if (pass.rehearsed) {
         const pass_report::rehearsal& facts = *pass.rehearsed;
         j["upgrade_date"] = optional_text(facts.upgrade_date);
         j["database_version"] = optional_text(facts.database_version);
         if (!facts.system_values_error.empty()) j["system_values_error"] = facts.system_values_error;
         j["lock_free"] = facts.lock_free ? json(*facts.lock_free) : json(nullptr);
+        if (!facts.lock_untested.empty()) j["lock_untested"] = facts.lock_untested;
+        if (facts.last_backup.read) {
+            const auto& b = facts.last_backup.backup;
+            j["last_backup"] =
+                b ? json{{"finished", b->finished}, {"file", b->file}, {"age_days", b->age_days}} : json(nullptr);
+        } else {
+            j["last_backup"] = nullptr;
+            j["last_backup_error"] = facts.last_backup.error;
+        }
+        if (facts.backup_file)
+            j["backup_target"] = {{"file", *facts.backup_file},
+                                  {"folder", facts.backup_folder ? json(*facts.backup_folder) : json(nullptr)}};
         if (!facts.problem.empty()) j["problem"] = facts.problem;
     }
     j["seconds"] = pass.seconds;
@@ -206,6 +239,7 @@ std::string run_report_json(const run_record& run) {
     doc["plan"] = run.plan;
     doc["server"] = run.server;
     doc["configured_database"] = run.configured_database;
+    doc["server_version"] = run.upgrade && run.upgrade->server ? json(run.upgrade->server->product_version) : json(nullptr);
     doc["started"] = iso_time(run.started);
     doc["finished"] = iso_time(run.finished);
     doc["seconds"] = std::chrono::duration<double>(run.finished - run.started).count();

@@ -7,6 +7,7 @@
 #include "common/gbk.h"
 #include "session/use_statement.h"
 #include "upgrade/pass_rules.h"
+#include "upgrade/run_report.h"
 
 namespace velmora {
 
@@ -69,6 +70,14 @@ private:
     bool run_pass(int number, const std::string& meant, pass_report& pass);
     bool run_pass_steps(const std::string& meant, pass_report& pass);
     bool confirm_database(const std::string& meant, pass_report& pass);
+    bool back_up(pass_report& pass);
+    void step(const std::string& text) {
+        if (!options_.progress) return;
+        progress_event event;
+        event.what = progress_event::kind::step_started;
+        event.step = text;
+        options_.progress->progress(event);
+    }
     bool lost(pass_report& pass);
     void verify(run_outcome& package, pass_report& pass);
     void tell(const std::string& text) { ui_.message_box(gs_appname, text); }
@@ -81,7 +90,59 @@ private:
     const upgrade_options& options_;
     std::string package_;
     std::string ls_upgrade_date;
+    std::optional<server_version> server_;  // asked before the first backup
 };
+
+// A full backup of the database before the pass changes anything, checked
+// with RESTORE VERIFYONLY: no verified backup, no upgrade. COPY_ONLY keeps
+// the shop's own backup chain as it was (SQL Server 2000 has no COPY_ONLY:
+// there it is a full backup of the chain, and the report says so).
+bool upgrade_run::back_up(pass_report& pass) {
+    const server_version version = server_.value_or(server_version{"", 9, 0});
+    const backup_plan plan = plan_backup(
+        pass.database, program_version(), options_.backup->folder, version,
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    pass_report::backup_taken& taken = pass.backup.emplace();
+    taken.file = plan.file;
+    taken.copy_only = plan.copy_only;
+    step("备份数据库 " + plan.file);
+    const auto started = std::chrono::steady_clock::now();
+    // BACKUP runs in no transaction; the pass holds nothing yet but its
+    // lock, which belongs to the session.
+    sqlca_.commit();
+    sqlca_.set_autocommit(true);
+    sqlca_.execute_immediate(plan.backup_statement());
+    bool done = sqlca_.status_code == 0;
+    std::string failure = "备份数据库" + quoted(pass.database) + "失败";
+    if (done) {
+        const std::optional<backup_written> written = read_backup_written(sqlca_, pass.database);
+        if (written) {
+            taken.file = written->path;
+            taken.bytes = written->bytes;
+            taken.restore = restore_statement(pass.database, written->path, written->position);
+            step("校验备份 " + written->path);
+            sqlca_.execute_immediate(plan.verify_statement(written->path, written->position));
+            taken.verified = sqlca_.status_code == 0;
+            failure = "数据库" + quoted(pass.database) + "的备份 " + written->path + " 未通过校验";
+        } else {
+            done = false;
+            failure = "找不到数据库" + quoted(pass.database) + "刚刚完成的备份记录（msdb.dbo.backupset）";
+        }
+    }
+    taken.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (lost(pass)) return false;
+    if (!done || !taken.verified) {
+        taken.error_number = sqlca_.native_error;
+        taken.error = sqlca_.error_text;
+        sqlca_.set_autocommit(false);
+        pass.how = pass_report::ending::backup_failed;
+        tell(failure + "，数据库没有任何更改" + text_interrupted + "(错误信息：" + sqlca_.error_text + ")");
+        return false;
+    }
+    sqlca_.set_autocommit(false);
+    tell("数据库" + quoted(pass.database) + "已备份到 " + taken.file + "（已校验）。");
+    return !lost(pass);
+}
 
 // When the connection is gone, says so once and ends the pass.
 bool upgrade_run::lost(pass_report& pass) {
@@ -160,6 +221,9 @@ bool upgrade_run::run_pass(int number, const std::string& meant, pass_report& pa
 bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
     pass.database = meant;
     if (!confirm_database(meant, pass)) return false;
+    // For the report: who else works in the database as the pass begins.
+    pass.other_sessions = read_other_sessions(sqlca_, pass.database);
+    if (lost(pass)) return false;
 
     database_lock lock(sqlca_);
     if (!lock.take()) {
@@ -172,6 +236,8 @@ bool upgrade_run::run_pass_steps(const std::string& meant, pass_report& pass) {
             tell("另一台计算机正在升级数据库" + quoted(pass.database) + "，请等它完成后再试" + text_interrupted);
         return false;
     }
+
+    if (options_.backup && !back_up(pass)) return false;
 
     // A failed query leaves the previous pass's value in place.
     sqlca_.select_into(upgrade_date_query, {&ls_upgrade_date});
@@ -212,6 +278,7 @@ upgrade_report upgrade_run::run() {
         package_ = std::move(load.bytes);
     }
 
+    if (options_.backup) report.server = server_ = read_server_version(sqlca_);
     std::string meant = sqlca_.intended_database();
     bool lb_too = false;
     for (;;) {

@@ -12,15 +12,22 @@
 #include "session/database_session.h"
 #include "upgrade/builtin_upgrade.h"
 #include "upgrade/object_verification.h"
+#include "upgrade/server_facts.h"
 #include "upgrade/upgrade_step.h"
 
 namespace velmora {
+
+// A full backup of each database before its pass changes anything.
+struct backup_options {
+    std::string folder;  // on the server; empty for the server's default backup folder
+};
 
 struct upgrade_options {
     std::string run_dir;             // where db.dat is read, ending in a separator
     bool run_package = true;         // the "Proc&Trigger" check box
     special_database_probe special;  // what the login found out about the special database
     progress_sink* progress = nullptr;  // hears where the run stands, when given
+    std::optional<backup_options> backup = {};  // --backup: none from the window
 };
 
 // What one pass did to its database.
@@ -33,6 +40,7 @@ struct pass_report {
         system_database,  // the database meant is master, model, msdb or tempdb
         locked,           // another workstation is upgrading it
         connection_lost,  // the server went away or stopped answering mid-pass
+        backup_failed,    // the backup asked for failed or did not verify: nothing was changed
     } how = ending::completed;
     std::vector<step_result> steps;  // the date row, then the built-in changes
     bool builtin_refused = false;    // another dated upgrade on record ("提示")
@@ -41,6 +49,22 @@ struct pass_report {
     // when it created any.
     std::optional<object_verification> verification;
     double seconds = 0;
+    // The other sessions in the database when the pass began; unknown when
+    // the server could not say.
+    std::optional<std::vector<other_session>> other_sessions;
+
+    // The backup taken before the pass changed anything (--backup).
+    struct backup_taken {
+        std::string file;  // where the server wrote it; the name asked for when it failed
+        std::uint64_t bytes = 0;
+        double seconds = 0;
+        bool verified = false;
+        bool copy_only = true;  // false on SQL Server 2000: a full backup in the shop's chain
+        std::string restore;    // the statement that puts the database back
+        long error_number = 0;  // when it failed or did not verify
+        std::string error;
+    };
+    std::optional<backup_taken> backup;
 
     // What a rehearsal (--plan) read beside what the pass would do.
     struct rehearsal {
@@ -48,7 +72,15 @@ struct pass_report {
         std::optional<std::string> database_version;  // "DataBase_Version" as recorded
         std::string system_values_error;  // why the two could not be read, when they could not
         std::optional<bool> lock_free;  // the upgrade lock could be taken now; unknown when the test failed
+        // Why the lock was not tested, when the server has no means to (no
+        // APPLOCK_TEST before SQL Server 2005); the plan is not failed for it.
+        std::string lock_untested;
         std::string problem;            // why the pass would stop, in the server's words when it gave any
+        last_backup_read last_backup;   // the last full backup on record
+        // With --backup: the file it would write, and the folder when the
+        // server tells it (always with --backup-to).
+        std::optional<std::string> backup_file;
+        std::optional<std::string> backup_folder;
     };
     std::optional<rehearsal> rehearsed;
 };
@@ -67,6 +99,8 @@ struct upgrade_report {
     bool special_switch_failed = false;
     std::string special_switch_error;
     std::string package_message;  // what the operator was told about the package, when it was unusable
+    // The server's version, as a plan asks it, or a run before its backups.
+    std::optional<server_version> server;
 
     // True unless every step did its work in every database meant.
     bool failed() const;

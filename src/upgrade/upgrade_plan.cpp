@@ -11,6 +11,8 @@
 #include "upgrade/builtin_upgrade.h"
 #include "upgrade/object_verification.h"
 #include "upgrade/pass_rules.h"
+#include "upgrade/run_report.h"
+#include "upgrade/server_facts.h"
 
 namespace velmora {
 
@@ -50,9 +52,9 @@ private:
             if (through.empty()) {
                 sqlca.select_rows(sql, out);
             } else {
-                std::string db = "[";
-                for (char c : through) db += c == ']' ? std::string("]]") : std::string(1, c);
-                sqlca.select_rows("exec " + db + "].dbo.sp_executesql " + pass_rules::unicode_literal(sql), out);
+                sqlca.select_rows("exec " + pass_rules::bracketed(through) + ".dbo.sp_executesql " +
+                                      pass_rules::unicode_literal(sql),
+                                  out);
             }
             return sqlca.status_code == 0;
         }
@@ -69,6 +71,7 @@ private:
     void read_system_values(const reader& read, pass_report::rehearsal& facts);
     void plan_package(const reader& read, pass_report& pass);
     void rehearse_passes(upgrade_report& report);
+    void plan_backup_target(pass_report::rehearsal& facts, const std::string& database);
     void ask_server_to_parse(upgrade_report& report);
 
     // A create statement the upgrade would send, by its record's place in the package.
@@ -83,7 +86,27 @@ private:
     std::string ls_upgrade_date;  // as the command keeps it from pass to pass
     // Every pass sends the same statements: they are asked about once.
     std::optional<std::vector<create_to_parse>> creates_;
+    std::optional<server_version> server_;
 };
+
+// The backup --backup would take: its file, and its folder where the server
+// tells it (InstanceDefaultBackupPath came with SQL Server 2019). Nothing is
+// written, so whether the folder can be written is not known.
+void rehearsal::plan_backup_target(pass_report::rehearsal& facts, const std::string& database) {
+    const server_version version = server_.value_or(server_version{"", 9, 0});
+    const backup_plan backup = plan_backup(database, program_version(), options_.backup->folder, version,
+                                           std::chrono::duration_cast<std::chrono::seconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count());
+    facts.backup_file = backup.file;
+    if (!options_.backup->folder.empty()) {
+        facts.backup_folder = options_.backup->folder;
+    } else if (version.has_default_backup_path()) {
+        std::vector<result_row> rows;
+        sqlca_.select_rows("select convert ( nvarchar ( 4000 ) , SERVERPROPERTY ( 'InstanceDefaultBackupPath' ) )", rows);
+        if (sqlca_.status_code == 0 && !rows.empty() && !rows[0].empty() && rows[0][0]) facts.backup_folder = rows[0][0];
+    }
+}
 
 pass_report rehearsal::rehearse(const std::string& meant, const reader& read) {
     pass_report pass;
@@ -105,17 +128,31 @@ pass_report rehearsal::rehearse(const std::string& meant, const reader& read) {
     if (pass_rules::is_system_database(pass.database))
         return stop(pass_report::ending::system_database, "\"" + pass.database + "\" is a system database");
 
-    // Tested, not taken: whoever holds it is left alone, and nobody is kept out.
-    std::optional<std::string> free;
-    const bool lock_tested = read.value(lock_test, free);
-    const std::string lock_error = sqlca_.error_text;
-    read_system_values(read, facts);
-    if (lock_tested) facts.lock_free = free == std::optional<std::string>("1");
-    // The command would send nothing more.
-    if (!lock_tested) return stop(pass_report::ending::locked, "the upgrade lock cannot be tested: " + lock_error);
-    if (!*facts.lock_free)
-        return stop(pass_report::ending::locked,
-                    "another session holds the upgrade lock: another computer is upgrading the database");
+    // Tested, not taken: whoever holds it is left alone, and nobody is kept
+    // out. SQL Server 2000 has no read-only test (APPLOCK_TEST came with
+    // 2005); there the upgrade's sp_getapplock alone will tell.
+    if (server_ && !server_->has_applock_test()) {
+        facts.lock_untested = "cannot be tested on " + server_->name() +
+                              ", which has no APPLOCK_TEST; the upgrade takes it with sp_getapplock";
+        read_system_values(read, facts);
+    } else {
+        std::optional<std::string> free;
+        const bool lock_tested = read.value(lock_test, free);
+        const std::string lock_error = sqlca_.error_text;
+        read_system_values(read, facts);
+        if (lock_tested) facts.lock_free = free == std::optional<std::string>("1");
+        // The command would send nothing more.
+        if (!lock_tested) return stop(pass_report::ending::locked, "the upgrade lock cannot be tested: " + lock_error);
+        if (!*facts.lock_free)
+            return stop(pass_report::ending::locked,
+                        "another session holds the upgrade lock: another computer is upgrading the database");
+    }
+
+    // What the operator should know before the upgrade: the last backup,
+    // and who else works in the database.
+    facts.last_backup = read_last_backup(sqlca_, pass.database);
+    pass.other_sessions = read_other_sessions(sqlca_, pass.database);
+    if (options_.backup) plan_backup_target(facts, pass.database);
 
     // The command's date query, which a failure leaves as the last pass had it.
     std::optional<std::string> date;
@@ -290,6 +327,7 @@ upgrade_report rehearsal::run() {
         }
         package_ = std::move(load.bytes);
     }
+    server_ = report.server = read_server_version(sqlca_);
     rehearse_passes(report);
     ask_server_to_parse(report);
     return report;
@@ -308,6 +346,33 @@ std::string indented(const std::string& text) {
 
 std::string shown(const std::optional<std::string>& value) { return value ? *value : std::string("(none)"); }
 
+// The last backup on record, the sessions the upgrade would work beside,
+// and, with --backup, the backup it would take.
+template <typename Line>
+void add_backup_lines(const Line& line, const pass_report& pass) {
+    const pass_report::rehearsal& facts = *pass.rehearsed;
+    const last_backup_read& last = facts.last_backup;
+    if (!last.read)
+        line("last full backup: cannot be read: " + last.error);
+    else if (!last.backup)
+        line("last full backup: none on record");
+    else
+        line("last full backup: " + last.backup->finished + ", " + std::to_string(last.backup->age_days) +
+             " day(s) ago, " + last.backup->file);
+    if (!pass.other_sessions) {
+        line("other sessions: cannot be read");
+    } else {
+        line("other sessions: " + std::to_string(pass.other_sessions->size()));
+        for (const other_session& o : *pass.other_sessions)
+            line("  " + o.host + " (" + o.program + ", login " + o.login + ")" +
+                 (o.open_transaction ? ", holds a transaction open" : ""));
+    }
+    if (facts.backup_file)
+        line("backup: would write " + *facts.backup_file + " into " +
+             (facts.backup_folder ? *facts.backup_folder : std::string("the server's default backup folder")) +
+             " (not tested: a plan writes nothing)");
+}
+
 void add_pass_lines(std::string& out, const pass_report& pass, int number) {
     const std::string head = pass.database + ": ";
     auto line = [&](const std::string& text) { out += head + indented(text) + "\n"; };
@@ -322,18 +387,23 @@ void add_pass_lines(std::string& out, const pass_report& pass, int number) {
             line("the pass would stop before its first change: " + facts.problem);
             return;
         case pass_report::ending::completed:
-        case pass_report::ending::locked: break;
+        case pass_report::ending::locked:
+        case pass_report::ending::backup_failed: break;
     }
     line("confirmed by the server (select db_name())");
     if (!facts.system_values_error.empty())
         line("UPGRADE_DATE and DataBase_Version cannot be read: " + facts.system_values_error);
     else
         line("UPGRADE_DATE " + shown(facts.upgrade_date) + ", DataBase_Version " + shown(facts.database_version));
-    line(!facts.lock_free ? "upgrade lock: unknown" : *facts.lock_free ? "upgrade lock: free" : "upgrade lock: taken");
+    line(!facts.lock_untested.empty() ? "upgrade lock: " + facts.lock_untested
+         : !facts.lock_free          ? std::string("upgrade lock: unknown")
+         : *facts.lock_free          ? std::string("upgrade lock: free")
+                                     : std::string("upgrade lock: taken"));
     if (pass.how == pass_report::ending::locked) {
         line("the pass would stop at the lock: " + facts.problem);
         return;
     }
+    add_backup_lines(line, pass);
     if (pass.builtin_refused)
         line(std::string("built-in changes: would be refused with \"提示\": ") + refusal_text);
     else
@@ -398,6 +468,7 @@ bool plan_fails(const upgrade_report& plan) {
 
 std::string plan_lines(const upgrade_report& plan) {
     std::string out;
+    if (plan.server) out += "plan: server " + plan.server->name() + " (" + plan.server->product_version + ")\n";
     if (plan.package_problem) out += "plan: " + indented(plan.package_message) + "\n";
     int number = 0;
     for (const pass_report& pass : plan.passes) add_pass_lines(out, pass, ++number);

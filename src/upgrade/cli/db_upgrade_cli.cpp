@@ -24,7 +24,7 @@ namespace {
 
 constexpr const char* help_text =
     "Usage: db_upgrade_cli [--plan] [--server NAME] [--database NAME] [--progress]\n"
-    "                      [--report FILE] [--help]\n"
+    "                      [--backup] [--backup-to DIR] [--report FILE] [--help]\n"
     "\n"
     "Upgrades the Velmora database exactly as the upgrade window's button does,\n"
     "without a window.\n"
@@ -52,6 +52,13 @@ constexpr const char* help_text =
     "                   settings are never written)\n"
     "  --progress       one line per step and per object on standard error (the\n"
     "                   default when standard error is a terminal)\n"
+    "  --backup         before each database's first change, a full backup of it\n"
+    "                   (COPY_ONLY and CHECKSUM from SQL Server 2005 on) into the\n"
+    "                   server's default backup folder, named\n"
+    "                   DATABASE_before_VERSION_YYYYMMDDThhmmssZ.bak, then checked\n"
+    "                   with RESTORE VERIFYONLY; a backup that fails or does not\n"
+    "                   verify ends that database's pass before anything changes\n"
+    "  --backup-to DIR  the same into DIR, a folder on the server\n"
     "  --report FILE    write a JSON report of the run (or the plan) to FILE, also\n"
     "                   when it fails\n"
     "\n"
@@ -95,6 +102,7 @@ struct arguments {
     bool help = false;
     bool progress = false;
     bool plan = false;
+    std::optional<velmora::backup_options> backup;
     std::optional<std::string> report;
     std::optional<std::string> server;    // instead of the registry's SERVERNAME
     std::optional<std::string> database;  // instead of the registry's DATABASE
@@ -126,6 +134,14 @@ arguments parse(int argc, char** argv) {
             a.progress = true;
         } else if (arg == "--plan") {
             a.plan = true;
+        } else if (arg == "--backup") {
+            if (!a.backup) a.backup.emplace();
+        } else if (auto folder = option_value("--backup-to", i, argc, argv)) {
+            if (folder->empty()) {
+                a.error = "--backup-to needs a folder";
+                return a;
+            }
+            a.backup.emplace().folder = std::move(*folder);
         } else if (auto report = option_value("--report", i, argc, argv)) {
             a.report = std::move(report);
         } else if (auto server = option_value("--server", i, argc, argv)) {
@@ -201,6 +217,7 @@ static int run(int argc, char** argv) {
 
     console_progress progress;
     velmora::upgrade_options options{run_dir, true, special};
+    options.backup = args.backup;
     if (args.plan) {
         record.upgrade = velmora::plan_upgrade(sqlca, options);
         std::cout << velmora::plan_lines(*record.upgrade) << std::flush;
