@@ -16,6 +16,7 @@
 #endif
 
 #include "common/os_headers.h"
+#include "common/reversed_bytes.h"
 
 // Windows' code page 936 is the table both platforms follow. On Windows the
 // system converts; on Linux iconv's CP936 does, except for the 2149 double-byte
@@ -387,35 +388,99 @@ bool is_valid_gbk(std::string_view s) {
 namespace {
 
 #ifdef __SSE2__
-// How many of the sixteen bytes at p, which start a character, are whole
-// characters that code page 936 has: 16, or 15 when the last byte is a lead
-// byte whose trail follows, or 0 when the block needs a closer look (a NUL,
-// a 0x80, which is a character of its own, a 0xFF, or a lead byte before a
-// byte below 0x80). Every run of bytes of 0x81 to 0xFE pairs up from its
-// start, so a run of odd length ends in a lead byte. The runs of odd length
-// are found as in bit-parallel scanners of escape sequences: a carry added at
-// each run's start of one parity ends past the runs whose end has the other.
-std::size_t whole_characters16(const unsigned char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+// Whether sixteen bytes are whole characters that code page 936 has, where
+// carry is 1 when the first of them is the trail byte of a lead byte before
+// them; carry is then set for the sixteen that follow (1: the last byte is a
+// lead byte whose trail comes next). False when the block needs a closer
+// look: a NUL, a 0x80 (a character of its own), a 0xFF, or a lead byte
+// before a byte below 0x80. Every run of bytes of 0x81 to 0xFE pairs up from
+// its start, so a run of odd length ends in a lead byte. The runs of odd
+// length are found as in bit-parallel scanners of escape sequences: a carry
+// added at each run's start of one parity ends past the runs whose end has
+// the other.
+[[gnu::always_inline]] inline bool whole_characters16(__m128i v, unsigned& carry) {
     // Bytes 1 to 0x7F, as signed bytes above zero: the bulk of every script.
     const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(v, _mm_setzero_si128())));
-    if (plain == 0xFFFFu) return 16;
-    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-    if ((plain | high) != 0xFFFFu) return 0;  // a NUL
-    const unsigned odd_bytes = static_cast<unsigned>(
+    if (carry == 0 && plain == 0xFFFFu) return true;
+    unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if ((plain | high) != 0xFFFFu) return false;  // a NUL
+    unsigned odd_bytes = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x80))),
                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xFF))))));
-    if (odd_bytes != 0) return 0;
+    if (carry != 0) {
+        // The first byte completes a character: a trail byte of 0x40 to 0xFE but 0x7F.
+        const unsigned trail = static_cast<unsigned>(_mm_cvtsi128_si32(v)) & 0xFFu;
+        if (trail < 0x40 || trail == 0x7F || trail == 0xFF) return false;
+        high &= ~1u;
+        odd_bytes &= ~1u;
+    }
+    if (odd_bytes != 0) return false;
     constexpr unsigned even_bits = 0x5555u, odd_bits = 0xAAAAu, past_the_block = 0x10000u;
     const unsigned starts = high & ~(high << 1);
     const unsigned after_even_starts = ((starts & even_bits) + high) & ~high;
     const unsigned after_odd_starts = ((starts & odd_bits) + high) & ~high;
-    if ((after_even_starts & odd_bits) != 0 || (after_odd_starts & even_bits) != 0) return 0;
-    return (after_odd_starts & past_the_block) != 0 ? 15 : 16;
+    if ((after_even_starts & odd_bits) != 0 || (after_odd_starts & even_bits) != 0) return false;
+    carry = (after_odd_starts & past_the_block) != 0 ? 1 : 0;
+    return true;
+}
+
+// How many of the sixteen bytes at p, which start a character, are whole
+// characters: 16, 15 when the last one is a lead byte, 0 for a closer look.
+std::size_t whole_characters16(const unsigned char* p) {
+    unsigned carry = 0;
+    if (!whole_characters16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), carry)) return 0;
+    return carry != 0 ? 15 : 16;
 }
 #endif
 
 }  // namespace
+
+gbk_text reverse_gbk_text(std::string_view stored, std::string& out) {
+    const std::size_t n = stored.size();
+    out.resize(n);
+#ifdef __SSE2__
+    // Each block is checked as it is written; what the blocks cannot say, the
+    // text's own check does once it is whole.
+    const char* from = stored.data();
+    char* to = out.data();
+    std::size_t i = 0;
+    unsigned carry = 0;
+    bool sure = true;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = reversed16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - i - 16)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), v);
+        if (sure) sure = whole_characters16(v, carry);
+    }
+    for (std::size_t k = i; k < n; ++k) to[k] = from[n - 1 - k];
+    if (sure) {
+        const auto* p = reinterpret_cast<const unsigned char*>(to);
+        if (carry != 0) {
+            // The blocks end in a lead byte: its trail comes next, if anything does.
+            if (i == n || p[i] < 0x40 || p[i] == 0x7F || p[i] == 0xFF) sure = false;
+            ++i;
+        }
+        // The last bytes, character by character.
+        while (sure && i < n) {
+            const unsigned char c = p[i];
+            if (c < 0x80) {
+                if (c == 0) sure = false;
+                ++i;
+            } else if (c == 0x80) {
+                ++i;
+            } else if (c == 0xFF || i + 1 == n || p[i + 1] < 0x40 || p[i + 1] == 0x7F || p[i + 1] == 0xFF) {
+                sure = false;
+            } else {
+                i += 2;
+            }
+        }
+        if (sure) return gbk_text::sendable;
+    }
+    return check_gbk_text(out);
+#else
+    reverse_into(out.data(), stored);
+    return check_gbk_text(out);
+#endif
+}
 
 gbk_text check_gbk_text(std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());

@@ -16,6 +16,10 @@ bool is_valid_gbk(std::string_view s);
 enum class gbk_text { sendable, holds_nul, invalid };
 gbk_text check_gbk_text(std::string_view s);
 
+// stored's bytes end first into out (reusing its storage), and what
+// check_gbk_text says of them, checked as they are written.
+gbk_text reverse_gbk_text(std::string_view stored, std::string& out);
+
 // Where s's first non-ASCII character starts, when s is valid UTF-8 and holds
 // one: text that reads as UTF-8 (and seldom also as GBK, whose characters
 // rarely form valid UTF-8 sequences). nullopt for ASCII text and for text

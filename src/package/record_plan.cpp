@@ -28,11 +28,9 @@ record_plan plan_record(std::string_view driver, std::string_view name, std::str
     thread_local std::string reused;
     std::string owned;
     std::string& script = statements ? owned : reused;
-    package::reversed_into(script, stored_body);
-
     // The client stack ends text at a NUL and cannot carry invalid GBK: the
     // server would receive a different procedure than the one packaged.
-    switch (check_gbk_text(script)) {
+    switch (reverse_gbk_text(stored_body, script)) {
         case gbk_text::holds_nul: return refusal("holds a NUL byte");
         case gbk_text::invalid: return refusal("not valid GBK");
         case gbk_text::sendable: break;

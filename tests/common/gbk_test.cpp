@@ -92,6 +92,9 @@ TEST(Gbk, ValidityAgreesWithTheConversionOnEveryByteAndPair) {
             s += pieces[(seed >> 16) % std::size(pieces)];
         }
         if (check_gbk_text(s) != text_verdict(s)) ++disagreements;
+        // Reversed as a package stores it, then checked as it is turned back.
+        std::string back;
+        if (reverse_gbk_text(std::string(s.rbegin(), s.rend()), back) != text_verdict(s) || back != s) ++disagreements;
     }
     EXPECT_EQ(disagreements, 0);
     // Code page 936 has the euro sign as a single byte, and its user-defined

@@ -11,7 +11,6 @@
 #include <functional>
 #include <iostream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -155,14 +154,22 @@ bool load_package(const std::string& path, pkg::file_bytes& bytes, std::vector<p
     return true;
 }
 
-// Hands each record of a sound package to on_record, reading the package
-// piece by piece: memory stays at one piece and one record, and the pieces
-// stay in the cache, however large the package. With hold_output the package
-// is read once and what on_record prints to stdout waits in memory until the
-// package has proved sound; without it (output as large as the package), a
-// first reading checks the package before the second one prints anything.
+// Standard output, bytes as they are (the Windows program's stdout is binary).
+void print(std::string_view text) {
+    std::cout.flush();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+// Hands each record of a sound package to on_record, with the text to print
+// for it, reading the package piece by piece: memory stays at one piece and
+// one record, and the pieces stay in the cache, however large the package.
+// With hold_output the package is read once and what on_record writes waits
+// in memory until the package has proved sound; without it (output as large
+// as the package), a first reading checks the package before the second one
+// prints anything, record by record.
 bool scan_package(const std::string& path, bool hold_output,
-                  const std::function<void(const pkg::record_view&)>& on_record) {
+                  const std::function<void(const pkg::record_view&, std::string& out)>& on_record) {
     auto read = [&](pkg::package_reader& reader) {
         pkg::file_read r =
             pkg::read_regular_file_in_pieces(path, {}, [&](std::string_view piece) { return reader.feed(piece); });
@@ -175,18 +182,20 @@ bool scan_package(const std::string& path, bool hold_output,
         return why.ok;
     };
 
+    std::string out;
     if (hold_output) {
-        std::ostringstream held;
-        std::streambuf* const out = std::cout.rdbuf(held.rdbuf());
-        pkg::package_reader reader(on_record);
+        pkg::package_reader reader([&](const pkg::record_view& r) { on_record(r, out); });
         const bool sound = read(reader);
-        std::cout.rdbuf(out);
-        if (sound) std::cout << held.view();
+        if (sound) print(out);
         return sound;
     }
     pkg::package_reader checker([](const pkg::record_view&) {});
     if (!read(checker)) return false;
-    pkg::package_reader reader(on_record);
+    pkg::package_reader reader([&](const pkg::record_view& r) {
+        on_record(r, out);
+        print(out);
+        out.clear();
+    });
     if (!read(reader)) {
         std::cerr << "dbdat: " << path << ": changed while being read\n";
         return false;
@@ -212,9 +221,9 @@ int cmd_list(int argc, char** argv) {
         return exit_ok;
     }
     if (argc != 2) return usage_error(list_help, "list takes exactly one FILE");
-    const bool read = scan_package(argv[1], true, [](const pkg::record_view& r) {
-        std::cout << r.offset << '\t' << shown(r.name) << '\t' << r.stored_body.size() << '\t' << tags_of(r.name)
-                  << '\n';
+    const bool read = scan_package(argv[1], true, [](const pkg::record_view& r, std::string& out) {
+        out.append(std::to_string(r.offset)).append(1, '\t').append(shown(r.name)).append(1, '\t');
+        out.append(std::to_string(r.stored_body.size())).append(1, '\t').append(tags_of(r.name)).append(1, '\n');
     });
     return read ? exit_ok : exit_failure;
 }
@@ -409,35 +418,35 @@ int cmd_check(int argc, char** argv) {
     if (path.empty()) return usage_error(check_help, "check needs a FILE");
 
     std::size_t records = 0, executed = 0, skipped = 0, refused = 0, unencrypted = 0, failing = 0;
-    const bool read = scan_package(path, !show, [&](const pkg::record_view& r) {
+    const bool read = scan_package(path, !show, [&](const pkg::record_view& r, std::string& out) {
         ++records;
-        std::cout << r.offset << '\t' << shown(r.name) << '\t';
+        out.append(std::to_string(r.offset)).append(1, '\t').append(shown(r.name)).append(1, '\t');
         // The runner asks the same function, so this dry run cannot disagree with it.
         const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body, show);
         switch (plan.what) {
             case velmora::record_plan::action::skip:
                 ++skipped;
-                std::cout << "skip (interface tag)\n";
+                out += "skip (interface tag)\n";
                 break;
             case velmora::record_plan::action::refuse:
                 ++refused;
-                std::cout << "refuse (" << plan.reason << ")\n";
+                out.append("refuse (").append(plan.reason).append(")\n");
                 break;
             case velmora::record_plan::action::execute:
                 ++executed;
-                std::cout << "execute";
+                out += "execute";
                 if (!plan.fails_on_server.empty()) {
                     ++failing;
-                    std::cout << ", would fail on the server (" << plan.fails_on_server << ")";
+                    out.append(", would fail on the server (").append(plan.fails_on_server).append(")");
                 }
                 if (!plan.without_encryption.empty()) {
                     ++unencrypted;
-                    std::cout << ", would be created without encryption (" << plan.without_encryption << ")";
+                    out.append(", would be created without encryption (").append(plan.without_encryption).append(")");
                 }
-                std::cout << '\n';
+                out += '\n';
                 if (show)
-                    std::cout << "-- drop:\n" << shown(plan.drop) << "\n-- create:\n" << shown(plan.create)
-                              << "\n-- end\n";
+                    out.append("-- drop:\n").append(shown(plan.drop)).append("\n-- create:\n").append(shown(plan.create))
+                        .append("\n-- end\n");
                 break;
         }
     });
