@@ -261,6 +261,43 @@ TEST_F(tsql, queries_beyond_the_upgrade) {
     EXPECT_EQ(s.query("select sys_var_id from t_sys_system"), (std::vector<std::string>{"BRANCH_NO", "DataBase_Version", "SHOP_NAME"}));
 }
 
+// DATEADD and DATEDIFF as SQL Server counts: DATEDIFF counts the boundaries
+// crossed, DATEADD keeps the day or takes the month's last.
+TEST_F(tsql, date_arithmetic_counts_boundaries_as_sql_server_does) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"datediff(year, '2025-12-31 23:59:59', '2026-01-01 00:00:00')", "1"},
+        {"datediff(minute, '2026-01-01 10:00:59', '2026-01-01 10:01:00')", "1"},
+        {"datediff(mi, '2026-01-01 10:01:00', '2026-01-01 10:00:59')", "-1"},
+        {"datediff(day, '2026-03-01 23:00', '2026-03-02 01:00')", "1"},
+        {"datediff(month, '2026-01-31', '2026-02-01')", "1"},
+        {"datediff(quarter, '2026-03-31', '2026-04-01')", "1"},
+        // Weeks start on Sunday: Saturday to Sunday is one, Sunday to Saturday none.
+        {"datediff(week, '2026-12-12', '2026-12-13')", "1"},
+        {"datediff(wk, '2026-12-13', '2026-12-19')", "0"},
+        {"datediff(second, '2026-01-01', '2026-01-02')", "86400"},
+        {"convert(varchar(23), dateadd(month, 1, '2026-01-31 08:00'), 121)", "2026-02-28 08:00:00.000"},
+        {"convert(varchar(23), dateadd(year, 1, '2024-02-29'), 121)", "2025-02-28 00:00:00.000"},
+        {"convert(varchar(23), dateadd(minute, -90, '2026-01-01 00:30'), 121)", "2025-12-31 23:00:00.000"},
+        {"convert(varchar(23), dateadd(n, 2.9, '2026-01-01'), 121)", "2026-01-01 00:02:00.000"},
+        {"convert(varchar(30), cast('2026-12-11 14:30:00' as datetime), 126)", "2026-12-11T14:30:00"},
+        {"convert(varchar(30), cast('2026-12-11 14:30:00.250' as datetime), 126)", "2026-12-11T14:30:00.250"},
+        {"datediff(minute, getdate(), getutcdate()) between -1440 and 1440", ""},
+        {"dateadd(day, 1, null)", "NULL"},
+    };
+    for (const auto& [expression, expected] : cases) {
+        if (*expected == '\0') {
+            EXPECT_EQ(s.scalar(std::string("select case when ") + expression + " then 1 else 0 end"), "1") << expression;
+            continue;
+        }
+        EXPECT_EQ(s.scalar(std::string("select ") + expression), expected) << expression;
+    }
+    auto r = s.run("select dateadd(minutes, 1, getdate())");
+    EXPECT_EQ(errors(r), std::vector<int>{155});
+    EXPECT_EQ(messages(r).at(0).text, "'minutes' is not a recognized dateadd option.");
+    EXPECT_EQ(errors(s.run("select dateadd(year, 9000, getdate())")), std::vector<int>{517});
+    EXPECT_EQ(errors(s.run("select datediff(ms, '1900-01-01', '2026-01-01')")), std::vector<int>{535});
+}
+
 TEST_F(tsql, name_resolution_errors) {
     auto r = s.run("select menu_id from t_sys_menu, t_sys_menu");
     EXPECT_EQ(errors(r), std::vector<int>{1013});

@@ -57,6 +57,31 @@ TEST(StandinFaults, FailRuleAppliesToPreparedStatementsToo) {
     EXPECT_EQ(json::parse(lines[1]).at("error").get<std::int64_t>(), 0);
 }
 
+// How a test makes the upgrade's backup or its check fail: the batch is
+// refused with the rule's error and nothing is written or recorded.
+TEST(StandinFaults, FailRuleRefusesBackupAndRestoreBatches) {
+    standin_process s({{"demo"},
+                       {"--fail", "^BACKUP DATABASE=3201:Cannot open backup device 'v.bak'. Operating system error 5(Access is denied.).",
+                        "--fail", "^RESTORE VERIFYONLY=3189:Damage to the backup set was detected."}});
+    odbc_client c;
+    ASSERT_TRUE(c.connect(s.odbc_connection_string())) << c.last_text();
+    const std::vector<std::pair<std::string, long>> cases = {
+        {"BACKUP DATABASE [velmora] TO DISK = N'v.bak' WITH COPY_ONLY , CHECKSUM", 3201},
+        {"RESTORE VERIFYONLY FROM DISK = N'v.bak' WITH FILE = 1 , CHECKSUM", 3189},
+    };
+    for (const auto& [statement, native] : cases) {
+        auto r = c.exec(statement);
+        EXPECT_FALSE(r.ok) << statement;
+        ASSERT_EQ(r.diags.size(), 1u) << r.all_text();
+        EXPECT_EQ(r.diags[0].native, native) << statement;
+    }
+    EXPECT_EQ(c.exec("select count(*) from msdb.dbo.backupset").scalar(), "0");
+    auto lines = s.journal_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(json::parse(lines[0]).at("error").get<std::int64_t>(), 3201);
+    EXPECT_EQ(json::parse(lines[1]).at("error").get<std::int64_t>(), 3189);
+}
+
 TEST(StandinFaults, DropAfterClosesEachConnectionAtItsNthBatch) {
     standin_process s({{shop_fixture()}, {"--drop-after", "3"}});
     for (int round = 0; round < 2; ++round) {

@@ -153,6 +153,8 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
     const std::string& name = parts.back();
     bool other_db = parts.size() >= 3 && !parts[parts.size() - 3].empty() && !ieq(parts[parts.size() - 3], db_);
     std::string owner = parts.size() >= 2 ? parts[parts.size() - 2] : "";
+    if (!for_write)
+        if (auto t = server_table(h, parts)) return t;
     if (!for_write && (owner.empty() || ieq(owner, "dbo") || ieq(owner, "sys"))) {
         if (ieq(name, "sysdatabases")) {
             refresh_sysdatabases(h);
@@ -332,6 +334,8 @@ void fn_style(sqlite3_context* ctx, int, sqlite3_value** argv) {
         case 23: out = y + "-" + m + "-" + d; break;
         case 120: out = s.substr(0, 19); break;
         case 121: out = s.substr(0, 23); break;
+        // ISO 8601; milliseconds of 0 are left out, as SQL Server leaves them.
+        case 126: out = y + "-" + m + "-" + d + "T" + s.substr(11, s.compare(20, 3, "000") == 0 ? 8 : 12); break;
         case 108: out = s.substr(11, 8); break;
         case 101: out = m + "/" + d + "/" + y; break;
         case 102: out = y + "." + m + "." + d; break;

@@ -241,7 +241,7 @@ bool client_session::on_login(const std::string& payload) {
     }
     proto_.version = *version;
     all_headers_ = proto_.from_72();
-    login_result lr = engine_.login(login->user, login->password, login->database);
+    login_result lr = engine_.login(login->user, login->password, login->database, {login->host, login->app});
     tds::token_writer w(proto_);
     if (!lr.conn) {
         server_message m = lr.error.value_or(message_of(errors::login_failed, login->user));

@@ -17,6 +17,7 @@ namespace standin::detail {
 using namespace tsql;
 
 conn_impl::~conn_impl() {
+    eng_.sessions.remove(spid_);
     eng_.applocks.release_all(spid_, applock_table::held_by::either);
     for (auto& [id, h] : handles_) {
         if (in_tran_.count(id)) sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -35,6 +36,7 @@ batch_reply conn_impl::manager_request(const std::function<void()>& work) {
         report(e, 1);
     }
     reply_ = nullptr;
+    publish_session(false);
     return r;
 }
 
@@ -84,6 +86,7 @@ void conn_impl::reset(bool keep_transaction) {
     last_error_ = 0;
     have_identity_ = false;
     vars_.clear();
+    publish_session(false);
 }
 
 sqlite3_stmt* conn_impl::cached(sqlite3* h, const std::string& sql) {
@@ -371,8 +374,10 @@ batch_reply conn_impl::execute_batch(const std::string& sql) {
         }
     vars_.clear();
     interrupted_ = false;
+    publish_session(true);
     r.parse_only = run_statements(sql);
     reply_ = nullptr;
+    publish_session(false);
     return r;
 }
 
@@ -460,6 +465,8 @@ void conn_impl::exec_stmt(const statement& st) {
         return;
     }
     case statement::return_: exec_return(st); return;
+    case statement::backup: exec_backup(st); return;
+    case statement::restore: exec_restore(st); return;
     case statement::noop: return;
     }
 }

@@ -7,6 +7,8 @@
 //   exec_ddl.cpp         tables, procedures and triggers, databases
 //   exec_procedures.cpp  EXEC: stored procedures, sp_helptext, application locks
 //   catalog.cpp          reading the catalog
+//   system_tables.cpp    msdb's backup history and master's sysprocesses
+//   exec_backup.cpp      BACKUP DATABASE, RESTORE DATABASE, RESTORE VERIFYONLY
 
 #include <sqlite3.h>
 
@@ -43,8 +45,10 @@ struct translator;
 
 class conn_impl : public connection {
 public:
-    conn_impl(engine_state& eng, std::string db, std::string user)
-        : eng_(eng), db_(std::move(db)), login_db_(db_), user_(std::move(user)), spid_(eng.next_spid++) {}
+    conn_impl(engine_state& eng, std::string db, std::string user, const client_info& client = {})
+        : eng_(eng), db_(std::move(db)), login_db_(db_), user_(std::move(user)), spid_(eng.next_spid++) {
+        register_session(client);
+    }
     ~conn_impl() override;
 
     batch_reply execute_batch(const std::string& sql) override;
@@ -198,6 +202,15 @@ private:
     std::shared_ptr<table_info> resolve_table(sqlite3* h, const std::vector<std::string>& parts, bool for_write);
     std::optional<long long> object_id(sqlite3* h, const std::string& name, std::string* type = nullptr);
     void refresh_sysdatabases(sqlite3* h);
+
+    // ------------------------------------------------------ system_tables.cpp
+
+    // msdb.dbo.backupset, msdb.dbo.backupmediafamily, master.dbo.sysprocesses
+    // by the names that reach them; null for any other name.
+    std::shared_ptr<table_info> server_table(sqlite3* h, const std::vector<std::string>& parts);
+    void register_session(const client_info& client);
+    // What other sessions see of this one; running while a request runs.
+    void publish_session(bool running);
     long long new_object_id(sqlite3* h);
 
     // ------------------------------------- batches and simple statements
@@ -259,6 +272,16 @@ private:
     void exec_applock(const statement& st, bool release);
     void exec_executesql(const statement& st);
     std::optional<std::string> applock_argument_text(const expr& e);
+
+    // -------------------------------------------------- exec_backup.cpp
+
+    void exec_backup(const statement& st);
+    void exec_restore(const statement& st);
+    std::string device_path(const statement& st);
+    int backup_file_number(const statement& st);
+    void operation_failed(const std::string& operation, const tsql_error& cause);
+    void operation_succeeded(const std::string& operation, const std::string& database, int file, std::size_t bytes,
+                             std::chrono::steady_clock::time_point started);
 };
 
 }  // namespace standin::detail

@@ -111,7 +111,27 @@ engine::engine(std::vector<login_entry> logins) : impl_(std::make_unique<impl>()
     impl_->dir = d ? d : "";
     std::string error;
     impl_->create_db("master", error);
+    if (!impl_->dir.empty()) {
+        impl_->backup_dir = impl_->dir + "/backup";
+        std::error_code ec;
+        std::filesystem::create_directory(impl_->backup_dir, ec);
+    }
 }
+
+bool engine::set_backup_directory(const std::string& dir, std::string& error) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(dir, ec);
+    if (ec || dir.empty()) {
+        error = "--backup-dir: cannot use '" + dir + "'";
+        return false;
+    }
+    std::string s = p.lexically_normal().string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    impl_->backup_dir = s;
+    return true;
+}
+
+std::string engine::backup_directory() const { return impl_->backup_dir; }
 
 void engine::remove_storage() noexcept {
     std::error_code ec;
@@ -123,7 +143,8 @@ engine::~engine() {
     if (!impl_->dir.empty()) std::filesystem::remove_all(impl_->dir, ec);
 }
 
-login_result engine::login(const std::string& user, const std::string& password, const std::string& database) {
+login_result engine::login(const std::string& user, const std::string& password, const std::string& database,
+                           const client_info& client) {
     login_result r;
     bool ok = false;
     for (const auto& l : impl_->logins)
@@ -138,7 +159,7 @@ login_result engine::login(const std::string& user, const std::string& password,
         r.error = message_of(errors::login_database_unavailable, database);
         return r;
     }
-    r.conn = std::make_unique<conn_impl>(*impl_, d->name, user);
+    r.conn = std::make_unique<conn_impl>(*impl_, d->name, user, client);
     r.database = d->name;
     return r;
 }

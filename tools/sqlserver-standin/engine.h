@@ -135,6 +135,13 @@ public:
     virtual std::uint64_t transaction_descriptor() const = 0;
 };
 
+// What a client says of itself at login (LOGIN7's HostName and AppName),
+// shown in master.dbo.sysprocesses.
+struct client_info {
+    std::string host;
+    std::string program;
+};
+
 struct login_result {
     std::unique_ptr<connection> conn;       // set on success
     std::optional<server_message> error;    // 18456 or 4060 on failure
@@ -154,7 +161,13 @@ public:
 
     // database empty means the login's default database (master).
     login_result login(const std::string& user, const std::string& password,
-                       const std::string& database);
+                       const std::string& database, const client_info& client = {});
+
+    // The folder BACKUP writes a file named without a folder into (by
+    // default one inside the engine's own storage). False, with the reason,
+    // when the path cannot be made absolute.
+    bool set_backup_directory(const std::string& dir, std::string& error);
+    std::string backup_directory() const;
 
     // The whole state as the --dump JSON document.
     std::string dump_json();

@@ -12,6 +12,7 @@
 #include "sqlserver-standin/applock.h"
 #include "sqlserver-standin/engine.h"
 #include "sqlserver-standin/sql_types.h"
+#include "sqlserver-standin/system_tables.h"
 
 namespace standin::detail {
 
@@ -31,6 +32,13 @@ struct engine_state {
     std::atomic<std::uint64_t> next_descriptor{1};
     int next_dbid = 5;
     applock_table applocks;
+    // BACKUP's folder for a file named without one (--backup-dir); set
+    // before the first connection, read-only afterwards.
+    std::string backup_dir;
+    // One BACKUP or RESTORE at a time writes files and replaces databases.
+    std::mutex backup_mu;
+    backup_history backups;
+    session_table sessions;
 
     std::optional<db_entry> find_db(const std::string& name) {
         std::lock_guard<std::mutex> g(mu);

@@ -221,6 +221,37 @@ inline constexpr error_def unsupported_tds_version{
     "The Tabular Data Stream (TDS) version 0x%1 of the client library used to open the connection is unsupported "
     "or unknown. The connection has been closed."};
 
+// Dates.
+inline constexpr error_def unknown_datepart{155, 15, 1, "'%1' is not a recognized %2 option."};
+inline constexpr error_def datetime_overflow{517, 16, 1, "Adding a value to a '%1' column caused an overflow."};
+inline constexpr error_def datediff_overflow{
+    535, 16, 0,
+    "The datediff function resulted in an overflow. The number of dateparts separating two date/time instances is too "
+    "large. Try to use datediff with a less precise datepart."};
+
+// Backup and restore (backup.cpp, exec_backup.cpp). %1 of 3013 and 3014 is
+// the operation: BACKUP DATABASE, RESTORE DATABASE, VERIFY DATABASE.
+inline constexpr error_def backup_terminating{3013, 16, 1, "%1 is terminating abnormally."};
+inline constexpr error_def backup_processed{3014, 10, 1, "%1 successfully processed %2 pages in %3 seconds (%4 MB/sec)."};
+inline constexpr error_def backup_in_transaction{3021, 16, 0, "Cannot perform a backup or restore operation within a transaction."};
+inline constexpr error_def exclusive_access_failed{3101, 16, 1, "Exclusive access could not be obtained because the database is in use."};
+inline constexpr error_def in_use_by_this_session{
+    3102, 16, 1,
+    "%1 cannot process database '%2' because it is in use by this session. It is recommended that the master database "
+    "be used when performing this operation."};
+inline constexpr error_def backup_of_other_database{
+    3154, 16, 4, "The backup set holds a backup of a database other than the existing '%1' database."};
+inline constexpr error_def backup_without_checksums{
+    3187, 16, 1, "RESTORE WITH CHECKSUM cannot be specified because the backup set does not contain checksum information."};
+inline constexpr error_def backup_set_damaged{3189, 16, 1, "Damage to the backup set was detected."};
+inline constexpr error_def cannot_open_backup_device{3201, 16, 1, "Cannot open backup device '%1'. Operating system error %2."};
+inline constexpr error_def media_family_malformed{
+    3241, 16, 0, "The media family on device '%1' is incorrectly formed. SQL Server cannot process this media family."};
+inline constexpr error_def backup_volume_empty{3254, 16, 1, "The volume on device '%1' is empty."};
+inline constexpr error_def backup_set_valid{3262, 10, 1, "The backup set on file %1 is valid."};
+inline constexpr error_def backup_file_processed{4035, 10, 1, "Processed %1 pages for database '%2', file '%3' on file %4."};
+inline constexpr error_def backup_set_not_found{4038, 16, 1, "Cannot find file ID %1 on device '%2'."};
+
 // The protocol.
 inline constexpr error_def rpc_stream_incorrect{
     8009, 16, 1, "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol stream is incorrect: %1."};

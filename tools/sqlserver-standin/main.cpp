@@ -65,6 +65,13 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     standin::engine eng(opts.logins);
+    if (!opts.backup_dir.empty()) {
+        std::string error;
+        if (!eng.set_backup_directory(opts.backup_dir, error)) {
+            std::fprintf(stderr, "sqlserver-standin: %s\n", error.c_str());
+            return 2;
+        }
+    }
     for (const auto& fixture : opts.fixtures) {
         std::string error;
         if (!eng.run_fixture(fixture, error)) {

@@ -41,6 +41,8 @@ std::string usage_text() {
            "  --silent-at N         from its Nth request after the login, stop answering a\n"
            "                        connection for good (0: not even its first packet)\n"
            "  --delay-ms N          delay every reply by N milliseconds\n"
+           "  --backup-dir DIR      BACKUP's folder for a file named without one (default: one\n"
+           "                        inside the stand-in's temporary storage)\n"
            "  --help                show this text\n"
            "\n"
            "When ready it prints \"listening on ADDR:PORT\" as its first line on stdout.\n";
@@ -87,7 +89,7 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
         }
         static const char* const with_value[] = {"--port",  "--bind", "--fixture",    "--login",   "--journal",
                                                  "--dump",  "--fail", "--drop-after", "--delay-ms",
-                                                 "--drop-at", "--silent-at"};
+                                                 "--drop-at", "--silent-at", "--backup-dir"};
         std::string name = a, value;
         bool has_inline = false;
         if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -147,6 +149,8 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
                 r.error = "--silent-at: expected a number from 0 up, got '" + value + "'";
                 return r;
             }
+        } else if (name == "--backup-dir") {
+            o.backup_dir = value;
         } else if (name == "--delay-ms") {
             if (!parse_int(value, 0, 600000, o.delay_ms)) {
                 r.error = "--delay-ms: expected a number of milliseconds, got '" + value + "'";

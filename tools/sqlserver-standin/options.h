@@ -29,6 +29,7 @@ struct server_options {
     int drop_at = 0;     // 0: never; counts every request after the login
     int silent_at = -1;  // -1: never; 0: from the first byte; N: from the Nth request after the login
     int delay_ms = 0;
+    std::string backup_dir;  // empty: a folder inside the engine's own storage
 };
 
 struct parse_result {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "sqlserver-standin/connection_impl.h"
+#include "sqlserver-standin/date_functions.h"
 #include "sqlserver-standin/error_catalogue.h"
 #include "sqlserver-standin/server_identity.h"
 #include "sqlserver-standin/translator.h"
@@ -249,7 +250,8 @@ typed serverproperty_call(const function_call& call) {
                 quote_str(identity::product_level) + " WHEN 'productmajorversion' THEN " +
                 quote_str(std::to_string(identity::major_version)) + " WHEN 'edition' THEN " +
                 quote_str(identity::edition) +
-                " WHEN 'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN' ELSE NULL END)",
+                " WHEN 'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN'"
+                " WHEN 'instancedefaultbackuppath' THEN " + quote_str(call.tr.c.eng().backup_dir) + " ELSE NULL END)",
             vtype::text};
 }
 
@@ -260,6 +262,26 @@ typed date_part_call(const function_call& call) {
     int len = f == "YEAR" ? 4 : 2;
     return {"CAST(substr(tsql_dt(" + call.arg(0).sql + ")," + std::to_string(off) + "," + std::to_string(len) +
                 ") AS INTEGER)",
+            vtype::integer, simple_type("INT")};
+}
+
+// DATEADD and DATEDIFF: the datepart is a bare word, checked as the call is
+// compiled.
+std::string datepart_arg(const function_call& call) {
+    const expr& p = *call.e.args[0];
+    const std::string written = p.kind == expr::column && p.parts.size() == 1 ? p.parts[0] : p.value;
+    auto name = datepart_name(written);
+    if (!name) throw compile_err(errors::unknown_datepart, written, to_lower(call.e.op));
+    return *name;
+}
+
+typed dateadd_call(const function_call& call) {
+    return {"tsql_dateadd('" + datepart_arg(call) + "'," + call.num(1) + "," + call.arg(2).sql + ")", vtype::datetime,
+            simple_type("DATETIME")};
+}
+
+typed datediff_call(const function_call& call) {
+    return {"tsql_datediff('" + datepart_arg(call) + "'," + call.arg(1).sql + "," + call.arg(2).sql + ")",
             vtype::integer, simple_type("INT")};
 }
 
@@ -297,6 +319,8 @@ const std::unordered_map<std::string, function_descriptor>& functions() {
         {"GETDATE", maps_to(0, 0, "tsql_getdate", "", vtype::datetime, declared::datetime)},
         {"SYSDATETIME", maps_to(0, 0, "tsql_getdate", "", vtype::datetime)},
         {"CURRENT_TIMESTAMP", maps_to(0, 0, "tsql_getdate", "", vtype::datetime, declared::datetime)},
+        {"GETUTCDATE", maps_to(0, 0, "tsql_getutcdate", "", vtype::datetime, declared::datetime)},
+        {"DATEADD", built(3, 3, dateadd_call)}, {"DATEDIFF", built(3, 3, datediff_call)},
         {"YEAR", built(1, 1, date_part_call)}, {"MONTH", built(1, 1, date_part_call)}, {"DAY", built(1, 1, date_part_call)},
         // The catalog.
         {"OBJECT_ID", maps_to(1, 2, "tsql_object_id", "tt", vtype::integer, declared::int_)},

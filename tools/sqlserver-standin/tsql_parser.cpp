@@ -151,7 +151,8 @@ stmt_ptr parser::statement_(bool first, bool top) {
             expect("TABLE");
             st->kind = statement::truncate;
             st->name = multipart();
-        } else if (first && top && is_name(t)) exec_(*st);  // a bare procedure call
+        } else if (u == "BACKUP" || u == "RESTORE") backup_(*st);
+        else if (first && top && is_name(t)) exec_(*st);  // a bare procedure call
         else fail();
     } else {
         fail();

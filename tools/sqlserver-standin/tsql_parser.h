@@ -122,6 +122,20 @@ struct set_item {
     std::size_t tok = 0;
 };
 
+// BACKUP DATABASE and RESTORE { DATABASE | VERIFYONLY }: the device and the
+// WITH options as written (tsql_parser_backup.cpp).
+struct backup_clause {
+    enum what_t { backup_database, restore_database, restore_verifyonly } what = backup_database;
+    expr_ptr device;  // DISK = 'path' | @variable
+    expr_ptr file;    // FILE = n | @variable; null when not given
+    bool copy_only = false;
+    bool checksum = false;
+    bool no_checksum = false;
+    bool init = false;     // INIT or FORMAT: the file starts anew
+    bool replace = false;
+    std::string name;      // NAME = '...'
+};
+
 struct statement;
 using stmt_ptr = std::unique_ptr<statement>;
 
@@ -130,7 +144,7 @@ struct statement {
         select, insert, update, delete_, create_table, alter_add, alter_drop_column,
         drop_table, create_database, drop_database, use, create_module, drop_module,
         if_, block, set_option, begin_tran, commit, rollback, save_tran, exec, print,
-        truncate, declare, set_variable, return_, noop
+        truncate, declare, set_variable, return_, backup, restore, noop
     } kind = noop;
     int line = 1;
     std::size_t first_tok = 0;
@@ -169,6 +183,8 @@ struct statement {
     std::vector<type_spec> types;  // declare; procedure parameters
     std::string status_variable;   // EXEC @v = p: the variable taking p's return status
     std::size_t body_begin = 0;    // procedure / trigger: offset of the body in the batch
+
+    std::shared_ptr<backup_clause> backup_info;  // backup / restore
 };
 
 // Parses a whole batch. Throws syntax_error. With parseonly, each SET

@@ -73,6 +73,9 @@ private:
     void update_(statement& st);
     void delete_(statement& st);
     void hints_();
+    // BACKUP DATABASE, RESTORE DATABASE and RESTORE VERIFYONLY (tsql_parser_backup.cpp).
+    void backup_(statement& st);
+    void backup_options_(backup_clause& b);
 
     // ---------------------------------------- definitions (tsql_parser_ddl.cpp)
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "sqlserver-standin/date_functions.h"
 #include "sqlserver-standin/error_catalogue.h"
 
 namespace standin::tsql {
@@ -748,6 +749,7 @@ void register_runtime(sqlite3* db) {
     for (const auto& f : fns)
         sqlite3_create_function(db, f.name, f.n, f.deterministic ? det : SQLITE_UTF8, nullptr, f.f,
                                 nullptr, nullptr);
+    register_date_functions(db);
 }
 
 }  // namespace standin::tsql
