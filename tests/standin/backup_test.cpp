@@ -148,8 +148,9 @@ TEST(StandinBackup, VerifyFindsGoodMissingAndDamagedFiles) {
         EXPECT_EQ(natives(r), k.expected) << k.what << "\n" << r.all_text();
         ASSERT_FALSE(r.diags.empty()) << k.what;
         EXPECT_NE(r.diags[0].text.find(k.text), std::string::npos) << k.what << "\n" << r.all_text();
-        if (k.expected.size() > 1)
+        if (k.expected.size() > 1) {
             EXPECT_NE(r.diags[1].text.find("VERIFY DATABASE is terminating abnormally."), std::string::npos) << k.what;
+        }
     }
 }
 
