@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -33,11 +32,11 @@ bool object_kind(const token& t) {
         "AGGREGATE", "APPLICATION", "ASSEMBLY", "ASYMMETRIC", "AVAILABILITY", "BROKER",     "CERTIFICATE",
         "CLUSTERED", "COLUMN",      "COLUMNSTORE", "CONTRACT", "CREDENTIAL",  "CRYPTOGRAPHIC", "DATABASE",
         "DEFAULT",   "ENDPOINT",    "EVENT",    "EXTERNAL",   "FULLTEXT",     "FUNCTION",   "INDEX",
-        "LOGIN",     "MASTER",      "MESSAGE",  "NONCLUSTERED", "PARTITION",  "PRIMARY",    "PROC",
-        "PROCEDURE", "QUEUE",       "REMOTE",   "RESOURCE",   "ROLE",         "ROUTE",      "RULE",
-        "SCHEMA",    "SEARCH",      "SECURITY", "SELECTIVE",  "SEQUENCE",     "SERVER",     "SERVICE",
-        "SPATIAL",   "STATISTICS",  "SYMMETRIC", "SYNONYM",   "TABLE",        "TRIGGER",    "TYPE",
-        "UNIQUE",    "USER",        "VIEW",     "WORKLOAD",   "XML"};
+        "LOGIN",     "MASTER",      "MESSAGE",  "NONCLUSTERED", "PARTITION",  "PRIMARY",    "QUEUE",
+        "REMOTE",    "RESOURCE",    "ROLE",     "ROUTE",      "RULE",         "SCHEMA",     "SEARCH",
+        "SECURITY",  "SELECTIVE",   "SEQUENCE", "SERVER",     "SERVICE",      "SPATIAL",    "STATISTICS",
+        "SYMMETRIC", "SYNONYM",     "TABLE",    "TYPE",       "UNIQUE",       "USER",       "VIEW",
+        "WORKLOAD",  "XML"};
     return std::any_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return t.is(k); });
 }
 
