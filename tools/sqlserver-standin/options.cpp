@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "sqlserver-standin/server_version.h"
+
 namespace standin {
 
 namespace {
@@ -41,6 +43,8 @@ std::string usage_text() {
            "  --silent-at N         from its Nth request after the login, stop answering a\n"
            "                        connection for good (0: not even its first packet)\n"
            "  --delay-ms N          delay every reply by N milliseconds\n"
+           "  --version V           the SQL Server to play: 2000, 2005, 2008R2, 2012, 2014,\n"
+           "                        2016, 2017, 2019 or 2022 (default 2019)\n"
            "  --help                show this text\n"
            "\n"
            "When ready it prints \"listening on ADDR:PORT\" as its first line on stdout.\n";
@@ -87,7 +91,7 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
         }
         static const char* const with_value[] = {"--port",  "--bind", "--fixture",    "--login",   "--journal",
                                                  "--dump",  "--fail", "--drop-after", "--delay-ms",
-                                                 "--drop-at", "--silent-at"};
+                                                 "--drop-at", "--silent-at", "--version"};
         std::string name = a, value;
         bool has_inline = false;
         if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -145,6 +149,14 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
         } else if (name == "--silent-at") {
             if (!parse_int(value, 0, INT_MAX, o.silent_at)) {
                 r.error = "--silent-at: expected a number from 0 up, got '" + value + "'";
+                return r;
+            }
+        } else if (name == "--version") {
+            o.version = find_version(value);
+            if (!o.version) {
+                std::string names;
+                for (const auto& v : all_versions()) names += std::string(names.empty() ? "" : ", ") + v.name;
+                r.error = "--version: expected one of " + names + ", got '" + value + "'";
                 return r;
             }
         } else if (name == "--delay-ms") {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/server_version.h"
 
 namespace standin {
 
@@ -29,6 +30,7 @@ struct server_options {
     int drop_at = 0;     // 0: never; counts every request after the login
     int silent_at = -1;  // -1: never; 0: from the first byte; N: from the Nth request after the login
     int delay_ms = 0;
+    const server_version* version = &default_version();  // --version
 };
 
 struct parse_result {
