@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "session_test_support.h"
+#include "support/scoped_env.h"
 
 using namespace session_test;
 using standin_test::standin_process;
@@ -265,6 +266,40 @@ TEST(session, failed_logins_leave_a_clean_unconnected_session) {
         EXPECT_EQ(t.status_code, -1);
         EXPECT_FALSE(t.connected());
         EXPECT_TRUE(starts_with(t.error_text, "[FreeTDS]")) << t.error_text;
+    }
+}
+
+
+// The session reads and writes Chinese varchar (code page 936) alike whether
+// FreeTDS speaks TDS 7.4 or 7.1: 7.1 asked for (TDSVER, as FreeTDS takes it
+// from the environment) or the only version SQL Server 2000 answers in.
+TEST(session, reads_and_writes_chinese_varchar_at_tds_7_1_as_at_7_4) {
+    struct way {
+        const char* tdsver;   // empty: the driver's own choice (7.4 and down)
+        const char* version;  // the SQL Server played
+    };
+    for (const way w : {way{"", "2019"}, way{"7.1", "2019"}, way{"", "2000"}, way{"7.4", "2022"}}) {
+        SCOPED_TRACE(std::string(w.tdsver) + " against " + w.version);
+        test_support::scoped_env tdsver("TDSVER", w.tdsver);
+        standin_test::standin_options opts;
+        opts.fixtures = {"demo"};
+        opts.extra_args = {"--version", w.version};
+        standin_process server(opts);
+        database_session t;
+        log_in(t, server.server_name(), "velmora");
+        ASSERT_EQ(t.status_code, 0) << t.error_text;
+        std::string name;
+        t.select_into("select sys_var_name from t_sys_system where sys_var_id = 'DataBase_Version'", {&name});
+        EXPECT_EQ(t.status_code, 0) << t.error_text;
+        EXPECT_EQ(name, "数据库版本");
+        t.execute("update t_sys_system set sys_var_memo = '进销存 V8' where sys_var_id = 'DataBase_Version'");
+        EXPECT_EQ(t.status_code, 0) << t.error_text;
+        std::string memo, bytes;
+        t.select_into("select sys_var_memo, datalength(sys_var_memo) from t_sys_system where sys_var_id = "
+                      "'DataBase_Version'",
+                      {&memo, &bytes});
+        EXPECT_EQ(memo, "进销存 V8");
+        EXPECT_EQ(bytes, "9");  // three characters of two bytes each in code page 936, then " V8"
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "client_tools.h"
 #include "odbc_client.h"
+#include "sqlserver-standin/server_version.h"
 #include "support/standin_process.h"
 
 namespace {
@@ -294,6 +295,92 @@ TEST(StandinOdbc, ParseOnlyChecksCreateStatementsWithoutRunningThem) {
             EXPECT_TRUE(j.at("parseonly").get<bool>()) << lines[i];
         }
         EXPECT_EQ(j.at("error").get<long>(), i < std::size(steps) ? steps[i].error : 0) << lines[i];
+    }
+}
+
+
+// Each version answers what it lacks as that version does, and everything
+// else as any version: every statement form and function the versions
+// differ in, run on a stand-in of each version through the ODBC driver.
+TEST(StandinVersions, EachVersionHasWhatItsReleaseBroughtAndRefusesTheRest) {
+    using standin::version_features;
+    struct probe {
+        const char* sql;
+        bool version_features::*needs;
+        long error;        // what a version without it answers, 0: a NULL result
+        const char* text;  // ... with this text
+    };
+    const probe probes[] = {
+        {"select count(*) from sys.objects", &version_features::catalog_views, 208, "Invalid object name 'sys.objects'."},
+        {"select count(*) from sys.procedures", &version_features::catalog_views, 208,
+         "Invalid object name 'sys.procedures'."},
+        {"select count(*) from sys.tables", &version_features::catalog_views, 208, "Invalid object name 'sys.tables'."},
+        {"select count(*) from sys.triggers", &version_features::catalog_views, 208,
+         "Invalid object name 'sys.triggers'."},
+        {"select count(*) from sys.databases", &version_features::catalog_views, 208,
+         "Invalid object name 'sys.databases'."},
+        {"select count(*) from sys.sql_modules", &version_features::catalog_views, 208,
+         "Invalid object name 'sys.sql_modules'."},
+        {"select count(*) from sys.sysobjects", &version_features::catalog_views, 208,
+         "Invalid object name 'sys.sysobjects'."},
+        {"select APPLOCK_TEST ( 'public' , N'velmora.upgrade' , 'Exclusive' , 'Session' )",
+         &version_features::applock_test, 195, "'APPLOCK_TEST' is not a recognized built-in function name."},
+        {"create trigger tr_ddl on database for create_table as print 1", &version_features::ddl_triggers, 156,
+         "Incorrect syntax near the keyword 'database'."},
+        {"drop trigger tr_ddl on database", &version_features::ddl_triggers, 156,
+         "Incorrect syntax near the keyword 'on'."},
+        {"create or alter procedure p_v as select 1", &version_features::create_or_alter, 156,
+         "Incorrect syntax near the keyword 'or'."},
+        {"create or alter trigger tr_v on t_item for insert as print 1", &version_features::create_or_alter, 156,
+         "Incorrect syntax near the keyword 'or'."},
+        {"drop procedure if exists p_none", &version_features::drop_if_exists, 156,
+         "Incorrect syntax near the keyword 'if'."},
+        {"drop trigger if exists tr_none", &version_features::drop_if_exists, 156,
+         "Incorrect syntax near the keyword 'if'."},
+        {"drop table if exists t_none", &version_features::drop_if_exists, 156,
+         "Incorrect syntax near the keyword 'if'."},
+        {"select serverproperty('ProductMajorVersion')", &version_features::product_major_version, 0, ""},
+        {"select serverproperty('InstanceDefaultBackupPath')", &version_features::default_backup_path, 0, ""},
+        // What every version has.
+        {"create trigger tr_append on t_item for insert with append as print 1", nullptr, 0, ""},
+        {"declare @r int exec @r = sp_getapplock 'velmora.upgrade', 'Exclusive', 'Session', 0 select @r", nullptr, 0,
+         ""},
+        {"select count(*) from sysobjects where name = 'tr_append'", nullptr, 0, ""},
+    };
+    for (const auto& v : standin::all_versions()) {
+        SCOPED_TRACE(v.name);
+        standin_process s({{shop_fixture()}, {"--version", v.name}});
+        odbc_client c;
+        ASSERT_TRUE(c.connect(s.odbc_connection_string("shop"))) << c.last_text();
+        for (const auto& p : probes) {
+            SCOPED_TRACE(p.sql);
+            const bool has = !p.needs || v.has.*p.needs;
+            auto r = c.exec(p.sql);
+            if (has || p.error == 0) {
+                EXPECT_TRUE(r.ok) << r.all_text();
+                if (!r.results.empty()) {
+                    EXPECT_EQ(r.scalar() == "NULL", !has);
+                }
+            } else {
+                EXPECT_TRUE(r.has_error(p.error)) << r.all_text();
+                EXPECT_NE(r.all_text().find(p.text), std::string::npos) << r.all_text();
+            }
+        }
+        // The server tells one build wherever it is asked.
+        auto id = c.exec("select serverproperty('ProductVersion'), serverproperty('ProductLevel'), "
+                         "serverproperty('Edition'), @@version");
+        ASSERT_TRUE(id.ok && !id.results.empty() && !id.results[0].rows.empty()) << id.all_text();
+        const auto& row = id.results[0].rows[0];
+        EXPECT_EQ(row[0].value_or(""), v.product_version);
+        EXPECT_EQ(row[1].value_or(""), v.product_level);
+        EXPECT_EQ(row[2].value_or(""), v.edition);
+        EXPECT_NE(row[3].value_or("").find(v.product_version), std::string::npos);
+        // SET PARSEONLY on every version: parsed, nothing run, nothing refused at run time.
+        EXPECT_TRUE(c.exec("set parseonly on").ok);
+        auto parsed = c.exec("select * from nowhere");
+        EXPECT_TRUE(parsed.ok && parsed.results.empty()) << parsed.all_text();
+        EXPECT_TRUE(c.exec("set parseonly off").ok);
+        EXPECT_TRUE(c.exec("select * from nowhere").has_error(208));
     }
 }
 

@@ -49,7 +49,7 @@ TEST(TdsPackets, LongMessagesAreSplitAndOnlyTheLastIsMarkedEnd) {
 }
 
 TEST(TdsPrelogin, RefusesEncryptionAndMars) {
-    std::string r = tds::prelogin_reply();
+    std::string r = tds::prelogin_reply(default_version());
     // Find each option through its table entry.
     auto option = [&](int token) -> std::string {
         for (std::size_t i = 0; i + 5 <= r.size() && static_cast<unsigned char>(r[i]) != 0xFF; i += 5)
@@ -250,17 +250,42 @@ TEST(TdsVersions, EachClientIsAnsweredInItsOwnVersionFrom71On) {
     EXPECT_EQ(tds::negotiate(0x75000000), tds::tds_74);  // newer than the stand-in: its newest
     EXPECT_FALSE(tds::negotiate(0x70000000));             // TDS 7.0
     EXPECT_FALSE(tds::negotiate(0x04020000));             // TDS 4.2
+    // An older server answers a newer client in its own newest version.
+    EXPECT_EQ(tds::negotiate(0x74000004, tds::tds_71), tds::tds_71);
+    EXPECT_EQ(tds::negotiate(0x730B0003, tds::tds_72), tds::tds_72);
+    EXPECT_EQ(tds::negotiate(0x74000004, tds::tds_73b), tds::tds_73b);
+    EXPECT_EQ(tds::negotiate(0x730A0003, tds::tds_73b), tds::tds_73a);
+    EXPECT_EQ(tds::negotiate(0x72090002, tds::tds_73b), tds::tds_72);
+    EXPECT_FALSE(tds::negotiate(0x70000000, tds::tds_71));
 }
 
-TEST(TdsVersions, PreloginAndLoginackTellTheSameServerAsAtAtVersion) {
-    std::string r = tds::prelogin_reply();
-    std::size_t off = (static_cast<unsigned char>(r[1]) << 8) | static_cast<unsigned char>(r[2]);
-    EXPECT_EQ(r.substr(off, 6), bytes({15, 0, 0x07, 0xD0, 0, 5}));  // 15.0.2000.5
-    tds::token_writer w;
-    w.loginack("Microsoft SQL Server", tds::tds_73b);
-    const std::string& b = w.bytes();
-    EXPECT_EQ(b.substr(3, 5), bytes({1, 0x73, 0x0B, 0, 3}));
-    EXPECT_EQ(b.substr(b.size() - 4), bytes({15, 0, 0x07, 0xD0}));
+// Each version tells in PRELOGIN and LOGINACK the build its
+// SERVERPROPERTY('ProductVersion') names.
+TEST(TdsVersions, PreloginAndLoginackTellEachVersionsBuild) {
+    const std::pair<const char*, std::string> rows[] = {
+        // major, minor, build (big-endian), sub-build (big-endian)
+        {"2000", bytes({8, 0, 0x07, 0xF7, 0, 0})},      {"2005", bytes({9, 0, 0x05, 0x77, 0, 6})},
+        {"2008R2", bytes({10, 50, 0x06, 0x40, 0, 1})},  {"2012", bytes({11, 0, 0x08, 0x34, 0, 60})},
+        {"2014", bytes({12, 0, 0x07, 0xD0, 0, 8})},     {"2016", bytes({13, 0, 0x0F, 0xA1, 0, 0})},
+        {"2017", bytes({14, 0, 0x03, 0xE8, 0, 169})},   {"2019", bytes({15, 0, 0x07, 0xD0, 0, 5})},
+        {"2022", bytes({16, 0, 0x03, 0xE8, 0, 6})},
+    };
+    ASSERT_EQ(all_versions().size(), std::size(rows));
+    for (const auto& [name, build] : rows) {
+        SCOPED_TRACE(name);
+        const server_version* v = find_version(name);
+        ASSERT_TRUE(v);
+        std::string r = tds::prelogin_reply(*v);
+        std::size_t off = (static_cast<unsigned char>(r[1]) << 8) | static_cast<unsigned char>(r[2]);
+        EXPECT_EQ(r.substr(off, 6), build);
+        tds::token_writer w;
+        w.loginack(*v, tds::tds_73b);
+        EXPECT_EQ(w.bytes().substr(3, 5), bytes({1, 0x73, 0x0B, 0, 3}));
+        EXPECT_EQ(w.bytes().substr(w.bytes().size() - 4), build.substr(0, 4));
+    }
+    EXPECT_STREQ(default_version().name, "2019");
+    EXPECT_EQ(find_version("2008r2"), find_version("2008R2"));
+    EXPECT_FALSE(find_version("2008"));
 }
 
 TEST(TdsVersions, Tds71TokensUseTheirShortFields) {

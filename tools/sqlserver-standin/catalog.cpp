@@ -155,7 +155,10 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
     std::string owner = parts.size() >= 2 ? parts[parts.size() - 2] : "";
     if (!for_write)
         if (auto t = server_table(h, parts)) return t;
-    if (!for_write && (owner.empty() || ieq(owner, "dbo") || ieq(owner, "sys"))) {
+    // The sys schema and its catalog views came with SQL Server 2005; on
+    // SQL Server 2000 a sys. name is an unknown object (208) like any other.
+    const bool sys_schema = version().has.catalog_views;
+    if (!for_write && (owner.empty() || ieq(owner, "dbo") || (sys_schema && ieq(owner, "sys")))) {
         if (ieq(name, "sysdatabases")) {
             refresh_sysdatabases(h);
             return std::make_shared<table_info>(system_table("sysdatabases", sysdatabases_columns, "temp.sysdatabases"));
@@ -166,7 +169,7 @@ std::shared_ptr<table_info> conn_impl::resolve_table(sqlite3* h, const std::vect
             return std::make_shared<table_info>(system_table("syscolumns", syscolumns_columns, "syscolumns"));
     }
     // The catalog views of SQL Server 2005 and later, as generated scripts use them.
-    if (!for_write && ieq(owner, "sys")) {
+    if (!for_write && sys_schema && ieq(owner, "sys")) {
         if (ieq(name, "databases")) {
             refresh_sysdatabases(h);
             return std::make_shared<table_info>(system_table("databases", sys_databases_columns, "sys_databases"));

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "sqlserver-standin/error_catalogue.h"
-#include "sqlserver-standin/server_identity.h"
+#include "sqlserver-standin/server_version.h"
 #include "sqlserver-standin/tds.h"
 
 namespace standin {
@@ -221,15 +221,15 @@ bool client_session::dispatch(std::uint8_t type, const std::string& payload, std
 
 // ------------------------------------------------------------------ handlers
 
-bool client_session::on_prelogin() { return reply(tds::prelogin_reply()); }
+bool client_session::on_prelogin() { return reply(tds::prelogin_reply(*opts_.version)); }
 
 // The login response ([MS-TDS] 2.2.6.4, 2.2.7.14): in the version the
-// client asked for, or the newest the stand-in speaks.
+// client asked for, or the newest the SQL Server played speaks.
 bool client_session::on_login(const std::string& payload) {
     auto login = tds::parse_login7(payload);
     if (!login) return false;
     if (login->packet_size >= 512 && login->packet_size <= 32767) packet_size_ = login->packet_size;
-    auto version = tds::negotiate(login->tds_version);
+    auto version = tds::negotiate(login->tds_version, opts_.version->newest_tds);
     if (!version) {
         // An ERROR the client can show, then the connection closes as SQL
         // Server closes it for a library it does not speak to.
@@ -258,8 +258,8 @@ bool client_session::on_login(const std::string& payload) {
     w.envchange_collation();
     w.envchange_text(2, "us_english", "");
     w.message(message_of(errors::language_changed, "us_english"), server_name);
-    w.loginack(identity::program_name, proto_.version);
-    if (proto_.from_74() && login->utf8_support) w.feature_ext_ack_utf8();
+    w.loginack(*opts_.version, proto_.version);
+    if (proto_.from_74() && login->utf8_support && opts_.version->has.utf8_feature) w.feature_ext_ack_utf8();
     w.envchange_text(4, std::to_string(packet_size_), std::to_string(packet_size_));
     w.done(0);
     return reply(w.bytes());

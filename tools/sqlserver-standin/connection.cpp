@@ -390,7 +390,7 @@ bool conn_impl::run_statements(const std::string& sql) {
     std::vector<stmt_ptr> stmts;
     std::optional<bool> parseonly;
     try {
-        stmts = parse_batch(sql, toks, &parseonly);
+        stmts = parse_batch(sql, toks, &parseonly, version().has);
     } catch (const syntax_error& e) {
         if (parseonly) parseonly_ = *parseonly;
         report(tsql_error{e.number, 1, e.severity, e.what()}, e.line);

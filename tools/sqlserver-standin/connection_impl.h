@@ -70,6 +70,8 @@ public:
     int session_id() const { return spid_; }
     const std::string& user_name() const { return user_; }
     engine_state& eng() { return eng_; }
+    // The SQL Server played: what its T-SQL has.
+    const server_version& version() const { return *eng_.version; }
 
 private:
     engine_state& eng_;

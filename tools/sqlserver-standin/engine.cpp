@@ -91,8 +91,9 @@ void remove_stale_storage(const std::string& base) {
 
 }  // namespace
 
-engine::engine(std::vector<login_entry> logins) : impl_(std::make_unique<impl>()) {
+engine::engine(std::vector<login_entry> logins, const server_version& version) : impl_(std::make_unique<impl>()) {
     impl_->logins = std::move(logins);
+    impl_->version = &version;
     // Memory-backed storage when there is room for it: the files only live
     // as long as the process, and commits then cost no disk writes.
     std::string base = "/tmp";

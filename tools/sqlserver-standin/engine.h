@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "sqlserver-standin/server_version.h"
+
 namespace standin {
 
 // A cell: NULL, an integer, a floating or decimal number, or UTF-8 text.
@@ -150,7 +152,8 @@ struct login_result {
 
 class engine {
 public:
-    explicit engine(std::vector<login_entry> logins);
+    // version: the SQL Server whose T-SQL the engine answers as (--version).
+    explicit engine(std::vector<login_entry> logins, const server_version& version = default_version());
     ~engine();
     engine(const engine&) = delete;
     engine& operator=(const engine&) = delete;

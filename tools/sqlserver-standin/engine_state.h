@@ -28,6 +28,7 @@ struct engine_state {
     std::string dir;
     std::vector<db_entry> dbs;
     std::vector<login_entry> logins;
+    const server_version* version = &default_version();  // what the T-SQL has
     std::atomic<int> next_spid{51};
     std::atomic<std::uint64_t> next_descriptor{1};
     int next_dbid = 5;

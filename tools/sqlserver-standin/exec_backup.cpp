@@ -8,7 +8,7 @@
 
 #include "sqlserver-standin/backup.h"
 #include "sqlserver-standin/connection_impl.h"
-#include "sqlserver-standin/server_identity.h"
+#include "sqlserver-standin/server_version.h"
 #include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
@@ -95,7 +95,7 @@ void conn_impl::exec_backup(const statement& st) {
     h.copy_only = b.copy_only;
     h.checksums = b.checksum && !b.no_checksum;
     h.name = b.name;
-    h.server_version = identity::product_version;
+    h.server_version = eng_.version->product_version;
     std::string image, error;
     if (!bf::snapshot(d->path, image, error)) throw err(errors::internal_error, error);
     h.finish = now_datetime();

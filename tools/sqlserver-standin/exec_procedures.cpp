@@ -193,8 +193,8 @@ int conn_impl::run_procedure(const statement& call, long long id) {
     std::vector<stmt_ptr> header, body;
     std::string body_text = def.substr(std::min(body_start, def.size()));
     try {
-        header = parse_batch(def, tokenize(def));
-        body = parse_batch(body_text, tokenize(body_text));
+        header = parse_batch(def, tokenize(def), nullptr, version().has);
+        body = parse_batch(body_text, tokenize(body_text), nullptr, version().has);
     } catch (const syntax_error& e) {
         // A stored body is parsed only when it runs; what fails there is
         // reported at class 15 whatever the error.

@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    standin::engine eng(opts.logins);
+    standin::engine eng(opts.logins, *opts.version);
     if (!opts.backup_dir.empty()) {
         std::string error;
         if (!eng.set_backup_directory(opts.backup_dir, error)) {

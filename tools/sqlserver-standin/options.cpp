@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "sqlserver-standin/server_version.h"
+
 namespace standin {
 
 namespace {
@@ -43,6 +45,8 @@ std::string usage_text() {
            "  --delay-ms N          delay every reply by N milliseconds\n"
            "  --backup-dir DIR      BACKUP's folder for a file named without one (default: one\n"
            "                        inside the stand-in's temporary storage)\n"
+           "  --version V           the SQL Server to play: 2000, 2005, 2008R2, 2012, 2014,\n"
+           "                        2016, 2017, 2019 or 2022 (default 2019)\n"
            "  --help                show this text\n"
            "\n"
            "When ready it prints \"listening on ADDR:PORT\" as its first line on stdout.\n";
@@ -89,7 +93,7 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
         }
         static const char* const with_value[] = {"--port",  "--bind", "--fixture",    "--login",   "--journal",
                                                  "--dump",  "--fail", "--drop-after", "--delay-ms",
-                                                 "--drop-at", "--silent-at", "--backup-dir"};
+                                                 "--drop-at", "--silent-at", "--backup-dir", "--version"};
         std::string name = a, value;
         bool has_inline = false;
         if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -151,6 +155,14 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
             }
         } else if (name == "--backup-dir") {
             o.backup_dir = value;
+        } else if (name == "--version") {
+            o.version = find_version(value);
+            if (!o.version) {
+                std::string names;
+                for (const auto& v : all_versions()) names += std::string(names.empty() ? "" : ", ") + v.name;
+                r.error = "--version: expected one of " + names + ", got '" + value + "'";
+                return r;
+            }
         } else if (name == "--delay-ms") {
             if (!parse_int(value, 0, 600000, o.delay_ms)) {
                 r.error = "--delay-ms: expected a number of milliseconds, got '" + value + "'";

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sqlserver-standin/engine.h"
+#include "sqlserver-standin/server_version.h"
 
 namespace standin {
 
@@ -30,6 +31,7 @@ struct server_options {
     int silent_at = -1;  // -1: never; 0: from the first byte; N: from the Nth request after the login
     int delay_ms = 0;
     std::string backup_dir;  // empty: a folder inside the engine's own storage
+    const server_version* version = &default_version();  // --version
 };
 
 struct parse_result {

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "sqlserver-standin/connection_impl.h"
-#include "sqlserver-standin/server_identity.h"
+#include "sqlserver-standin/server_version.h"
 #include "sqlserver-standin/tsql_runtime.h"
 
 namespace standin::detail {
@@ -179,7 +179,7 @@ std::shared_ptr<table_info> conn_impl::server_table(sqlite3* h, const std::vecto
             run(h, insert,
                 {number(r.backup_set_id), number(r.media_set_id), number(1), number(1), number(1), number(1),
                  number(r.position), sql_value{}, text_or_null(r.name), sql_value{}, r.user_name,
-                 number(identity::major_version), number(identity::minor_version), number(identity::build_number),
+                 number(eng_.version->major), number(eng_.version->minor), number(eng_.version->build),
                  number(tz), r.database_creation_date, r.start, r.finish, std::string("D"), number(100), number(904),
                  number(r.size), r.database_name, std::string("STANDIN"), std::string("STANDIN"),
                  std::string("Chinese_PRC_CI_AS"), std::string("SIMPLE"), number(r.checksums ? 1 : 0), number(0),

@@ -1,8 +1,9 @@
 #include "sqlserver-standin/tds.h"
 
 #include "common/gbk.h"
-#include "sqlserver-standin/server_identity.h"
+#include "sqlserver-standin/server_version.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -78,29 +79,31 @@ std::string packetize(std::uint8_t type, const std::string& payload, std::size_t
     return out;
 }
 
-std::optional<std::uint32_t> negotiate(std::uint32_t requested) {
+std::optional<std::uint32_t> negotiate(std::uint32_t requested, std::uint32_t newest) {
     if (requested < 0x71000000) return std::nullopt;  // TDS 7.0, 4.2 and the like
+    std::uint32_t v = tds_74;
     switch (requested >> 24) {
-    case 0x71: return tds_71;
-    case 0x72: return tds_72;
-    case 0x73: return requested >= tds_73b ? tds_73b : tds_73a;
-    default: return tds_74;
+    case 0x71: v = tds_71; break;
+    case 0x72: v = tds_72; break;
+    case 0x73: v = requested >= tds_73b ? tds_73b : tds_73a; break;
+    default: break;
     }
+    return std::min(v, newest);
 }
 
-std::string prelogin_reply() {
+std::string prelogin_reply(const server_version& server) {
     // Option table (token, offset, length) then the data ([MS-TDS] 2.2.6.5).
     struct opt {
         std::uint8_t token;
         std::string data;
     };
     std::string version;  // UL_VERSION (major, minor, build big-endian), US_SUBBUILD
-    version += static_cast<char>(identity::major_version);
-    version += static_cast<char>(identity::minor_version);
-    version += static_cast<char>((identity::build_number >> 8) & 0xFF);
-    version += static_cast<char>(identity::build_number & 0xFF);
-    version += static_cast<char>((identity::revision >> 8) & 0xFF);
-    version += static_cast<char>(identity::revision & 0xFF);
+    version += static_cast<char>(server.major);
+    version += static_cast<char>(server.minor);
+    version += static_cast<char>((server.build >> 8) & 0xFF);
+    version += static_cast<char>(server.build & 0xFF);
+    version += static_cast<char>((server.revision >> 8) & 0xFF);
+    version += static_cast<char>(server.revision & 0xFF);
     const opt opts[] = {
         {0x00, version},
         {0x01, std::string("\x02", 1)},  // ENCRYPTION: not supported
@@ -328,21 +331,21 @@ void token_writer::message(const server_message& m, const std::string& server_na
     patch_u16(len_at, static_cast<std::uint16_t>(buf_.size() - len_at - 2));
 }
 
-void token_writer::loginack(const std::string& program, std::uint32_t version) {
+void token_writer::loginack(const server_version& server, std::uint32_t tds_version) {
     u8(0xAD);
     std::size_t len_at = buf_.size();
     u16(0);
     u8(1);  // interface: SQL
     // The TDS version goes out most significant byte first here.
-    u8(static_cast<std::uint8_t>(version >> 24));
-    u8(static_cast<std::uint8_t>(version >> 16));
-    u8(static_cast<std::uint8_t>(version >> 8));
-    u8(static_cast<std::uint8_t>(version));
-    b_varchar(program);
-    u8(static_cast<std::uint8_t>(identity::major_version));
-    u8(static_cast<std::uint8_t>(identity::minor_version));
-    u8(static_cast<std::uint8_t>(identity::build_number >> 8));
-    u8(static_cast<std::uint8_t>(identity::build_number & 0xFF));
+    u8(static_cast<std::uint8_t>(tds_version >> 24));
+    u8(static_cast<std::uint8_t>(tds_version >> 16));
+    u8(static_cast<std::uint8_t>(tds_version >> 8));
+    u8(static_cast<std::uint8_t>(tds_version));
+    b_varchar("Microsoft SQL Server");
+    u8(static_cast<std::uint8_t>(server.major));
+    u8(static_cast<std::uint8_t>(server.minor));
+    u8(static_cast<std::uint8_t>(server.build >> 8));
+    u8(static_cast<std::uint8_t>(server.build & 0xFF));
     patch_u16(len_at, static_cast<std::uint16_t>(buf_.size() - len_at - 2));
 }
 

@@ -48,8 +48,9 @@ struct protocol {
 };
 
 // The version answered to a client that asks for `requested`: the same, or
-// the newest the stand-in speaks; nothing for a client older than TDS 7.1.
-std::optional<std::uint32_t> negotiate(std::uint32_t requested);
+// the newest the server speaks (`newest`, as its version has it); nothing for
+// a client older than TDS 7.1.
+std::optional<std::uint32_t> negotiate(std::uint32_t requested, std::uint32_t newest = tds_74);
 
 // DONE tokens: end of a batch statement, of a procedure, of a statement in one.
 inline constexpr std::uint8_t done_token = 0xFD;
@@ -79,8 +80,8 @@ std::string utf16le_to_utf8(const char* data, std::size_t bytes);
 std::string packetize(std::uint8_t type, const std::string& payload, std::size_t packet_size,
                       std::uint16_t spid, std::uint8_t& packet_id);
 
-// The PRELOGIN answer: version, no encryption, no MARS.
-std::string prelogin_reply();
+// The PRELOGIN answer: the server's version, no encryption, no MARS.
+std::string prelogin_reply(const server_version& server);
 
 struct login7 {
     std::uint32_t tds_version = 0;
@@ -123,7 +124,7 @@ public:
     void envchange_transaction(std::uint8_t type, std::uint64_t descriptor);  // 8, 9 or 10; none before 7.2
     void envchange_reset();  // 18, the reset's acknowledgement; none before 7.2
     void message(const server_message& m, const std::string& server_name);  // ERROR or INFO
-    void loginack(const std::string& program, std::uint32_t version);
+    void loginack(const server_version& server, std::uint32_t tds_version);
     void feature_ext_ack_utf8();
     void done(std::uint16_t status, std::uint64_t count = 0, std::uint16_t curcmd = 0,
               std::uint8_t token = done_token);

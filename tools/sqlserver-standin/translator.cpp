@@ -5,7 +5,6 @@
 
 #include "sqlserver-standin/connection_impl.h"
 #include "sqlserver-standin/error_catalogue.h"
-#include "sqlserver-standin/server_identity.h"
 #include "sqlserver-standin/sqlite_io.h"
 #include "sqlserver-standin/tsql_runtime.h"
 
@@ -253,7 +252,7 @@ typed translator::sysvar(const std::string& name) {
     else if (name == "@@SPID") r.sql = std::to_string(c.spid_);
     else if (name == "@@IDENTITY") r.sql = c.have_identity_ ? std::to_string(c.last_identity_) : "NULL";
     else if (name == "@@VERSION") {
-        r.sql = quote_str(identity::version_banner);
+        r.sql = quote_str(c.version().banner);
         r.type = vtype::text;
         r.decl = character_type(true, 300);
     } else if (name == "@@SERVERNAME" || name == "@@SERVICENAME") {

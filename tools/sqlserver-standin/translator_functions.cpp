@@ -11,7 +11,6 @@
 #include "sqlserver-standin/connection_impl.h"
 #include "sqlserver-standin/date_functions.h"
 #include "sqlserver-standin/error_catalogue.h"
-#include "sqlserver-standin/server_identity.h"
 #include "sqlserver-standin/translator.h"
 #include "sqlserver-standin/tsql_runtime.h"
 
@@ -244,15 +243,18 @@ typed login_name_call(const function_call& call) { return {quote_str(call.tr.c.u
 
 typed empty_text_call(const function_call&) { return {"''", vtype::text, sysname}; }
 
+// The properties the version knows; any other is NULL, as SERVERPROPERTY
+// answers a property that version does not have.
 typed serverproperty_call(const function_call& call) {
-    return {"(CASE lower(" + call.arg(0).sql + ") WHEN 'productversion' THEN " +
-                quote_str(identity::product_version) + " WHEN 'productlevel' THEN " +
-                quote_str(identity::product_level) + " WHEN 'productmajorversion' THEN " +
-                quote_str(std::to_string(identity::major_version)) + " WHEN 'edition' THEN " +
-                quote_str(identity::edition) +
-                " WHEN 'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN'"
-                " WHEN 'instancedefaultbackuppath' THEN " + quote_str(call.tr.c.eng().backup_dir) + " ELSE NULL END)",
-            vtype::text};
+    const server_version& v = call.tr.c.version();
+    std::string cases = " WHEN 'productversion' THEN " + quote_str(v.product_version) +
+                        " WHEN 'productlevel' THEN " + quote_str(v.product_level) +
+                        " WHEN 'edition' THEN " + quote_str(v.edition) +
+                        " WHEN 'collation' THEN 'Chinese_PRC_CI_AS' WHEN 'servername' THEN 'STANDIN'";
+    if (v.has.product_major_version)
+        cases += " WHEN 'productmajorversion' THEN " + quote_str(std::to_string(v.major));
+    if (v.has.default_backup_path) cases += " WHEN 'instancedefaultbackuppath' THEN " + quote_str(call.tr.c.eng().backup_dir);
+    return {"(CASE lower(" + call.arg(0).sql + ")" + cases + " ELSE NULL END)", vtype::text};
 }
 
 // YEAR, MONTH and DAY: a part of the ISO form dates are kept in.

@@ -11,8 +11,8 @@
 namespace standin::tsql {
 
 std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks,
-                                  std::optional<bool>* parseonly) {
-    parser p(sql, toks, parseonly);
+                                  std::optional<bool>* parseonly, const version_features& has) {
+    parser p(sql, toks, parseonly, has);
     return p.batch();
 }
 
@@ -335,7 +335,8 @@ void parser::drop_(statement& st) {
     else if (accept("TRIGGER")) { st.kind = statement::drop_module; st.module_type = "TR"; }
     else if (accept("DATABASE")) st.kind = statement::drop_database;
     else fail();
-    if (accept("IF")) {
+    // IF EXISTS came with SQL Server 2016; before, IF is where the name should be.
+    if (has_.drop_if_exists && accept("IF")) {
         expect("EXISTS");
         st.with_values = true;  // DROP ... IF EXISTS
     }
@@ -343,8 +344,9 @@ void parser::drop_(statement& st) {
     while (accept_op(",")) st.names.push_back(multipart());
     st.name = st.names.front();
     // DROP TRIGGER t ON DATABASE; ON ALL SERVER fails at ALL, as server
-    // triggers are not kept.
-    if (st.module_type == "TR" && accept("ON")) {
+    // triggers are not kept. Before DDL triggers (SQL Server 2005) ON ends
+    // the statement and fails as the next one.
+    if (st.module_type == "TR" && has_.ddl_triggers && accept("ON")) {
         expect("DATABASE");
         st.on_database = true;
     }
@@ -353,8 +355,9 @@ void parser::drop_(statement& st) {
 void parser::create_(statement& st, bool first) {
     bool alter = peek().is("ALTER");
     const token& kw = next();
-    // CREATE OR ALTER (SQL Server 2016 SP1 on): modules only.
-    if (!alter && accept("OR")) {
+    // CREATE OR ALTER (SQL Server 2016 SP1 on): modules only. Before, OR is
+    // where the object type should be.
+    if (!alter && has_.create_or_alter && accept("OR")) {
         expect("ALTER");
         st.or_alter = true;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sqlserver-standin/error_catalogue.h"
+#include "sqlserver-standin/server_version.h"
 
 namespace standin::tsql {
 
@@ -190,9 +191,11 @@ struct statement {
 // Parses a whole batch. Throws syntax_error. With parseonly, each SET
 // PARSEONLY the parse gets through leaves its ON (true) or OFF there, as SQL
 // Server applies that option while parsing, also when a later part of the
-// batch fails to parse.
+// batch fails to parse. The grammar is the one of the version that has what
+// `has` says: a statement form it lacks is the syntax error that version
+// gives, and so is a built-in function it lacks (195).
 std::vector<stmt_ptr> parse_batch(const std::string& sql, const std::vector<token>& toks,
-                                  std::optional<bool>* parseonly = nullptr);
+                                  std::optional<bool>* parseonly = nullptr, const version_features& has = {});
 
 // "[dbo].[p_x]" / "dbo.p_x" / "p_x" as written inside OBJECT_ID('...') and the like.
 std::vector<std::string> split_object_name(const std::string& text);

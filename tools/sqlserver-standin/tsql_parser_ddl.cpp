@@ -187,13 +187,14 @@ void parser::module_(statement& st, bool alter) {
 }
 
 // name ON table [WITH ...] {FOR | AFTER | INSTEAD OF} events [WITH APPEND]
-// [NOT FOR REPLICATION] AS, or a DDL trigger's ON DATABASE. ON ALL SERVER
+// [NOT FOR REPLICATION] AS, or a DDL trigger's ON DATABASE (SQL Server 2005
+// on; before, DATABASE is where the table's name should be). ON ALL SERVER
 // fails at ALL: server triggers are not kept.
 void parser::trigger_header_(statement& st) {
     st.module_type = "TR";
     st.name = multipart();
     expect("ON");
-    if (accept("DATABASE")) {
+    if (has_.ddl_triggers && accept("DATABASE")) {
         ddl_trigger_header_(st);
         return;
     }

@@ -17,8 +17,9 @@ namespace standin::tsql {
 
 class parser {
 public:
-    parser(const std::string& src, const std::vector<token>& toks, std::optional<bool>* parseonly)
-        : src_(src), t_(toks), parseonly_(parseonly) {}
+    parser(const std::string& src, const std::vector<token>& toks, std::optional<bool>* parseonly,
+           const version_features& has)
+        : src_(src), t_(toks), parseonly_(parseonly), has_(has) {}
 
     std::vector<stmt_ptr> batch();
 
@@ -26,6 +27,7 @@ private:
     const std::string& src_;
     const std::vector<token>& t_;
     std::optional<bool>* parseonly_;  // where SET PARSEONLY leaves its setting, if anywhere
+    const version_features& has_;     // the statement forms of the version played
     std::size_t p_ = 0;
     int depth_ = 0;
 
