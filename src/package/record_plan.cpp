@@ -20,14 +20,14 @@ record_plan refusal(std::string reason) {
 }  // namespace
 
 record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body,
-                        bool statements) {
+                        bool statements, std::string* scratch) {
     if (!passes_interface_filter(driver, name)) return {};
 
-    // Without the statements, the script is only read: one buffer serves
-    // every record, so a package is checked without an allocation per record.
-    thread_local std::string reused;
+    // Without the statements, the script is only read, so the caller's
+    // buffer serves. (No thread_local here: on 32-bit Windows its destructor
+    // would import GetModuleHandleExW into every program.)
     std::string owned;
-    std::string& script = statements ? owned : reused;
+    std::string& script = statements || !scratch ? owned : *scratch;
     // The client stack ends text at a NUL and cannot carry invalid GBK: the
     // server would receive a different procedure than the one packaged.
     switch (reverse_gbk_text(stored_body, script)) {

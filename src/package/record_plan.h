@@ -35,7 +35,9 @@ struct record_plan {
 // name and stored_body as they lie in the package (the body reversed).
 // statements: whether to make the drop and create statements and read the
 // object's name; a dry run that only tells what would happen needs none.
+// scratch: for a run without the statements, a buffer the caller keeps from
+// record to record, so a package is checked without an allocation per record.
 record_plan plan_record(std::string_view driver, std::string_view name, std::string_view stored_body,
-                        bool statements = true);
+                        bool statements = true, std::string* scratch = nullptr);
 
 }  // namespace velmora

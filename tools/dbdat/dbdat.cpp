@@ -418,11 +418,12 @@ int cmd_check(int argc, char** argv) {
     if (path.empty()) return usage_error(check_help, "check needs a FILE");
 
     std::size_t records = 0, executed = 0, skipped = 0, refused = 0, unencrypted = 0, failing = 0;
+    std::string scratch;
     const bool read = scan_package(path, !show, [&](const pkg::record_view& r, std::string& out) {
         ++records;
         out.append(std::to_string(r.offset)).append(1, '\t').append(shown(r.name)).append(1, '\t');
         // The runner asks the same function, so this dry run cannot disagree with it.
-        const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body, show);
+        const velmora::record_plan plan = velmora::plan_record(driver, r.name, r.stored_body, show, &scratch);
         switch (plan.what) {
             case velmora::record_plan::action::skip:
                 ++skipped;
