@@ -1,7 +1,6 @@
 #include "upgrade/server_facts.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
 #include <ctime>
 
 #include "upgrade/pass_rules.h"
@@ -13,6 +12,18 @@ namespace {
 using result_row = database_session::result_row;
 
 std::string cell(const result_row& row, std::size_t i) { return i < row.size() && row[i] ? *row[i] : std::string(); }
+
+// A whole number the server wrote, 0 when it is none. (Not atol or strtoull:
+// mingw's own versions import character functions XP's list does not hold.)
+template <typename Number>
+Number number_in(const std::string& text) {
+    std::size_t from = text.find_first_not_of(' ');
+    if (from == std::string::npos) return 0;
+    if (text[from] == '+') ++from;
+    Number n = 0;
+    if (std::from_chars(text.data() + from, text.data() + text.size(), n).ec != std::errc()) return 0;
+    return n;
+}
 
 // Characters a Windows file name cannot hold, and the separators.
 std::string file_name_part(const std::string& text) {
@@ -53,7 +64,12 @@ std::string server_version::name() const {
 std::optional<server_version> parse_server_version(const std::string& product_version) {
     server_version v;
     v.product_version = product_version;
-    if (std::sscanf(product_version.c_str(), "%d.%d", &v.major, &v.minor) != 2 || v.major <= 0) return std::nullopt;
+    // "major.minor.build": sscanf would pull mingw's own scanf, and its
+    // imports, into the 32-bit programs.
+    const char* const end = product_version.data() + product_version.size();
+    const auto major = std::from_chars(product_version.data(), end, v.major);
+    if (major.ec != std::errc() || major.ptr == end || *major.ptr != '.' || v.major <= 0) return std::nullopt;
+    if (std::from_chars(major.ptr + 1, end, v.minor).ec != std::errc()) return std::nullopt;
     return v;
 }
 
@@ -85,7 +101,7 @@ last_backup_read read_last_backup(database_session& sqlca, const std::string& da
         r.backup.emplace();
         r.backup->finished = cell(rows[0], 0) + "Z";
         r.backup->file = cell(rows[0], 1);
-        r.backup->age_days = std::atol(cell(rows[0], 2).c_str());
+        r.backup->age_days = number_in<long>(cell(rows[0], 2));
     }
     return r;
 }
@@ -101,7 +117,7 @@ std::optional<std::vector<other_session>> read_other_sessions(database_session& 
     if (sqlca.status_code != 0) return std::nullopt;
     std::vector<other_session> out;
     for (const result_row& row : rows)
-        out.push_back({cell(row, 1), cell(row, 2), cell(row, 3), std::atol(cell(row, 4).c_str()) > 0});
+        out.push_back({cell(row, 1), cell(row, 2), cell(row, 3), number_in<long>(cell(row, 4)) > 0});
     return out;
 }
 
@@ -148,8 +164,8 @@ std::optional<backup_written> read_backup_written(database_session& sqlca, const
     if (sqlca.status_code != 0 || rows.empty()) return std::nullopt;
     backup_written w;
     w.path = cell(rows[0], 0);
-    w.bytes = std::strtoull(cell(rows[0], 1).c_str(), nullptr, 10);
-    w.position = std::atol(cell(rows[0], 2).c_str());
+    w.bytes = number_in<unsigned long long>(cell(rows[0], 1));
+    w.position = number_in<long>(cell(rows[0], 2));
     if (w.position < 1) w.position = 1;
     return w;
 }
