@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -43,6 +44,7 @@ TEST(session_limits, a_server_that_never_answers_the_login_is_given_up_at_the_lo
     EXPECT_TRUE(contains(t.error_text, "did not answer within " + std::to_string(login_timeout) + " seconds"))
         << t.error_text;
     test_support::expect_one_bounded_wait(log.events(), login_timeout);
+    std::printf("silent at the login: %s\n", test_support::summary(log.events()).c_str());
 }
 
 TEST(session_limits, the_login_sets_the_lock_timeout_and_a_held_lock_fails_with_1222) {
@@ -162,6 +164,7 @@ TEST(session_limits, a_server_gone_silent_at_any_kind_of_request_costs_one_bound
             << broke_with[i];
         EXPECT_EQ(after[i], "");
         test_support::expect_one_bounded_wait(logs[i].events(), query_timeout);
+        std::printf("silent at %s: %s\n", cases[i].request, test_support::summary(logs[i].events()).c_str());
     }
 
     // A session given up logs in afresh.

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,6 +57,20 @@ inline std::string describe(const std::vector<request_event>& events) {
                (e.broke ? ", broke the session" : "") + "\n";
     }
     return out;
+}
+
+// "waited 6.1 s (its bound 8.0 s); every later call at once (12, the
+// longest 0.001 s)": what the log of a test run shows of a silent server.
+inline std::string summary(const std::vector<request_event>& events) {
+    std::size_t i = 0;
+    while (i < events.size() && !events[i].broke) ++i;
+    if (i == events.size()) return "no request broke the session";
+    char text[160];
+    double longest = 0;
+    for (std::size_t j = i + 1; j < events.size(); ++j) longest = std::max(longest, seconds_of(events[j].took));
+    std::snprintf(text, sizeof text, "waited %.1f s (its bound %.1f s); every later call at once (%zu, the longest %.3f s)",
+                  seconds_of(events[i].took), seconds_of(events[i].bound), events.size() - i - 1, longest);
+    return text;
 }
 
 // Exactly one request broke the session; it waited at least `earliest`
