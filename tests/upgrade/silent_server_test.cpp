@@ -94,6 +94,12 @@ std::vector<silent_case> cases_of(const std::vector<journal_entry>& clean, const
             if (j[i].db == db && is(j[i].sql)) return i + 1;
         return std::size_t{0};
     };
+    // The last such request of the pass before request `before` (from 1).
+    auto last = [](const std::vector<journal_entry>& j, const std::string& db, auto is, std::size_t before) {
+        for (std::size_t i = std::min(before, j.size() + 1); i-- > 1;)
+            if (j[i - 1].db == db && is(j[i - 1].sql)) return i;
+        return std::size_t{0};
+    };
     auto starts = [](const char* head) { return [head](const std::string& sql) { return sql.rfind(head, 0) == 0; }; };
     auto holds = [](const char* part) {
         return [part](const std::string& sql) { return sql.find(part) != std::string::npos; };
@@ -101,6 +107,8 @@ std::vector<silent_case> cases_of(const std::vector<journal_entry>& clean, const
     out.push_back(silent_at("the login's own settings", 1));
     for (const std::string db : {"velmora", "BrenHolt"}) {
         const std::size_t create = first(clean, db, starts("CREATE "));
+        const std::size_t release = first(clean, db, holds("sp_releaseapplock"));
+        const std::size_t last_create = last(clean, db, starts("CREATE "), release);
         for (const auto& [what, n] : std::vector<std::pair<std::string, std::size_t>>{
                  {"the check of the database", first(clean, db, starts("select db_name()"))},
                  {"the upgrade lock", first(clean, db, holds("sp_getapplock"))},
@@ -108,8 +116,10 @@ std::vector<silent_case> cases_of(const std::vector<journal_entry>& clean, const
                  {"an object's drop", create - 1},
                  {"an object's create", create},
                  {"its commit", first(clean, db, starts("<commit tran>"), create)},
+                 {"the last object's drop", last_create - 1},
                  {"the check after the pass", first(clean, db, starts("select OBJECTPROPERTY"))},
-                 {"the lock's release", first(clean, db, holds("sp_releaseapplock"))},
+                 {"the commit before the lock's release", last(clean, db, starts("<commit tran>"), release)},
+                 {"the lock's release", release},
              })
             if (n > 1) out.push_back(silent_at(what + " in " + db, n));
         // The refused create's own rollback.
