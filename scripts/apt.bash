@@ -17,18 +17,40 @@ apt_cmd() {
 
 # apt_missing PACKAGE...: prints those not installed, one a line. A name
 # without ":arch" means the machine's own architecture (or "all"): the i386
-# copy of a library does not stand in for it.
+# copy of a library does not stand in for it. Fails (status 1, the reason on
+# standard error) when dpkg cannot be asked: an unanswered question is never
+# taken for "installed". Callers take its output only when it succeeded.
 apt_missing() {
-  local p native installed
-  native=$(apt_cmd dpkg --print-architecture)
+  local p native query status
+  if ! native=$(apt_cmd dpkg --print-architecture) || [ -z "$native" ]; then
+    echo "$apt_name: cannot ask dpkg for this machine's architecture${apt_root:+ in $apt_root}" >&2
+    return 1
+  fi
   for p in "$@"; do
-    installed=$(apt_cmd dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "$p" 2>/dev/null |
-      awk -v want="$p" -v native="$native" '
-        $2 " " $3 " " $4 != "install ok installed" { next }
-        want ~ /:/ { if ($1 == want) print; next }
-        $1 == want ":" native || $1 == want ":all" { print }' || true)
-    [ -n "$installed" ] || echo "$p"
+    # dpkg-query: 1 means the package is unknown (not installed), more is an error.
+    status=0
+    query=$(apt_cmd dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "$p" 2>/dev/null) || status=$?
+    if ((status > 1)); then
+      echo "$apt_name: cannot ask dpkg whether $p is installed (dpkg-query exit status $status)" >&2
+      return 1
+    fi
+    awk -v want="$p" -v native="$native" '
+      $2 " " $3 " " $4 != "install ok installed" { next }
+      want ~ /:/ { if ($1 == want) found = 1; next }
+      $1 == want ":" native || $1 == want ":all" { found = 1 }
+      END { if (!found) print want }' <<<"$query"
   done
+}
+
+# apt_missing_into ARRAY PACKAGE...: apt_missing's lines into ARRAY; stops
+# the script when dpkg cannot be asked.
+apt_missing_into() {
+  local -n into=$1
+  shift
+  local text
+  text=$(apt_missing "$@") || exit 1
+  into=()
+  if [ -n "$text" ]; then mapfile -t into <<<"$text"; fi
 }
 
 # apt_update: refreshes the package lists, up to four times. A registry that
@@ -68,7 +90,7 @@ apt_candidate() {
 # quoting what the registry or apt-get said.
 apt_install() {
   local missing=() p
-  mapfile -t missing < <(apt_missing "$@")
+  apt_missing_into missing "$@"
   if ((${#missing[@]} == 0)); then
     echo "$apt_name: all packages present"
     return 0
@@ -92,7 +114,7 @@ apt_install() {
     { grep -E '^(E:|W:| [^ ].* : Depends:|Err:)' "$log" || tail -15 "$log"; } | sed 's/^/  /' >&2
     exit 1
   fi
-  mapfile -t missing < <(apt_missing "${missing[@]}")
+  apt_missing_into missing "${missing[@]}"
   if ((${#missing[@]})); then
     echo "$apt_name: apt-get ended without installing ${missing[*]}" >&2
     exit 1

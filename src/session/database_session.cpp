@@ -1,19 +1,12 @@
 #include "session/database_session.h"
 
-// The ODBC headers need the system's types first.
-#include "common/os_headers.h"
-#include <sql.h>
-#include <sqlext.h>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
 
 #include "common/gbk.h"
+#include "session/odbc_calls.h"
 #include "session/odbc_connection_string.h"
-#include "session/socket_watchdog.h"
-
-static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the session needs a UTF-16 ODBC (SQLWCHAR of two bytes)");
 
 namespace velmora {
 
@@ -22,110 +15,6 @@ namespace {
 constexpr const char* not_connected_text = "The session is not connected to a database server.";
 
 SQLWCHAR* wide(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
-
-bool ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
-
-struct diagnostic {
-    std::string state;
-    long native = 0;
-    std::string text;
-    // Class 01 is a warning and 00 success; anything else is an error even
-    // when the call itself returned SQL_SUCCESS_WITH_INFO.
-    bool is_error() const { return !(state.rfind("01", 0) == 0 || state.rfind("00", 0) == 0); }
-    // A lost connection, or a server that did not answer in time: either way
-    // the connection cannot be trusted again. (08004, the server refusing a
-    // database, is the answer to a "use" of a missing one: the connection
-    // lives on.)
-    bool breaks_connection() const {
-        for (const char* s : {"08S01", "08001", "08003", "08007", "HYT00", "HYT01"})
-            if (state == s) return true;
-        return false;
-    }
-};
-
-// Must run right after the call that produced them: unixODBC clears the
-// records on the next call on the handle.
-std::vector<diagnostic> read_diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
-    std::vector<diagnostic> out;
-    if (handle == SQL_NULL_HANDLE) return out;
-    for (SQLSMALLINT i = 1; i < 1000; ++i) {
-        SQLWCHAR state[6] = {};
-        SQLINTEGER native = 0;
-        std::u16string text(512, u'\0');
-        SQLSMALLINT len = 0;
-        SQLRETURN rc = SQLGetDiagRecW(type, handle, i, state, &native, reinterpret_cast<SQLWCHAR*>(text.data()),
-                                      SQLSMALLINT(text.size()), &len);
-        if (rc == SQL_SUCCESS_WITH_INFO && len >= SQLSMALLINT(text.size())) {
-            text.assign(std::size_t(len) + 1, u'\0');
-            rc = SQLGetDiagRecW(type, handle, i, state, &native, reinterpret_cast<SQLWCHAR*>(text.data()),
-                                SQLSMALLINT(text.size()), &len);
-        }
-        if (!ok(rc)) break;
-        text.resize(std::min<std::size_t>(std::size_t(len < 0 ? 0 : len), text.size()));
-        if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-        std::u16string st(reinterpret_cast<const char16_t*>(state), 5);
-        if (auto nul = st.find(u'\0'); nul != std::u16string::npos) st.resize(nul);
-        out.push_back({utf16_to_utf8(st), static_cast<long>(native), utf16_to_utf8(text)});
-    }
-    return out;
-}
-
-void append_lines(std::string& to, const std::vector<diagnostic>& diags, bool errors_only) {
-    for (const auto& d : diags) {
-        if (errors_only && !d.is_error()) continue;
-        if (!to.empty()) to += '\n';
-        to += d.text;
-    }
-}
-
-bool any_error(const std::vector<diagnostic>& diags) {
-    for (const auto& d : diags)
-        if (d.is_error()) return true;
-    return false;
-}
-
-long first_native_error(const std::vector<diagnostic>& diags) {
-    for (const auto& d : diags)
-        if (d.is_error() && d.native != 0) return d.native;
-    return 0;
-}
-
-bool any_break(const std::vector<diagnostic>& diags) {
-    for (const auto& d : diags)
-        if (d.breaks_connection()) return true;
-    return false;
-}
-
-// Whether the driver has found the connection gone. FreeTDS reports a server
-// that closed the connection before answering a batch as a mere warning
-// (01000, "Unexpected EOF from the server"), so a call's own diagnostics do
-// not always say so. Asks the driver only, not the server.
-bool connection_dead(SQLHDBC dbc) {
-    SQLUINTEGER dead = SQL_CD_FALSE;
-    return ok(SQLGetConnectAttrW(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
-}
-
-}  // namespace
-
-// The outcome of one call that talked to the server.
-struct database_session::call_result {
-    long status = 0;  // 0, 100 (no row) or -1
-    std::string error_text;
-    long native_error = 0;
-    bool broken = false;
-
-    static call_result from(const std::vector<diagnostic>& diags, const char* fallback) {
-        call_result r;
-        r.status = -1;
-        append_lines(r.error_text, diags, false);
-        if (r.error_text.empty()) r.error_text = fallback;
-        r.native_error = first_native_error(diags);
-        r.broken = any_break(diags);
-        return r;
-    }
-};
-
-namespace {
 
 #ifdef _WIN32
 // The first installed of the Microsoft drivers, newest first.
@@ -150,11 +39,12 @@ std::u16string installed_sql_server_driver(SQLHENV env) {
 
 }  // namespace
 
+// The connection's handles. Freed by whoever lets go of them last: the
+// session, or the thread of a call that was left behind, once it returns.
 struct database_session::odbc {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
-    bool connected = false;
-    socket_watchdog watchdog;
+    bool connected = false;  // the driver's connection is open
 
     ~odbc() {
         if (dbc != SQL_NULL_HDBC) {
@@ -169,7 +59,8 @@ database_session::database_session() = default;
 
 database_session::~database_session() { disconnect(); }
 
-bool database_session::connected() const { return odbc_ && odbc_->connected; }
+// Logged in until disconnect(), even once the connection is lost.
+bool database_session::connected() const { return bounds_ != nullptr; }
 
 std::string database_session::intended_database() const {
     const bool configured = database_name.find_first_not_of(" \t\r\n") != std::string::npos;
@@ -177,7 +68,8 @@ std::string database_session::intended_database() const {
 }
 
 std::string database_session::current_database() const {
-    if (!connected()) return {};
+    // A broken session's driver may be busy with a call left behind: not asked.
+    if (!connected() || broken_ || !odbc_) return {};
     std::u16string buf(512, u'\0');
     SQLINTEGER len = 0;
     SQLRETURN rc = SQLGetConnectAttrW(odbc_->dbc, SQL_ATTR_CURRENT_CATALOG, buf.data(),
@@ -213,25 +105,35 @@ void database_session::succeed() {
 // True (with the failure set) when no call may reach the server: not
 // connected, or broken by an earlier failure.
 bool database_session::refuse_when_unusable() {
-    if (!connected()) {
-        fail(not_connected_text);
-        return true;
-    }
-    if (broken_) {
-        fail(broken_text_);
-        return true;
-    }
-    return false;
+    const auto started = std::chrono::steady_clock::now();
+    if (!connected()) fail(not_connected_text);
+    else if (broken_) fail(broken_text_);
+    else return false;
+    report(started, {}, true, false);
+    return true;
 }
 
 int database_session::request_bound_seconds() const { return 2 * std::max(query_timeout_seconds, 1); }
 
+void database_session::report(std::chrono::steady_clock::time_point started, std::chrono::steady_clock::duration bound,
+                              bool refused, bool broke) {
+    if (on_request) on_request({std::chrono::steady_clock::now() - started, bound, refused, broke});
+}
+
 namespace {
 
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
 // A statement's own bound is the driver's (its query timeout, then as long
-// again for the cancel); the watchdog stands a little behind it, for a driver
-// that does not keep it.
-constexpr int statement_backstop_seconds = 5;
+// again for the cancel); the session cancels it itself a little after the
+// driver should have, and gives the connection up a little after the
+// driver's cancel should have come back, for a driver that keeps neither.
+constexpr seconds statement_cancel_after{1};
+constexpr seconds statement_backstop{5};
+// How long a call may take to return once its connection was cut, before it
+// is left on its thread.
+constexpr seconds call_grace{2};
 
 // The port the driver connects to, when the server name says it; 0 when the
 // driver finds it itself (a named instance, through the SQL Server Browser).
@@ -246,34 +148,52 @@ int server_port(const server_address& where) {
     return n <= 65535 ? n : 0;
 }
 
+std::string given_up_text(const std::string& server, milliseconds after) {
+    return "The server \"" + server + "\" did not answer within " +
+           std::to_string(std::chrono::duration_cast<seconds>(after).count()) +
+           " seconds; the connection was given up.";
+}
+
 }  // namespace
 
-// Every call that can reach the server after the login runs here, under the
-// watchdog: the driver bounds its statements, but not its other requests (the
-// isolation level, the commit mode, commit and rollback), which would wait
-// for a silent server forever. A call the watchdog had to cut short has
-// broken the connection, whatever the driver made of it.
-database_session::call_result database_session::watched(request_kind kind, const std::function<call_result()>& call) {
-    const int bound = request_bound_seconds();
-    const int deadline = kind == request_kind::statement ? bound + statement_backstop_seconds : bound;
-    socket_watchdog::watch watch(odbc_->watchdog, std::chrono::seconds(deadline));
-    call_result r = call();
-    if (!r.broken && connection_dead(odbc_->dbc)) {
-        r.broken = true;
-        if (r.status == 0) {
-            r.status = -1;
-            r.error_text = "The connection to the server was lost.";
+// Every call that can reach the server after the login runs here, on the
+// connection's thread, within its bounds (request_bounds). A call given up
+// has broken the connection, whatever the driver made of it; one left
+// behind still runs, so nothing of the connection is touched again. The call
+// owns what it works on: a call left behind outlives its caller.
+database_session::call_result database_session::watched(request_kind kind, call c) {
+    const auto started = std::chrono::steady_clock::now();
+    const milliseconds bound = seconds(request_bound_seconds());
+    request_bounds::plan plan{milliseconds(0), bound, call_grace};
+    if (kind == request_kind::statement)
+        plan = {seconds(std::max(query_timeout_seconds, 1)) + statement_cancel_after, bound + statement_backstop,
+                call_grace};
+    auto result = std::make_shared<call_result>();
+    const SQLHDBC dbc = odbc_->dbc;
+    const request_bounds::ending ending = bounds_->run(plan, [result, dbc, c = std::move(c)](statement_slot& slot) {
+        call_result r = c(slot);
+        if (!r.broken && connection_dead(dbc)) {
+            r.broken = true;
+            if (r.status == 0) {
+                r.status = -1;
+                r.error_text = "The connection to the server was lost.";
+            }
         }
-    }
-    if (watch.fired()) {
-        std::string text = "The server \"" + server_name + "\" did not answer within " + std::to_string(deadline) +
-                           " seconds; the connection was given up.";
-        if (!r.error_text.empty()) text += "\n" + r.error_text;
+        *result = std::move(r);
+    });
+    call_result r;
+    if (ending == request_bounds::ending::returned) {
+        r = std::move(*result);
+    } else {
+        // Whatever the driver made of the cut says nothing of the server: the
+        // session's own words, the same wherever the call ended.
         r.status = -1;
-        r.error_text = std::move(text);
-        r.native_error = 0;
+        r.error_text = given_up_text(server_name, plan.give_up_at);
         r.broken = true;
     }
+    // Only the call's own thread holds the handles now.
+    if (ending == request_bounds::ending::left_behind) odbc_.reset();
+    report(started, plan.give_up_at + plan.grace, false, r.broken && !broken_);
     return r;
 }
 
@@ -287,11 +207,10 @@ void database_session::connect() {
     broken_ = false;
     broken_text_.clear();
     auto refuse = [this](std::string text) {
-        odbc_.reset();  // a failed login leaves a clean, unconnected session
-        fail(std::move(text));
+        fail(std::move(text));  // a failed login leaves a clean, unconnected session
     };
 
-    auto h = std::make_unique<odbc>();
+    auto h = std::make_shared<odbc>();
     if (!ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env)))
         return refuse("The ODBC driver manager could not be initialised.");
     SQLSetEnvAttr(h->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
@@ -318,31 +237,45 @@ void database_session::connect() {
 #endif
     if (!connect_options.empty()) conn += ";" + connect_options;
 
-    std::u16string wconn = utf8_to_utf16(conn);
-    SQLWCHAR out[1024];
-    SQLSMALLINT out_len = 0;
-    SQLRETURN rc;
-    bool timed_out = false;
-    h->watchdog.begin_login(server_port(where));
-    {
-        socket_watchdog::watch watch(h->watchdog, std::chrono::seconds(login_timeout_seconds));
-        rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024, &out_len,
-                               SQL_DRIVER_NOPROMPT);
-        timed_out = watch.fired();
-    }
-    h->watchdog.end_login(ok(rc));
-    if (!ok(rc)) {
+    // The login runs on the connection's thread like every request; its
+    // diagnostics are read there, right after it.
+    struct login_result {
+        bool ok = false;
         std::string text;
-        if (timed_out)
+    };
+    auto result = std::make_shared<login_result>();
+    const auto started = std::chrono::steady_clock::now();
+    auto bounds = std::make_unique<request_bounds>(h);
+    bounds->begin_login(server_port(where));
+    const request_bounds::plan plan{milliseconds(0), seconds(login_timeout_seconds), call_grace};
+    const request_bounds::ending ending =
+        bounds->run(plan, [h, result, wconn = utf8_to_utf16(conn)](statement_slot&) mutable {
+            SQLWCHAR out[1024];
+            SQLSMALLINT out_len = 0;
+            const SQLRETURN rc = SQLDriverConnectW(h->dbc, nullptr, wide(wconn), SQLSMALLINT(wconn.size()), out, 1024,
+                                                   &out_len, SQL_DRIVER_NOPROMPT);
+            result->ok = ok(rc);
+            h->connected = result->ok;
+            if (!result->ok) append_lines(result->text, read_diagnostics(SQL_HANDLE_DBC, h->dbc), false);
+        });
+    const bool logged_in = ending == request_bounds::ending::returned && result->ok;
+    bounds->end_login(logged_in);
+    report(started, plan.give_up_at + plan.grace, false, !logged_in);
+    if (!logged_in) {
+        std::string text;
+        if (ending != request_bounds::ending::returned)
             text = "Login timeout expired: the server \"" + server_name + "\" did not answer within " +
                    std::to_string(login_timeout_seconds) + " seconds.";
         else
-            append_lines(text, read_diagnostics(SQL_HANDLE_DBC, h->dbc), false);
+            text = result->text;
         if (text.empty()) text = "The login to server \"" + server_name + "\" failed.";
+        // A login left behind keeps the handles on its thread; otherwise
+        // they go here (logged out first, should the driver have finished).
+        bounds.reset();
         return refuse(text);
     }
-    h->connected = true;
     odbc_ = std::move(h);
+    bounds_ = std::move(bounds);
     login_database_ = current_database();
     prepare_after_login();
 }
@@ -352,20 +285,14 @@ void database_session::connect() {
 // after which a statement fails with 1222 instead of waiting. Each is a
 // request, bounded as any other.
 void database_session::prepare_after_login() {
-#ifdef _WIN32
-    // No watchdog sees the sockets here; the Microsoft drivers bound every
-    // request that is no statement by their connection timeout instead.
-    SQLSetConnectAttrW(odbc_->dbc, SQL_ATTR_CONNECTION_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(request_bound_seconds())), 0);
-#endif
     SQLULEN level = 0;
     if (isolation == "RU") level = SQL_TXN_READ_UNCOMMITTED;
     else if (isolation == "RC") level = SQL_TXN_READ_COMMITTED;
     else if (isolation == "RR") level = SQL_TXN_REPEATABLE_READ;
     else if (isolation == "TS" || isolation == "SE") level = SQL_TXN_SERIALIZABLE;
     if (level != 0) {
-        SQLHDBC dbc = odbc_->dbc;
-        take(watched(request_kind::other, [dbc, level] {
+        const SQLHDBC dbc = odbc_->dbc;
+        take(watched(request_kind::other, [dbc, level](statement_slot&) {
             if (ok(SQLSetConnectAttrW(dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(level), 0)))
                 return call_result{};
             return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The isolation level could not be set.");
@@ -384,22 +311,31 @@ void database_session::prepare_after_login() {
     fail(text);
 }
 
-// Logs out, under the watch, and frees the handles; text gets the driver's
-// complaint, if any.
-void database_session::close_connection(std::string& text) {
-    SQLHDBC dbc = odbc_->dbc;
-    const bool was_broken = broken_;
-    call_result r = watched(request_kind::other, [dbc] {
-        if (ok(SQLDisconnect(dbc))) return call_result{};
-        return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The logout failed.");
+// Ends the driver's connection without a commit, within the bounds.
+database_session::call_result database_session::log_out() {
+    if (!odbc_ || !odbc_->connected) return {};
+    const std::shared_ptr<odbc> h = odbc_;
+    return watched(request_kind::other, [h](statement_slot&) {
+        if (!ok(SQLDisconnect(h->dbc)))
+            return call_result::from(read_diagnostics(SQL_HANDLE_DBC, h->dbc), "The logout failed.");
+        h->connected = false;
+        return call_result{};
     });
-    if (r.status == 0) {
-        odbc_->connected = false;
-    } else if (!was_broken) {
-        if (!text.empty()) text += '\n';
-        text += r.error_text;
+}
+
+// Logs out and frees the handles; text gets the driver's complaint, if any.
+void database_session::close_connection(std::string& text) {
+    // A call left behind still holds the connection: nothing to log out with.
+    if (bounds_ && !bounds_->left_behind()) {
+        const bool was_broken = broken_;
+        const call_result r = log_out();
+        if (r.status != 0 && !was_broken) {
+            if (!text.empty()) text += '\n';
+            text += r.error_text;
+        }
     }
-    odbc_.reset();  // frees the handles; a refused disconnect is dropped all the same
+    bounds_.reset();  // the connection's thread ends (or runs on with the call left behind)
+    odbc_.reset();    // frees the handles; a refused disconnect is dropped all the same
     login_database_.clear();
     broken_ = false;
     broken_text_.clear();
@@ -415,8 +351,8 @@ void database_session::disconnect() {
     // connection has nothing left to commit and must not be waited for.
     std::string text;
     if (!autocommit_ && !broken_) {
-        SQLHDBC dbc = odbc_->dbc;
-        call_result r = watched(request_kind::other, [dbc] {
+        const SQLHDBC dbc = odbc_->dbc;
+        call_result r = watched(request_kind::other, [dbc](statement_slot&) {
             if (ok(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) return call_result{};
             return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The commit failed.");
         });
@@ -438,9 +374,9 @@ void database_session::set_autocommit(bool on) {
         autocommit_ = on;
         return;
     }
-    SQLHDBC dbc = odbc_->dbc;
-    bool switched = false;
-    call_result r = watched(request_kind::other, [dbc, on, &switched] {
+    const SQLHDBC dbc = odbc_->dbc;
+    auto switched = std::make_shared<bool>(false);
+    call_result r = watched(request_kind::other, [dbc, on, switched](statement_slot&) {
         std::vector<diagnostic> diags;
         // ODBC says switching on commits; FreeTDS rolls back, so commit first.
         if (on && !ok(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) diags = read_diagnostics(SQL_HANDLE_DBC, dbc);
@@ -450,11 +386,11 @@ void database_session::set_autocommit(bool on) {
             auto d = read_diagnostics(SQL_HANDLE_DBC, dbc);
             diags.insert(diags.end(), d.begin(), d.end());
         } else {
-            switched = true;
+            *switched = true;
         }
         return diags.empty() ? call_result{} : call_result::from(diags, "The commit mode could not be changed.");
     });
-    if (switched) autocommit_ = on;
+    if (*switched) autocommit_ = on;
     if (r.broken) autocommit_ = on;  // as on a broken session: nothing reaches the server any more
     if (r.status != 0) take(std::move(r));
 }
@@ -465,20 +401,25 @@ void database_session::end_transaction(bool commit_it) {
         succeed();
         return;
     }
-    SQLHDBC dbc = odbc_->dbc;
-    call_result r = watched(request_kind::other, [dbc, commit_it] {
+    const SQLHDBC dbc = odbc_->dbc;
+    call_result r = watched(request_kind::other, [dbc, commit_it](statement_slot&) {
         if (ok(SQLEndTran(SQL_HANDLE_DBC, dbc, commit_it ? SQL_COMMIT : SQL_ROLLBACK))) return call_result{};
         return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc),
                                  commit_it ? "The commit failed." : "The rollback failed.");
     });
     if (r.status != 0 && !commit_it && !r.broken) {
         // The transaction is still open, with whatever it holds (an object's
-        // drop, say): the next commit would make it stand. End the connection
-        // instead; the server rolls back what it had open.
-        odbc_->watchdog.cut_now();
+        // drop, say): the next commit would make it stand, and while the
+        // connection lives it blocks every other workstation. End the
+        // connection now, without a commit: its sockets are shut, and the
+        // driver lets go of it; the server rolls back what it had open.
+        r.broken = true;
         r.error_text = "The rollback failed; the connection was ended without a commit, so the server rolls "
                        "the transaction back.\n" + r.error_text;
-        r.broken = true;
+        take(std::move(r));
+        bounds_->cut_now();
+        log_out();
+        return;
     }
     take(std::move(r));
 }
@@ -487,146 +428,13 @@ void database_session::commit() { end_transaction(true); }
 
 void database_session::rollback() { end_transaction(false); }
 
-namespace {
-
-// Reads one column of the current row as text; NULL gives "" (and is_null).
-bool read_column(SQLHSTMT st, SQLUSMALLINT col, std::u16string& value, std::vector<diagnostic>& diags,
-                 bool* is_null = nullptr) {
-    value.clear();
-    if (is_null) *is_null = false;
-    std::vector<char16_t> buf(4096);
-    for (;;) {
-        SQLLEN ind = 0;
-        SQLRETURN rc = SQLGetData(st, col, SQL_C_WCHAR, buf.data(), SQLLEN(buf.size() * sizeof(char16_t)), &ind);
-        if (rc == SQL_NO_DATA) return true;
-        if (!ok(rc)) {
-            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
-            diags.insert(diags.end(), d.begin(), d.end());
-            return false;
-        }
-        if (ind == SQL_NULL_DATA) {
-            if (is_null) *is_null = true;
-            return true;
-        }
-        std::size_t room = buf.size() - 1;  // the driver ends each piece with a NUL
-        std::size_t n = (ind == SQL_NO_TOTAL || std::size_t(ind) / sizeof(char16_t) > room)
-                            ? room
-                            : std::size_t(ind) / sizeof(char16_t);
-        value.append(buf.data(), n);
-        if (rc == SQL_SUCCESS) return true;
-        // SQL_SUCCESS_WITH_INFO: 01004, more of the value follows.
-        auto d = read_diagnostics(SQL_HANDLE_STMT, st);
-        bool truncated = false;
-        for (const auto& x : d) truncated |= x.state == "01004";
-        if (!truncated) return true;
-    }
-}
-
-}  // namespace
-
-// Sends one batch and reads every result it produces, so that an error raised
-// by any statement of the batch is seen. With row_out, the first row of the
-// first result set is read as text; with all_rows, every row of every result
-// set.
-using call_result = database_session::call_result;
-using wide_row = std::vector<std::optional<std::u16string>>;
-
-static call_result run_batch(SQLHDBC dbc, std::u16string sql, std::vector<std::u16string>* row_out,
-                             int query_timeout_seconds, std::vector<wide_row>* all_rows = nullptr) {
-    SQLHSTMT st = SQL_NULL_HSTMT;
-    if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st)))
-        return call_result::from(read_diagnostics(SQL_HANDLE_DBC, dbc), "The statement handle could not be allocated.");
-    // A server that stops answering is given up after this; the driver then
-    // cancels and, when the cancel is not answered either, drops the connection.
-    SQLSetStmtAttrW(st, SQL_ATTR_QUERY_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_seconds)), 0);
-
-    std::vector<diagnostic> errors;
-    bool failed = false;
-    bool first_result_set_seen = false;
-    bool got_row = false;
-    auto note = [&](SQLRETURN rc) {
-        if (rc == SQL_ERROR) {
-            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
-            errors.insert(errors.end(), d.begin(), d.end());
-            failed = true;
-        } else if (rc == SQL_SUCCESS_WITH_INFO) {
-            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
-            if (any_error(d)) {
-                for (auto& x : d)
-                    if (x.is_error()) errors.push_back(x);
-                failed = true;
-            }
-        } else if (rc == SQL_INVALID_HANDLE) {
-            failed = true;
-        }
-    };
-
-    SQLRETURN rc = SQLExecDirectW(st, wide(sql), SQLINTEGER(sql.size()));
-    note(rc);
-    // A bound on the results of one batch keeps a confused driver from
-    // holding the program forever.
-    for (int guard = 0; guard < 1000000; ++guard) {
-        if (ok(rc)) {
-            SQLSMALLINT cols = 0;
-            SQLRETURN crc = SQLNumResultCols(st, &cols);
-            note(crc);
-            if (ok(crc) && cols > 0 && all_rows) {
-                for (;;) {
-                    const SQLRETURN frc = SQLFetch(st);
-                    if (frc == SQL_NO_DATA) break;
-                    note(frc);
-                    if (!ok(frc)) break;
-                    wide_row& r = all_rows->emplace_back(std::size_t(cols));
-                    for (SQLSMALLINT c = 1; c <= cols; ++c) {
-                        std::u16string value;
-                        bool null = false;
-                        if (!read_column(st, SQLUSMALLINT(c), value, errors, &null)) failed = true;
-                        if (!null) r[std::size_t(c - 1)] = std::move(value);
-                    }
-                }
-            }
-            if (ok(crc) && cols > 0 && row_out && !first_result_set_seen) {
-                first_result_set_seen = true;
-                SQLRETURN frc = SQLFetch(st);
-                note(frc);
-                if (ok(frc)) {
-                    got_row = true;
-                    row_out->assign(std::size_t(cols), {});
-                    for (SQLSMALLINT c = 1; c <= cols; ++c)
-                        if (!read_column(st, SQLUSMALLINT(c), (*row_out)[std::size_t(c - 1)], errors)) failed = true;
-                }
-            }
-        }
-        if (rc == SQL_INVALID_HANDLE || any_break(errors)) break;
-        rc = SQLMoreResults(st);
-        if (rc == SQL_NO_DATA || rc == SQL_INVALID_HANDLE) break;
-        if (rc == SQL_ERROR) {
-            auto d = read_diagnostics(SQL_HANDLE_STMT, st);
-            failed = true;
-            // A driver that refuses to go on (function sequence error or no
-            // records at all) would repeat the same answer forever.
-            bool stuck = d.empty();
-            for (const auto& x : d) stuck |= x.state == "HY010";
-            errors.insert(errors.end(), d.begin(), d.end());
-            if (stuck) break;
-        } else {
-            note(rc);
-        }
-    }
-    SQLFreeHandle(SQL_HANDLE_STMT, st);
-
-    if (failed) return call_result::from(errors, "The statement failed.");
-    call_result r;
-    if (row_out && !got_row) r.status = 100;
-    return r;
-}
-
 void database_session::execute_immediate(std::u16string_view sql) {
     if (refuse_when_unusable()) return;
-    SQLHDBC dbc = odbc_->dbc;
+    const SQLHDBC dbc = odbc_->dbc;
     take(watched(request_kind::statement,
-                 [&] { return run_batch(dbc, std::u16string(sql), nullptr, query_timeout_seconds); }));
+                 [dbc, batch = std::u16string(sql), q = query_timeout_seconds](statement_slot& slot) {
+                     return run_batch(dbc, batch, keep_rows::none, q, slot);
+                 }));
 }
 
 void database_session::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
@@ -636,22 +444,26 @@ void database_session::execute(std::string_view sql_utf8) { execute_immediate(ut
 void database_session::select_rows(std::string_view sql_utf8, std::vector<result_row>& rows) {
     rows.clear();
     if (refuse_when_unusable()) return;
-    std::vector<wide_row> wide;
-    SQLHDBC dbc = odbc_->dbc;
-    take(watched(request_kind::statement,
-                 [&] { return run_batch(dbc, utf8_to_utf16(sql_utf8), nullptr, query_timeout_seconds, &wide); }));
-    for (const wide_row& w : wide) {
-        result_row& r = rows.emplace_back();
-        for (const auto& cell : w) r.push_back(cell ? std::optional<std::string>(utf16_to_utf8(*cell)) : std::nullopt);
+    const SQLHDBC dbc = odbc_->dbc;
+    call_result r = watched(request_kind::statement,
+                            [dbc, batch = utf8_to_utf16(sql_utf8), q = query_timeout_seconds](statement_slot& slot) {
+                                return run_batch(dbc, batch, keep_rows::all, q, slot);
+                            });
+    for (const wide_row& w : r.rows) {
+        result_row& out = rows.emplace_back();
+        for (const auto& cell : w) out.push_back(cell ? std::optional<std::string>(utf16_to_utf8(*cell)) : std::nullopt);
     }
+    take(std::move(r));
 }
 
 void database_session::select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets) {
     if (refuse_when_unusable()) return;
-    std::vector<std::u16string> row;
-    SQLHDBC dbc = odbc_->dbc;
+    const SQLHDBC dbc = odbc_->dbc;
     call_result r = watched(request_kind::statement,
-                            [&] { return run_batch(dbc, utf8_to_utf16(sql_utf8), &row, query_timeout_seconds); });
+                            [dbc, batch = utf8_to_utf16(sql_utf8), q = query_timeout_seconds](statement_slot& slot) {
+                                return run_batch(dbc, batch, keep_rows::first, q, slot);
+                            });
+    const wide_row row = r.rows.empty() ? wide_row{} : std::move(r.rows.front());
     if (r.status == 0 && row.size() < targets.size()) {
         r.status = -1;
         r.error_text = "The query returned " + std::to_string(row.size()) + " columns for " +
@@ -661,7 +473,7 @@ void database_session::select_into(std::string_view sql_utf8, const std::vector<
     take(std::move(r));
     if (!got_row) return;  // targets keep their values
     for (std::size_t i = 0; i < targets.size(); ++i)
-        if (targets[i]) *targets[i] = utf16_to_utf8(row[i]);
+        if (targets[i]) *targets[i] = utf16_to_utf8(row[i].value_or(std::u16string()));
 }
 
 }  // namespace velmora

@@ -11,12 +11,14 @@
 // sets, each statement, commit, rollback, switch of the commit mode and the
 // logout) is given up when the server has not answered within twice
 // query_timeout_seconds: for a statement, the query timeout and as long again
-// for the cancel; for the rest, which the driver does not bound, the same
-// time in one. A request given up breaks the session: every later call fails
+// for the cancel; for the rest, the same time in one. The bounds are the
+// session's own, kept by request_bounds whatever the driver does with its
+// timeouts. A request given up breaks the session: every later call fails
 // at once.
 //
 // The bounds are the session's own fields, so a program (or a test) sets
 // them before it connects; the shipped programs keep the defaults.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,9 +27,11 @@
 #include <vector>
 
 #include "common/sql_executor.h"
-#include "session/socket_watchdog.h"
+#include "session/request_bounds.h"
 
 namespace velmora {
+
+struct odbc_call_result;
 
 class database_session : public sql_executor {
 public:
@@ -57,6 +61,18 @@ public:
     int query_timeout_seconds = 45;
     // The longest any one request after the login may wait for the server.
     int request_bound_seconds() const;
+
+    // Told of every request as it ends, the login included, for whoever
+    // keeps an eye on the bounds (the tests do).
+    struct request_event {
+        std::chrono::steady_clock::duration took{};
+        // When the session gives the request up at the latest (its bound and
+        // the grace for a call to come back); 0 for a refused request.
+        std::chrono::steady_clock::duration bound{};
+        bool refused = false;  // the session was unusable: nothing reached the driver
+        bool broke = false;    // this request broke the session (or failed the login)
+    };
+    std::function<void(const request_event&)> on_request;
 
     // Takes effect at once on a live connection; switching on commits what is open.
     void set_autocommit(bool on);
@@ -119,16 +135,20 @@ public:
     // Without a connection there is nothing to end a transaction on either.
     bool executor_connection_broken() const override { return connection_broken() || !connected(); }
 
-    struct call_result;
+    using call_result = odbc_call_result;
 
 private:
     // Whether the driver bounds a request itself (a statement, by its query
-    // timeout) or only the watchdog does (everything else).
+    // timeout) or only the session does (everything else).
     enum class request_kind { statement, other };
+    using call = std::function<call_result(statement_slot&)>;
     bool refuse_when_unusable();
-    call_result watched(request_kind kind, const std::function<call_result()>& call);
+    call_result watched(request_kind kind, call c);
+    void report(std::chrono::steady_clock::time_point started, std::chrono::steady_clock::duration bound, bool refused,
+                bool broke);
     void take(call_result r);
     void prepare_after_login();
+    call_result log_out();
     void close_connection(std::string& text);
     void end_transaction(bool commit_it);
     void fail(std::string text, long native = 0);
@@ -139,7 +159,9 @@ private:
     std::string broken_text_;
     std::string login_database_;
     struct odbc;
-    std::unique_ptr<odbc> odbc_;
+    // The handles; once a call was left behind, only its thread holds them.
+    std::shared_ptr<odbc> odbc_;
+    std::unique_ptr<request_bounds> bounds_;
 };
 
 }  // namespace velmora

@@ -5,7 +5,9 @@
 // package that cannot be used. Whatever happens, every procedure and trigger
 // of the package exists afterwards in its old or its new form, nothing lands
 // in another database, a run that did not do all its work exits non-zero with
-// a message, and every run ends within its bounds.
+// a message, and every run ends within its bounds. The in-process runs
+// against a server gone silent at every request are silent_server_test.cpp,
+// which runs as a Windows program as well.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,96 +17,15 @@
 #include <regex>
 #include <thread>
 
+#include "fault_matrix_support.h"
+
 #include "common/app_names.h"
 #include "session/connect_db.h"
 #include "support/recording_ui.h"
-#include "upgrade_test_support.h"
 
 using namespace upgrade_test;
 
 namespace {
-
-const std::vector<std::string> upgraded_databases = {"velmora", "BrenHolt"};
-
-struct case_result {
-    standin_test::command_result cli;
-    server_state state;
-    std::vector<journal_entry> journal;
-    double seconds = 0;
-    std::string last_message;  // of a run in this process
-};
-
-std::string describe(const case_result& r) {
-    return "exit " + std::to_string(r.cli.exit_code) + (r.cli.timed_out ? " (timed out)" : "") + " after " +
-           std::to_string(r.seconds) + " s\nstdout:\n" + r.cli.out + "stderr:\n" + r.cli.err;
-}
-
-standin_test::standin_options demo_server(std::vector<std::string> extra_args) {
-    standin_test::standin_options o = with_fixtures({"demo", "demo_old_objects.sql"});
-    o.extra_args = std::move(extra_args);
-    return o;
-}
-
-// One shop's run on server: the demo package beside the program (or what
-// prepare puts there), and the configured database. The server is stopped.
-case_result run_case_on(standin_test::standin_process& server, const std::string& database,
-                        const std::function<void(configuration&)>& prepare = {}) {
-    configuration conf;
-    conf.point_at(server.server_name(), database);
-    if (prepare) prepare(conf);
-    else conf.package(DEMO_SCRIPTS_DIR);
-    case_result r;
-    const auto t0 = std::chrono::steady_clock::now();
-    r.cli = run_cli(conf.run_dir(), conf.conf_dir(), {}, 200000);
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    r.journal = journal(server);
-    r.state = stop(server);
-    return r;
-}
-
-// The same on a demo server with the given faults.
-case_result run_case(std::vector<std::string> standin_args, const std::string& database = "velmora",
-                     const std::function<void(configuration&)>& prepare = {}) {
-    standin_test::standin_process server(demo_server(std::move(standin_args)));
-    return run_case_on(server, database, prepare);
-}
-
-const server_state& untouched() {
-    static const server_state s = fresh_state({"demo", "demo_old_objects.sql"});
-    return s;
-}
-
-// Every package object in each upgraded database, either as it was or new
-// and encrypted; every other database exactly as it was.
-void expect_nothing_lost(const case_result& r) {
-    for (const auto& db : upgraded_databases) {
-        const auto objects = r.state.objects(db);
-        for (const auto& name : demo_object_names()) {
-            auto it = std::find_if(objects.begin(), objects.end(), [&](const db_object& o) { return o.name == name; });
-            ASSERT_NE(it, objects.end()) << db << "." << name << " is gone\n" << describe(r);
-            if (it->encrypted) {
-                EXPECT_NE(it->definition.find(" with ENCRYPTION "), std::string::npos) << name;
-            }
-        }
-    }
-    for (const auto& entry : untouched().doc.at("databases").items()) {
-        const std::string& db = entry.key();
-        if (std::find(upgraded_databases.begin(), upgraded_databases.end(), db) != upgraded_databases.end()) continue;
-        EXPECT_EQ(r.state.doc.at("databases").at(db).dump(), untouched().doc.at("databases").at(db).dump())
-            << "database " << db << " changed";
-    }
-}
-
-// Exit 0 only with both databases upgraded whole; otherwise a message says what failed.
-void expect_honest_outcome(const case_result& r) {
-    if (r.cli.exit_code == 0) {
-        for (const auto& db : upgraded_databases) expect_upgraded(r.state, db);
-    } else {
-        EXPECT_FALSE(r.cli.out.empty()) << describe(r);
-    }
-}
-
-bool mentions(const case_result& r, const std::string& text) { return r.cli.out.find(text) != std::string::npos; }
 
 // The statements that change a database, as opposed to the login's own.
 bool upgrade_statement(const journal_entry& e) {
@@ -194,91 +115,22 @@ TEST(fault_matrix, a_silent_server_is_given_up_within_the_stated_bounds) {
         results[i].state = stop(*servers[i]);
         case_result& r = results[i];
         EXPECT_FALSE(r.cli.timed_out) << describe(r);
+        // The whole run is timed here, the work around the wait included:
+        // the margins leave room for a busy machine. (The in-process cases
+        // of silent_server_test.cpp time the wait itself.)
         if (sample[i] == 0) {
             EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
-            EXPECT_LT(r.seconds, 20.0) << describe(r);  // the 15 s login timeout
+            EXPECT_GE(r.seconds, 15.0) << describe(r);  // the 15 s login timeout
+            EXPECT_LT(r.seconds, 15.0 + 15.0) << describe(r);
         } else {
             EXPECT_NE(r.cli.exit_code, 2) << describe(r);  // the login had finished
-            EXPECT_LT(r.seconds, 100.0) << describe(r);  // 45 s and 45 s for the cancel, or 90 s
+            EXPECT_GE(r.seconds, 45.0) << describe(r);  // nothing gives up before the query timeout
+            // 45 s and 45 s for the cancel, or 90 s; 5 s more for a statement
+            // whose driver keeps neither, 2 s for a call to come back.
+            EXPECT_LT(r.seconds, 97.0 + 20.0) << describe(r);
         }
         expect_nothing_lost(r);
         expect_honest_outcome(r);
-    }
-}
-
-// The same start and command inside this process, with the session's own
-// bounds shortened (a 2 s login, a 1 s query timeout: 2 s for any request),
-// so that a test can wait for many silent servers. Reported as the CLI
-// would: its exit status, and the messages.
-case_result run_in_process(standin_test::standin_process& server, const std::string& run_dir) {
-    velmora::database_session sqlca;
-    velmora::apply_login_settings(sqlca);
-    sqlca.server_name = server.server_name();
-    sqlca.login_timeout_seconds = 2;
-    sqlca.query_timeout_seconds = 1;
-    test_support::recording_ui ui;
-    case_result r;
-    const auto t0 = std::chrono::steady_clock::now();
-    velmora::special_database_probe special;
-    if (velmora::connect_and_probe(sqlca, ui, special)) {
-        const velmora::upgrade_report report = velmora::run_upgrade_command(sqlca, ui, {run_dir, true, special});
-        sqlca.disconnect();
-        r.cli.exit_code = report.failed() ? 1 : 0;
-    } else {
-        r.cli.exit_code = 2;
-    }
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    for (const auto& [title, text] : ui.boxes()) r.cli.out += title + ": " + text + "\n";
-    if (!ui.boxes().empty()) r.last_message = ui.boxes().back().second;
-    return r;
-}
-
-TEST(fault_matrix, a_server_gone_silent_at_any_request_is_given_up_within_one_bound) {
-    configuration conf;  // the settings name the database; each case its own server
-    conf.point_at("127.0.0.1," + std::to_string(test_support::closed_port()), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
-    std::size_t requests = 0;
-    {
-        standin_test::standin_process server(demo_server({}));
-        ASSERT_EQ(run_in_process(server, conf.run_dir()).cli.exit_code, 0);
-        requests = journal(server).size();
-    }
-    ASSERT_GT(requests, 40u);
-    // A batch of servers is started before its runs, so that no server
-    // inherits another run's connection; the runs wait side by side.
-    constexpr std::size_t batch = 16;
-    for (std::size_t first = 0; first <= requests; first += batch) {
-        const std::size_t count = std::min(batch, requests + 1 - first);
-        // (Started from this thread: a server ends with the thread that started it.)
-        std::vector<std::unique_ptr<standin_test::standin_process>> servers;
-        for (std::size_t i = 0; i < count; ++i)
-            servers.push_back(std::make_unique<standin_test::standin_process>(
-                demo_server({"--silent-at", std::to_string(first + i)})));
-        std::vector<case_result> results(count);
-        std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < count; ++i)
-            threads.emplace_back([&, i] { results[i] = run_in_process(*servers[i], conf.run_dir()); });
-        for (auto& t : threads) t.join();
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t n = first + i;
-            SCOPED_TRACE("silent from request " + std::to_string(n) + " of " + std::to_string(requests));
-            case_result& r = results[i];
-            r.state = stop(*servers[i]);
-            // One wait of one bound, then every call fails at once.
-            EXPECT_LT(r.seconds, 3.5) << describe(r);
-            if (n == 0) {
-                // Only a server that never finished the login is a failed login.
-                EXPECT_EQ(r.cli.exit_code, 2) << describe(r);
-                EXPECT_EQ(r.last_message.rfind("不能连接到数据库！", 0), 0u) << describe(r);
-            } else {
-                EXPECT_NE(r.cli.exit_code, 2) << describe(r);
-                const char* fitting = r.cli.exit_code == 0 ? "更新成功！" : "与数据库服务器的连接已中断，升级操作被中断。";
-                EXPECT_EQ(r.last_message.rfind(fitting, 0), 0u) << describe(r);
-            }
-            expect_nothing_lost(r);
-            expect_honest_outcome(r);
-        }
-        if (HasFailure()) break;  // one batch's failures tell enough
     }
 }
 
