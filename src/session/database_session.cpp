@@ -161,13 +161,16 @@ std::string given_up_text(const std::string& server, milliseconds after) {
 // has broken the connection, whatever the driver made of it; one left
 // behind still runs, so nothing of the connection is touched again. The call
 // owns what it works on: a call left behind outlives its caller.
-database_session::call_result database_session::watched(request_kind kind, call c) {
+database_session::call_result database_session::watched(request_kind kind, call c, int timeout_seconds) {
     const auto started = std::chrono::steady_clock::now();
     const milliseconds bound = seconds(request_bound_seconds());
     request_bounds::plan plan{milliseconds(0), bound, call_grace};
-    if (kind == request_kind::statement)
-        plan = {seconds(std::max(query_timeout_seconds, 1)) + statement_cancel_after, bound + statement_backstop,
-                call_grace};
+    if (kind == request_kind::statement) {
+        // A longer statement keeps the usual time for its cancel.
+        const seconds timeout(std::max(timeout_seconds > 0 ? timeout_seconds : query_timeout_seconds, 1));
+        plan = {timeout + statement_cancel_after, bound - seconds(std::max(query_timeout_seconds, 1)) + timeout +
+                statement_backstop, call_grace};
+    }
     auto result = std::make_shared<call_result>();
     const SQLHDBC dbc = odbc_->dbc;
     const request_bounds::ending ending = bounds_->run(plan, [result, dbc, c = std::move(c)](statement_slot& slot) {
@@ -438,6 +441,18 @@ void database_session::execute_immediate(std::u16string_view sql) {
 }
 
 void database_session::execute_immediate(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
+
+void database_session::execute_lengthy(std::string_view sql_utf8, int timeout_seconds) {
+    if (refuse_when_unusable()) return;
+    timeout_seconds = std::max(timeout_seconds, query_timeout_seconds);
+    const SQLHDBC dbc = odbc_->dbc;
+    take(watched(
+        request_kind::statement,
+        [dbc, batch = utf8_to_utf16(sql_utf8), q = timeout_seconds](statement_slot& slot) {
+            return run_batch(dbc, batch, keep_rows::none, q, slot);
+        },
+        timeout_seconds));
+}
 
 void database_session::execute(std::string_view sql_utf8) { execute_immediate(utf8_to_utf16(sql_utf8)); }
 

@@ -101,6 +101,9 @@ public:
 
     void execute_immediate(std::string_view sql_utf8);
     void execute_immediate(std::u16string_view sql);
+    // A statement known to run long (a backup, its verification): bounded as
+    // any statement, but from timeout_seconds instead of the query timeout.
+    void execute_lengthy(std::string_view sql_utf8, int timeout_seconds);
     // One row into the targets, in column order; targets keep their values when
     // there is no row (status 100) or the query fails (-1). NULL gives "".
     void select_into(std::string_view sql_utf8, const std::vector<std::string*>& targets);
@@ -143,7 +146,8 @@ private:
     enum class request_kind { statement, other };
     using call = std::function<call_result(statement_slot&)>;
     bool refuse_when_unusable();
-    call_result watched(request_kind kind, call c);
+    // timeout_seconds: a statement's query timeout (0: the session's).
+    call_result watched(request_kind kind, call c, int timeout_seconds = 0);
     void report(std::chrono::steady_clock::time_point started, std::chrono::steady_clock::duration bound, bool refused,
                 bool broke);
     void take(call_result r);

@@ -111,7 +111,7 @@ bool upgrade_run::back_up(pass_report& pass) {
     // lock, which belongs to the session.
     sqlca_.commit();
     sqlca_.set_autocommit(true);
-    sqlca_.execute_immediate(plan.backup_statement());
+    sqlca_.execute_lengthy(plan.backup_statement(), options_.backup->timeout_seconds);
     bool done = sqlca_.status_code == 0;
     std::string failure = "备份数据库" + quoted(pass.database) + "失败";
     if (done) {
@@ -121,7 +121,8 @@ bool upgrade_run::back_up(pass_report& pass) {
             taken.bytes = written->bytes;
             taken.restore = restore_statement(pass.database, written->path, written->position);
             step("校验备份 " + written->path);
-            sqlca_.execute_immediate(plan.verify_statement(written->path, written->position));
+            sqlca_.execute_lengthy(plan.verify_statement(written->path, written->position),
+                                   options_.backup->timeout_seconds);
             taken.verified = sqlca_.status_code == 0;
             failure = "数据库" + quoted(pass.database) + "的备份 " + written->path + " 未通过校验";
         } else {

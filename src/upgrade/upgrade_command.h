@@ -20,6 +20,9 @@ namespace velmora {
 // A full backup of each database before its pass changes anything.
 struct backup_options {
     std::string folder;  // on the server; empty for the server's default backup folder
+    // The backup and its verification each: a shop's database takes minutes
+    // at most, but a slow disk must not cost the upgrade its backup.
+    int timeout_seconds = 3600;
 };
 
 struct upgrade_options {
