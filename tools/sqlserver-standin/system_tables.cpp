@@ -26,11 +26,11 @@ table_info server_table_info(const std::string& name, const std::string& sql_nam
     t.sql_name = sql_name;
     t.system = true;
     for (const char* c : columns) {
-        std::string spec = c;
-        const std::size_t colon = spec.find(':');
+        std::string column = c;
+        const std::size_t colon = column.find(':');
         col_info col;
-        col.name = spec.substr(0, colon);
-        std::string type = spec.substr(colon + 1);
+        col.name = column.substr(0, colon);
+        std::string type = column.substr(colon + 1);
         const std::size_t paren = type.find('(');
         col.type.name = type.substr(0, paren);
         if (paren != std::string::npos) {
