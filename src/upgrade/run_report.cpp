@@ -6,6 +6,7 @@
 
 #include "common/atomic_file.h"
 #include "common/gbk.h"
+#include "upgrade/utc_text.h"
 
 namespace velmora {
 
@@ -14,16 +15,7 @@ namespace {
 using json = nlohmann::ordered_json;
 
 std::string iso_time(std::chrono::system_clock::time_point t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &secs);
-#else
-    gmtime_r(&secs, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return utc_text(std::chrono::system_clock::to_time_t(t), "%Y-%m-%dT%H:%M:%SZ");
 }
 
 const char* step_outcome(step_result::status s) {

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "upgrade/pass_rules.h"
+#include "upgrade/utc_text.h"
 
 namespace velmora {
 
@@ -133,15 +134,7 @@ std::string backup_plan::verify_statement(const std::string& path, long position
 
 backup_plan plan_backup(const std::string& database, const std::string& program_version, const std::string& folder,
                         const server_version& version, std::int64_t unix_seconds) {
-    std::time_t t = static_cast<std::time_t>(unix_seconds);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &t);
-#else
-    gmtime_r(&t, &utc);
-#endif
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string stamp = utc_text(static_cast<std::time_t>(unix_seconds), "%Y%m%dT%H%M%SZ");
     backup_plan p;
     p.database = database;
     p.file = in_folder(folder, file_name_part(database) + "_before_" + file_name_part(program_version) + "_" + stamp +
