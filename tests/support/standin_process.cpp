@@ -21,9 +21,6 @@
 #ifndef STANDIN_PATH
 #define STANDIN_PATH "sqlserver-standin"
 #endif
-#ifndef STANDIN_SOURCE_DIR
-#define STANDIN_SOURCE_DIR "tools/sqlserver-standin"
-#endif
 
 extern char** environ;
 
@@ -61,15 +58,6 @@ void ignore_sigpipe_once() {
 }
 
 }  // namespace
-
-std::string read_file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string demo_fixture_path() { return std::string(STANDIN_SOURCE_DIR) + "/fixtures/demo.sql"; }
 
 standin_process::standin_process(standin_options opts) {
     ignore_sigpipe_once();
@@ -153,8 +141,6 @@ standin_process::~standin_process() {
     }
 }
 
-std::string standin_process::server_name() const { return "127.0.0.1," + std::to_string(port_); }
-
 std::string standin_process::odbc_connection_string(const std::string& database, const std::string& user,
                                                     const std::string& password) const {
     std::string s = "DRIVER=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) + ";UID=" + user +
@@ -213,12 +199,6 @@ std::vector<std::string> standin_process::journal_lines() const {
     std::string line;
     while (std::getline(in, line))
         if (!line.empty()) out.push_back(line);
-    return out;
-}
-
-std::vector<std::string> standin_process::journal_sql() const {
-    std::vector<std::string> out;
-    for (const auto& line : journal_lines()) out.push_back(nlohmann::json::parse(line).at("sql").get<std::string>());
     return out;
 }
 

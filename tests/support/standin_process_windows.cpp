@@ -17,9 +17,6 @@
 
 #include "support/standin_process.h"
 
-#ifndef STANDIN_SOURCE_DIR
-#define STANDIN_SOURCE_DIR "tools/sqlserver-standin"
-#endif
 
 namespace standin_test {
 
@@ -56,15 +53,6 @@ SOCKET connect_to_broker() {
 }
 
 }  // namespace
-
-std::string read_file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string demo_fixture_path() { return std::string(STANDIN_SOURCE_DIR) + "/fixtures/demo.sql"; }
 
 standin_process::standin_process(standin_options opts) {
     broker_ = static_cast<std::intptr_t>(connect_to_broker());
@@ -106,8 +94,6 @@ std::string standin_process::ask(const std::string& request_json) const {
     }
 }
 
-std::string standin_process::server_name() const { return "127.0.0.1," + std::to_string(port_); }
-
 std::string standin_process::odbc_connection_string(const std::string& database, const std::string& user,
                                                     const std::string& password) const {
     std::string s = "DRIVER={ODBC Driver 17 for SQL Server};Server=127.0.0.1," + std::to_string(port_) +
@@ -130,12 +116,6 @@ std::vector<std::string> standin_process::journal_lines() const {
     std::istringstream in(stopped_ ? journal_at_stop_ : json::parse(ask(R"({"journal":true})")).value("journal", ""));
     for (std::string line; std::getline(in, line);)
         if (!line.empty()) out.push_back(line);
-    return out;
-}
-
-std::vector<std::string> standin_process::journal_sql() const {
-    std::vector<std::string> out;
-    for (const auto& line : journal_lines()) out.push_back(json::parse(line).at("sql").get<std::string>());
     return out;
 }
 

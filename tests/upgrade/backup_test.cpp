@@ -13,21 +13,6 @@ using nlohmann::json;
 
 namespace {
 
-struct reported {
-    standin_test::command_result cli;
-    json report;
-};
-
-reported run_reported(const configuration& conf, std::vector<std::string> args) {
-    const std::string path = conf.run_dir() + "report.json";
-    args.insert(args.begin(), {"--report", path});
-    reported r;
-    r.cli = run_cli(conf.run_dir(), conf.conf_dir(), args);
-    std::ifstream in(path);
-    r.report = json::parse(in, nullptr, false);
-    return r;
-}
-
 // Statements that change a database; the backup's own are not among them.
 bool changes_something(const journal_entry& e) {
     static const std::regex changing(R"(^\s*(insert|update|delete|alter|create|drop|truncate)\b)", std::regex::icase);
@@ -43,17 +28,32 @@ void point(velmora::database_session& s, const standin_test::standin_process& se
     s.set_autocommit(true);
 }
 
-TEST(backup, an_upgraded_shop_restored_from_its_backup_is_the_shop_of_before) {
+// The demo shop on a stand-in of its own, with db.dat packed and the
+// backups written into a folder of the test's.
+struct demo_shop {
+    explicit demo_shop(std::vector<std::string> args = {}) : server(options(backups, std::move(args))) {
+        conf.point_at(server.server_name(), "velmora");
+        conf.package(DEMO_SCRIPTS_DIR);
+    }
     test_support::temp_folder backups{"velmora_backups"};
-    standin_test::standin_options options = with_fixtures({"demo"});
-    options.extra_args = {"--backup-dir", backups.dir()};
-    standin_test::standin_process server(options);
+    standin_test::standin_process server;
     configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+
+    static standin_test::standin_options options(const test_support::temp_folder& backups,
+                                                 std::vector<std::string> args) {
+        standin_test::standin_options o = with_fixtures({"demo"});
+        o.extra_args = std::move(args);
+        o.extra_args.insert(o.extra_args.end(), {"--backup-dir", backups.dir()});
+        return o;
+    }
+};
+
+TEST(backup, an_upgraded_shop_restored_from_its_backup_is_the_shop_of_before) {
+    demo_shop shop;
+    auto& [backups, server, conf] = shop;
     const server_state before = fresh_state({"demo"});
 
-    const reported r = run_reported(conf, {"--backup"});
+    const reported_run r = run_with_report(conf, {"--backup"});
     ASSERT_EQ(r.cli.exit_code, 0) << r.cli.out << r.cli.err;
     ASSERT_EQ(r.report["databases"].size(), 2u);
     std::vector<std::string> restores;
@@ -98,13 +98,9 @@ TEST(backup, a_backup_that_fails_or_does_not_verify_changes_nothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        standin_test::standin_options options = with_fixtures({"demo"});
-        options.extra_args = {"--fail", c.rule};
-        standin_test::standin_process server(options);
-        configuration conf;
-        conf.point_at(server.server_name(), "velmora");
-        conf.package(DEMO_SCRIPTS_DIR);
-        const reported r = run_reported(conf, {"--backup"});
+        demo_shop shop({"--fail", c.rule});
+        auto& [backups, server, conf] = shop;
+        const reported_run r = run_with_report(conf, {"--backup"});
         EXPECT_EQ(r.cli.exit_code, 1) << r.cli.out;
         ASSERT_EQ(r.report["databases"].size(), 1u) << "the special database's pass is not run";
         const json& db = r.report["databases"][0];
@@ -120,13 +116,8 @@ TEST(backup, a_backup_that_fails_or_does_not_verify_changes_nothing) {
 }
 
 TEST(backup, the_plan_names_the_other_sessions_and_the_last_backup) {
-    test_support::temp_folder backups{"velmora_backups"};
-    standin_test::standin_options options = with_fixtures({"demo"});
-    options.extra_args = {"--backup-dir", backups.dir()};
-    standin_test::standin_process server(options);
-    configuration conf;
-    conf.point_at(server.server_name(), "velmora");
-    conf.package(DEMO_SCRIPTS_DIR);
+    demo_shop shop;
+    auto& [backups, server, conf] = shop;
 
     // A till at work: a transaction open in the shop's database.
     velmora::database_session till;
@@ -137,7 +128,7 @@ TEST(backup, the_plan_names_the_other_sessions_and_the_last_backup) {
     till.execute_immediate("update t_sys_system set sys_var_value = sys_var_value where sys_var_id = 'x'");
     ASSERT_EQ(till.status_code, 0) << till.error_text;
 
-    reported plan = run_reported(conf, {"--plan", "--backup-to", backups.dir()});
+    reported_run plan = run_with_report(conf, {"--plan", "--backup-to", backups.dir()});
     const json& db = plan.report["databases"][0];
     ASSERT_EQ(db["other_sessions"].size(), 1u) << db.dump();
     EXPECT_EQ(db["other_sessions"][0]["open_transaction"], true);
@@ -151,8 +142,8 @@ TEST(backup, the_plan_names_the_other_sessions_and_the_last_backup) {
     till.disconnect();
 
     // Once a backup is on record, the plan names it.
-    ASSERT_EQ(run_reported(conf, {"--backup"}).cli.exit_code, 0);
-    plan = run_reported(conf, {"--plan"});
+    ASSERT_EQ(run_with_report(conf, {"--backup"}).cli.exit_code, 0);
+    plan = run_with_report(conf, {"--plan"});
     const json& last = plan.report["databases"][0]["last_backup"];
     EXPECT_EQ(last["age_days"], 0) << last.dump();
     EXPECT_TRUE(fs::is_regular_file(last["file"].get<std::string>())) << last.dump();
@@ -176,22 +167,17 @@ TEST(server_versions, the_plan_and_the_upgrade_run_on_the_oldest_and_the_newest_
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
-        test_support::temp_folder backups{"velmora_backups"};
-        standin_test::standin_options options = with_fixtures({"demo"});
-        options.extra_args = {"--version", c.version, "--backup-dir", backups.dir()};
-        standin_test::standin_process server(options);
-        configuration conf;
-        conf.point_at(server.server_name(), "velmora");
-        conf.package(DEMO_SCRIPTS_DIR);
+        demo_shop shop({"--version", c.version});
+        auto& [backups, server, conf] = shop;
 
-        const reported plan = run_reported(conf, {"--plan"});
+        const reported_run plan = run_with_report(conf, {"--plan"});
         EXPECT_EQ(plan.cli.exit_code, 0) << plan.cli.out;
         EXPECT_NE(plan.cli.out.find(c.server_line), std::string::npos) << plan.cli.out;
         EXPECT_NE(plan.cli.out.find(c.lock_line), std::string::npos) << plan.cli.out;
         for (const json& db : plan.report["databases"])
             for (const json& rec : db["package"]["records"]) EXPECT_EQ(rec["parsed"], "accepted") << rec.dump();
 
-        const reported upgrade = run_reported(conf, {"--backup"});
+        const reported_run upgrade = run_with_report(conf, {"--backup"});
         EXPECT_EQ(upgrade.cli.exit_code, 0) << upgrade.cli.out;
         for (const json& db : upgrade.report["databases"]) {
             EXPECT_EQ(db["verification"]["outcome"], "passed") << db.dump();

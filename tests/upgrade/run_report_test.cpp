@@ -83,22 +83,6 @@ void check_against(const json& v, const std::string& path, const std::map<std::s
     }
 }
 
-struct reported_run {
-    standin_test::command_result cli;
-    json report;
-};
-
-reported_run run_with_report(const configuration& conf, std::vector<std::string> extra = {}) {
-    const std::string path = conf.run_dir() + "report.json";
-    std::vector<std::string> args = {"--report", path};
-    args.insert(args.end(), extra.begin(), extra.end());
-    reported_run r;
-    r.cli = run_cli(conf.run_dir(), conf.conf_dir(), args);
-    std::ifstream in(path);
-    r.report = json::parse(in, nullptr, false);
-    return r;
-}
-
 void expect_valid(const reported_run& r) {
     ASSERT_FALSE(r.report.is_discarded()) << "no report, or not JSON\n" << r.cli.out << r.cli.err;
     const auto fields = documented_fields();

@@ -208,6 +208,24 @@ inline standin_test::command_result run_cli(const std::string& dir, const std::s
     for (const auto& a : args) cmd += " '" + a + "'";
     return standin_test::run_command({"sh", "-c", cmd}, "", {"XDG_CONFIG_DIRS=" + conf_dir}, timeout_ms);
 }
+
+// db_upgrade_cli --report into the run directory, with the report read back
+// (discarded when there is none, or it is not JSON).
+struct reported_run {
+    standin_test::command_result cli;
+    nlohmann::json report;
+};
+
+inline reported_run run_with_report(const configuration& conf, std::vector<std::string> extra = {}) {
+    const std::string path = conf.run_dir() + "report.json";
+    std::vector<std::string> args = {"--report", path};
+    args.insert(args.end(), extra.begin(), extra.end());
+    reported_run r;
+    r.cli = run_cli(conf.run_dir(), conf.conf_dir(), args);
+    std::ifstream in(path);
+    r.report = nlohmann::json::parse(in, nullptr, false);
+    return r;
+}
 #endif
 
 inline std::vector<std::string> lines_of(const std::string& text) {
