@@ -98,10 +98,7 @@ private:
 // the shop's own backup chain as it was (SQL Server 2000 has no COPY_ONLY:
 // there it is a full backup of the chain, and the report says so).
 bool upgrade_run::back_up(pass_report& pass) {
-    const server_version version = server_.value_or(server_version{"", 9, 0});
-    const backup_plan plan = plan_backup(
-        pass.database, program_version(), options_.backup->folder, version,
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    const backup_plan plan = plan_backup_now(*options_.backup, pass.database, server_);
     pass_report::backup_taken& taken = pass.backup.emplace();
     taken.file = plan.file;
     taken.copy_only = plan.copy_only;
@@ -313,6 +310,13 @@ upgrade_report upgrade_run::run() {
 }
 
 }  // namespace
+
+backup_plan plan_backup_now(const backup_options& backup, const std::string& database,
+                            const std::optional<server_version>& server) {
+    return plan_backup(
+        database, program_version(), backup.folder, server.value_or(server_version{"", 9, 0}),
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
 
 void upgrade_report::note_special_lookup(const special_database_probe& special) {
     if (!special.lookup_error) return;

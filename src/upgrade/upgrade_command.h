@@ -25,6 +25,12 @@ struct backup_options {
     int timeout_seconds = 3600;
 };
 
+// The backup of database that --backup takes now, on the server as far as it
+// is known (a server that did not tell its version counts as SQL Server 2005,
+// the first with COPY_ONLY).
+backup_plan plan_backup_now(const backup_options& backup, const std::string& database,
+                            const std::optional<server_version>& server);
+
 struct upgrade_options {
     std::string run_dir;             // where db.dat is read, ending in a separator
     bool run_package = true;         // the "Proc&Trigger" check box

@@ -93,15 +93,10 @@ private:
 // tells it (InstanceDefaultBackupPath came with SQL Server 2019). Nothing is
 // written, so whether the folder can be written is not known.
 void rehearsal::plan_backup_target(pass_report::rehearsal& facts, const std::string& database) {
-    const server_version version = server_.value_or(server_version{"", 9, 0});
-    const backup_plan backup = plan_backup(database, program_version(), options_.backup->folder, version,
-                                           std::chrono::duration_cast<std::chrono::seconds>(
-                                               std::chrono::system_clock::now().time_since_epoch())
-                                               .count());
-    facts.backup_file = backup.file;
+    facts.backup_file = plan_backup_now(*options_.backup, database, server_).file;
     if (!options_.backup->folder.empty()) {
         facts.backup_folder = options_.backup->folder;
-    } else if (version.has_default_backup_path()) {
+    } else if (server_ && server_->has_default_backup_path()) {
         std::vector<result_row> rows;
         sqlca_.select_rows("select convert ( nvarchar ( 4000 ) , SERVERPROPERTY ( 'InstanceDefaultBackupPath' ) )", rows);
         if (sqlca_.status_code == 0 && !rows.empty() && !rows[0].empty() && rows[0][0]) facts.backup_folder = rows[0][0];
